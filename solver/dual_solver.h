@@ -1,0 +1,89 @@
+// Exact dual solver for the Crammer-Singer multi-class SVM on a precomputed kernel.
+//
+// Pure numerical core: no host dependency, no printing, no global state, no threads.
+// Every array crosses this interface as a flat block of doubles in column-major order
+// (element (r, c) at index r + c * rows). Results are reproducible to the last bit: the
+// evaluation orders, comparison strictness and starting values below are part of the contract,
+// and the build keeps -ffp-contract=off and no fast-math on every target.
+//
+// Errors: the functions report nothing but their results. The only failure they can raise
+// is std::bad_alloc when working storage cannot be obtained; callers that must not throw
+// (the MEX gateways) catch it.
+#ifndef ZELMOR_SOLVER_DUAL_SOLVER_H
+#define ZELMOR_SOLVER_DUAL_SOLVER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zelmor {
+
+// Non-owning view of a real double matrix in column-major order.
+struct MatrixView {
+    const double* data = nullptr;
+    std::int64_t rows = 0;
+    std::int64_t cols = 0;
+
+    double at(std::int64_t r, std::int64_t c) const { return data[r + c * rows]; }
+};
+
+// Read-only inputs of one solve, borrowed from the caller for the whole call.
+//
+// Preconditions (the gateways check them; the solver trusts them):
+//   kernel       exampleCount x exampleCount, finite, non-zero diagonal. It need not be
+//                symmetric: the update follows row p of the selected example, exactly.
+//   labels       exampleCount doubles, each integral and within 1 .. classCount.
+//   beta         finite.
+//   classCount   a positive integer no larger than INT32_MAX, held as a double.
+//   exampleCount 0 or more; any int32 value is allowed (counts are carried in 64 bits).
+struct DualProblem {
+    MatrixView kernel;
+    const double* labels = nullptr;
+    double beta = 0.0;
+    double classCount = 0.0;
+    std::int32_t exampleCount = 0;
+};
+
+// Cold start (tau = 0) or warm start from an exampleCount x k matrix tau0 (column-major).
+// A warm start takes tau0 unchecked: a row outside the constraints is corrected only when
+// its example is selected.
+struct StartMode {
+    bool warm = false;
+    MatrixView initialTau;
+
+    static StartMode cold() { return StartMode{}; }
+    static StartMode warmFrom(MatrixView tau0) { return StartMode{true, tau0}; }
+};
+
+struct SolveResult {
+    std::vector<double> tau;          // exampleCount x k, column-major
+    std::int64_t iterationCount = 0;  // see solveDual
+};
+
+// Stopping tolerances of the two solvers. The warm one is the double-precision product
+// 0.1 * 0.1 (0x3F847AE147AE147C), one ulp above the double nearest 0.01; keep it that way.
+constexpr double kWarmStartTolerance = 0.1 * 0.1;
+constexpr double kColdStartTolerance = 0.001;
+
+// Solves the dual by repeated selection of the example with the largest violation of the
+// optimality conditions, an exact solve of its k-variable sub-problem and a gradient update
+// of every example.
+//
+// iterationCount: on convergence, the zero-based index of the stopping iteration (one less
+// than the number of updates applied, since the converging iteration still applies its
+// update); when the cap of n * n iterations is reached, the cap; when a sweep selects no
+// example at all (possible only with overflowing values), the number of updates applied.
+SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance);
+
+// Euclidean projection of values[0 .. count-1] onto the probability simplex, with the
+// threshold found by a fixed-point iteration on the set of entries at or above it.
+std::vector<double> projectSimplex(const double* values, std::int32_t count);
+
+// Bytes of working storage solveDual needs beyond its inputs and its result, or -1 when the
+// figure does not fit in 64 bits. Lets a caller refuse an impossible request before
+// touching memory.
+std::int64_t workingStorageBytes(std::int64_t exampleCount, std::int64_t classCount);
+
+}  // namespace zelmor
+
+#endif  // ZELMOR_SOLVER_DUAL_SOLVER_H

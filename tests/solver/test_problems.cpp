@@ -1,0 +1,115 @@
+#include "test_problems.h"
+
+#include <cmath>
+#include <sstream>
+
+namespace testing_support {
+
+namespace {
+
+double logUniform(std::mt19937_64& rng, double low, double high) {
+    std::uniform_real_distribution<double> u(std::log(low), std::log(high));
+    return std::exp(u(rng));
+}
+
+}  // namespace
+
+std::vector<double> makeKernel(const std::vector<std::vector<double>>& features, KernelKind kind,
+                               std::mt19937_64& rng) {
+    const std::size_t n = features.size();
+    const std::size_t d = n > 0 ? features[0].size() : 0;
+    std::vector<double> kernel(n * n);
+    const double gamma = logUniform(rng, 0.05, 5.0);
+    for (std::size_t c = 0; c < n; ++c) {
+        for (std::size_t r = 0; r < n; ++r) {
+            double value = 0.0;
+            if (kind == KernelKind::Linear) {
+                for (std::size_t f = 0; f < d; ++f) value += features[r][f] * features[c][f];
+                if (r == c) value += 1.0;
+            } else if (kind == KernelKind::Integer) {
+                for (std::size_t f = 0; f < d; ++f) value += std::round(3 * features[r][f]) * std::round(3 * features[c][f]);
+                if (r == c) value = std::abs(value) + 1.0;
+            } else {
+                double distance = 0.0;
+                for (std::size_t f = 0; f < d; ++f) {
+                    const double diff = features[r][f] - features[c][f];
+                    distance += diff * diff;
+                }
+                value = std::exp(-gamma * distance);
+            }
+            kernel[r + c * n] = value;
+        }
+    }
+    if (kind == KernelKind::Asymmetric) {
+        std::uniform_real_distribution<double> noise(-0.05, 0.05);
+        for (std::size_t c = 0; c < n; ++c) {
+            for (std::size_t r = 0; r < n; ++r) {
+                if (r != c) kernel[r + c * n] += noise(rng);
+            }
+        }
+    }
+    return kernel;
+}
+
+OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options) {
+    std::mt19937_64 rng(seed);
+    OwnedProblem problem;
+    std::uniform_int_distribution<std::int32_t> examples(0, options.maxExamples);
+    std::uniform_int_distribution<std::int32_t> classes(1, options.maxClasses);
+    problem.n = examples(rng);
+    problem.k = classes(rng);
+    problem.beta = logUniform(rng, 1e-3, 150.0);
+
+    const std::int32_t dimensions = std::uniform_int_distribution<std::int32_t>(1, 5)(rng);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_int_distribution<std::int32_t> label(1, problem.k);
+    std::vector<std::vector<double>> features;
+    for (std::int32_t i = 0; i < problem.n; ++i) {
+        // Now and then repeat an earlier example exactly, label included: an exact tie.
+        if (i > 0 && std::uniform_int_distribution<int>(0, 5)(rng) == 0) {
+            const std::size_t source = std::uniform_int_distribution<std::size_t>(0, features.size() - 1)(rng);
+            features.push_back(features[source]);
+            problem.labels.push_back(problem.labels[source]);
+            continue;
+        }
+        std::vector<double> x(static_cast<std::size_t>(dimensions));
+        const std::int32_t y = label(rng);
+        for (auto& value : x) value = normal(rng) + 0.7 * y;
+        features.push_back(x);
+        problem.labels.push_back(y);
+    }
+    const auto kind = static_cast<KernelKind>(std::uniform_int_distribution<int>(0, 3)(rng));
+    problem.kernel = makeKernel(features, kind, rng);
+
+    const int start = options.allowWarm ? std::uniform_int_distribution<int>(0, 2)(rng) : 0;
+    if (start == 1) {
+        // Warm from a feasible point: a cold solve's result.
+        OwnedProblem cold = problem;
+        const zelmor::SolveResult solved = zelmor::solveDual(cold.problem(), cold.start(), zelmor::kColdStartTolerance);
+        problem.warm = true;
+        problem.tau0 = solved.tau;
+    } else if (start == 2) {
+        // Warm from an arbitrary, generally infeasible point.
+        problem.warm = true;
+        std::uniform_real_distribution<double> u(-1.5, 1.5);
+        problem.tau0.resize(static_cast<std::size_t>(problem.n) * static_cast<std::size_t>(problem.k));
+        for (auto& value : problem.tau0) value = u(rng);
+    }
+    return problem;
+}
+
+std::string OwnedProblem::describe() const {
+    std::ostringstream text;
+    text << "n=" << n << " k=" << k << " beta=" << beta << (warm ? " warm" : " cold");
+    return text.str();
+}
+
+std::int64_t firstBitDifference(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!sameBits(a[i], b[i])) return static_cast<std::int64_t>(i);
+    }
+    return -1;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,72 @@
+// Random and hand-made problems shared by the solver tests.
+#ifndef ZELMOR_TESTS_SOLVER_TEST_PROBLEMS_H
+#define ZELMOR_TESTS_SOLVER_TEST_PROBLEMS_H
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dual_solver.h"
+
+namespace testing_support {
+
+enum class KernelKind { Rbf, Linear, Integer, Asymmetric };
+
+// A self-contained problem: owns what DualProblem and StartMode borrow.
+struct OwnedProblem {
+    std::int32_t n = 0;
+    std::int32_t k = 1;
+    double beta = 1.0;
+    std::vector<double> kernel;  // n x n, column-major
+    std::vector<double> labels;  // n values in 1..k
+    bool warm = false;
+    std::vector<double> tau0;    // n x k, column-major; used when warm
+
+    zelmor::DualProblem problem() const {
+        zelmor::DualProblem p;
+        p.kernel = zelmor::MatrixView{kernel.data(), n, n};
+        p.labels = labels.data();
+        p.beta = beta;
+        p.classCount = static_cast<double>(k);
+        p.exampleCount = n;
+        return p;
+    }
+    zelmor::StartMode start() const {
+        if (!warm) return zelmor::StartMode::cold();
+        return zelmor::StartMode::warmFrom(zelmor::MatrixView{tau0.data(), n, k});
+    }
+    std::string describe() const;
+};
+
+struct RandomOptions {
+    std::int32_t maxExamples = 40;
+    std::int32_t maxClasses = 8;
+    bool allowWarm = true;
+};
+
+// Features, labels, kernel kind, beta (log-uniform over 1e-3 .. 150), duplicated examples
+// (exact ties) and warm starts, all drawn from the seed.
+OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options = {});
+
+// Kernel from feature rows: RBF exp(-gamma |x - y|^2), linear x.y (+1 on the diagonal so it
+// is never zero), or integer-valued; Asymmetric perturbs an RBF kernel off the diagonal.
+std::vector<double> makeKernel(const std::vector<std::vector<double>>& features, KernelKind kind,
+                               std::mt19937_64& rng);
+
+// Bitwise equality, signed zeros and NaN payloads included.
+inline bool sameBits(double a, double b) {
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
+// Index of the first element that differs bitwise, or -1.
+std::int64_t firstBitDifference(const std::vector<double>& a, const std::vector<double>& b);
+
+}  // namespace testing_support
+
+#endif  // ZELMOR_TESTS_SOLVER_TEST_PROBLEMS_H
