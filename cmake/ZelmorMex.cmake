@@ -1,0 +1,46 @@
+# add_mex(NAME SOURCES source... [LINK_LIBRARIES library...])
+#
+# Builds NAME.mex for GNU Octave into ZELMOR_MEX_OUTPUT_DIR, next to a copy of its help file
+# NAME.m (a comments-only file in the calling directory), so one addpath reaches both. When
+# FindMatlab found MATLAB, the same sources also become NAME.mexa64 in the same directory.
+
+set(ZELMOR_MEX_OUTPUT_DIR "${PROJECT_BINARY_DIR}/mex")
+set(_zelmor_mex_exports "${CMAKE_CURRENT_LIST_DIR}/mex_exports.map")
+
+function(add_mex NAME)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LINK_LIBRARIES")
+  if(ARG_UNPARSED_ARGUMENTS OR NOT ARG_SOURCES)
+    message(FATAL_ERROR "usage: add_mex(NAME SOURCES source... [LINK_LIBRARIES library...])")
+  endif()
+  set(help_file "${CMAKE_CURRENT_SOURCE_DIR}/${NAME}.m")
+  if(NOT EXISTS "${help_file}")
+    message(FATAL_ERROR "add_mex(${NAME}): help file ${help_file} is missing")
+  endif()
+
+  # The generator expression stops multi-config generators from adding a per-config folder.
+  set(output_dir "$<1:${ZELMOR_MEX_OUTPUT_DIR}>")
+
+  add_library(${NAME} MODULE ${ARG_SOURCES})
+  target_link_libraries(${NAME} PRIVATE Octave::Mex ${ARG_LINK_LIBRARIES})
+  # An unresolved symbol would otherwise surface only when Octave loads the file. The export
+  # list also hides the standard library's template instances, which hidden visibility keeps.
+  target_link_options(${NAME} PRIVATE
+    LINKER:--no-undefined
+    "LINKER:--version-script=${_zelmor_mex_exports}")
+  set_property(TARGET ${NAME} APPEND PROPERTY LINK_DEPENDS "${_zelmor_mex_exports}")
+  set_target_properties(${NAME} PROPERTIES
+    PREFIX ""
+    SUFFIX ".mex"
+    LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
+
+  configure_file("${help_file}" "${ZELMOR_MEX_OUTPUT_DIR}/${NAME}.m" COPYONLY)
+
+  if(Matlab_FOUND)
+    matlab_add_mex(NAME ${NAME}_matlab
+                   SRC ${ARG_SOURCES}
+                   OUTPUT_NAME ${NAME}
+                   LINK_TO ${ARG_LINK_LIBRARIES}
+                   R2018a)
+    set_target_properties(${NAME}_matlab PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
+  endif()
+endfunction()

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian, but only what is missing: a machine
+# that has everything never runs apt. As root it installs; otherwise it prints the command.
+set -euo pipefail
+
+missing=()
+command -v make >/dev/null 2>&1 || missing+=(make)
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v octave-cli >/dev/null 2>&1 || missing+=(octave)
+command -v mkoctfile >/dev/null 2>&1 || missing+=(liboctave-dev)
+
+# GoogleTest's CMake package file stands for its headers and libraries (one Debian package).
+have_gtest() {
+    local config
+    for config in /usr/lib/*/cmake/GTest/GTestConfig.cmake /usr/lib/cmake/GTest/GTestConfig.cmake \
+                  /usr/local/lib/cmake/GTest/GTestConfig.cmake; do
+        [ -f "$config" ] && return 0
+    done
+    return 1
+}
+have_gtest || missing+=(googletest libgtest-dev)
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing missing build dependencies: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+else
+    echo "Missing build dependencies: ${missing[*]}" >&2
+    echo "Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 1
+fi
