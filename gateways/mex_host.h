@@ -1,0 +1,93 @@
+// Host adapter shared by the gateways: one named check per thing a caller can get wrong, each
+// raising a GatewayError with an identifier a caller can test for, and the guard that turns
+// every failure inside a call into a host error without letting a C++ exception escape.
+#ifndef ZELMOR_GATEWAYS_MEX_HOST_H
+#define ZELMOR_GATEWAYS_MEX_HOST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "mex.h"
+
+// Everything else is built with hidden visibility; the host looks this one symbol up by name.
+#if defined(_WIN32)
+#define ZELMOR_MEX_EXPORT __declspec(dllexport)
+#else
+#define ZELMOR_MEX_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace zelmor::mexhost {
+
+// A rejected call: `id` is a "zelmor:mnemonic" string literal, what() the detail for a person.
+class GatewayError : public std::runtime_error {
+public:
+    GatewayError(const char* id, const std::string& message) : std::runtime_error(message), id_(id) {}
+    const char* id() const noexcept { return id_; }
+
+private:
+    const char* id_;
+};
+
+// printf-style formatting for error messages.
+std::string formatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void requireArgumentCounts(const char* function, int inputCount, int expectedInputs, int outputCount,
+                           int maxOutputs);
+
+// Real, non-sparse, 2-D double: the only layout whose data the gateways can read as doubles.
+void requireRealDoubleMatrix(const mxArray* array, const char* name);
+
+// Returns n, the row count of a square kernel.
+std::int32_t requireSquareKernel(const mxArray* kernel);
+void requireNonZeroDiagonal(const mxArray* kernel, std::int32_t exampleCount);
+
+void requireFiniteEntries(const mxArray* array, const char* name, const char* id);
+double requireFiniteScalar(const mxArray* array, const char* name, const char* id);
+double requireClassCount(const mxArray* array);
+void requireLabels(const mxArray* labels, std::int32_t exampleCount, double classCount);
+void requireShape(const mxArray* array, const char* name, const char* id, std::int64_t rows, std::int64_t cols);
+void requireAtLeastElements(const mxArray* array, const char* name, std::size_t count);
+
+const double* realData(const mxArray* array);
+double* realData(mxArray* array);
+
+// A fixed-size copy of a failure, so that no C++ object is alive when the host raises it.
+struct FailureReport {
+    bool failed = false;
+    char id[64] = {};
+    char message[512] = {};
+};
+
+void recordFailure(FailureReport& report, const char* id, const char* message) noexcept;
+
+// Raises the recorded failure through the host; does not return.
+void raiseFailure(const FailureReport& report);
+
+// Runs one call's work. The host's error raise leaves through this frame without running
+// destructors (MATLAB jumps out of it), so the report is copied out of the exception and raised
+// only once the try block, and every object it held, is gone.
+template <typename Body>
+void runGuarded(Body&& body) {
+    FailureReport report;
+    try {
+        body();
+    } catch (const GatewayError& error) {
+        recordFailure(report, error.id(), error.what());
+    } catch (const std::bad_alloc&) {
+        recordFailure(report, "zelmor:outOfMemory", "working storage could not be obtained");
+    } catch (const std::exception& error) {
+        recordFailure(report, "zelmor:internal", error.what());
+    } catch (...) {
+        recordFailure(report, "zelmor:internal", "unexpected failure inside the MEX function");
+    }
+    if (report.failed) {
+        raiseFailure(report);
+    }
+}
+
+}  // namespace zelmor::mexhost
+
+#endif  // ZELMOR_GATEWAYS_MEX_HOST_H

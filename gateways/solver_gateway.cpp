@@ -1,0 +1,116 @@
+#include "solver_gateway.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include "dual_solver.h"
+
+namespace zelmor::gateways {
+
+namespace {
+
+using namespace zelmor::mexhost;
+
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+
+// Physical memory in bytes, or INT64_MAX when the system does not say.
+std::int64_t physicalMemoryBytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) {
+        return kInt64Max;
+    }
+    if (pages > kInt64Max / pageSize) {
+        return kInt64Max;
+    }
+    return static_cast<std::int64_t>(pages) * pageSize;
+}
+
+// Refuses a solve whose storage could never be obtained, before any of it is requested.
+void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
+    // Every length derived from k is a 32-bit integer.
+    if (classCount > static_cast<double>(kInt32Max)) {
+        throw GatewayError("zelmor:outOfMemory", formatMessage("class count %.17g exceeds the largest supported, %lld",
+                                                               classCount, static_cast<long long>(kInt32Max)));
+    }
+    const std::int64_t n = exampleCount;
+    const auto k = static_cast<std::int64_t>(classCount);
+    const std::int64_t available = physicalMemoryBytes();
+    const std::int64_t working = workingStorageBytes(n, k);
+    // n and k are both below 2^31, so n * k fits; the result and the output add 16 bytes each.
+    const std::int64_t cells = n * k;
+    const bool fits = working >= 0 && cells <= (kInt64Max - working) / 16 && working + cells * 16 <= available;
+    if (!fits) {
+        throw GatewayError("zelmor:outOfMemory",
+                           formatMessage("%lld examples and %lld classes need more memory than this machine "
+                                         "has (%lld bytes)",
+                                         static_cast<long long>(n), static_cast<long long>(k),
+                                         static_cast<long long>(available)));
+    }
+}
+
+void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode) {
+    const bool warm = mode == Mode::warm;
+    const char* function = warm ? "zelmor_c" : "zelmor_c2";
+    requireArgumentCounts(function, nrhs, warm ? 5 : 4, nlhs, 2);
+
+    static const char* const kInputNames[] = {"kernel", "labels", "beta", "class count k", "initial tau"};
+    for (int i = 0; i < nrhs; ++i) {
+        requireRealDoubleMatrix(prhs[i], kInputNames[i]);
+    }
+    const mxArray* kernel = prhs[0];
+    const mxArray* labels = prhs[1];
+
+    const std::int32_t n = requireSquareKernel(kernel);
+    const double beta = requireFiniteScalar(prhs[2], "beta", "zelmor:badBeta");
+    const double k = requireClassCount(prhs[3]);
+    // Ahead of the shape of tau0: an impossible k must read as a memory failure in both functions.
+    requireWorkingStorage(n, k);
+    requireFiniteEntries(kernel, "kernel", "zelmor:kernelNotFinite");
+    requireNonZeroDiagonal(kernel, n);
+    requireLabels(labels, n, k);
+
+    const auto columns = static_cast<std::int64_t>(k);
+    DualProblem problem;
+    problem.kernel = MatrixView{realData(kernel), n, n};
+    problem.labels = realData(labels);
+    problem.beta = beta;
+    problem.classCount = k;
+    problem.exampleCount = n;
+
+    StartMode start = StartMode::cold();
+    if (warm) {
+        const mxArray* initialTau = prhs[4];
+        requireShape(initialTau, "initial tau", "zelmor:badInitialTau", n, columns);
+        requireFiniteEntries(initialTau, "initial tau", "zelmor:badInitialTau");
+        start = StartMode::warmFrom(MatrixView{realData(initialTau), n, columns});
+    }
+
+    const SolveResult result = solveDual(problem, start, warm ? kWarmStartTolerance : kColdStartTolerance);
+    // The copy below writes exactly n x k doubles into the output.
+    if (result.tau.size() != static_cast<std::size_t>(std::int64_t{n} * columns)) {
+        throw std::logic_error("the solver returned a result of the wrong size");
+    }
+
+    // Slot 0 is always writable (it becomes ans); further slots only when requested.
+    mxArray* tau = mxCreateDoubleMatrix(static_cast<mwSize>(n), static_cast<mwSize>(columns), mxREAL);
+    std::copy(result.tau.begin(), result.tau.end(), realData(tau));
+    plhs[0] = tau;
+    if (nlhs >= 2) {
+        plhs[1] = mxCreateDoubleScalar(static_cast<double>(result.iterationCount));
+    }
+}
+
+}  // namespace
+
+void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode) {
+    runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode); });
+}
+
+}  // namespace zelmor::gateways

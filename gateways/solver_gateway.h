@@ -1,0 +1,20 @@
+// The body shared by the two solver MEX functions, which differ only in input 5 (the initial
+// dual variables), the start mode and the stopping tolerance.
+#ifndef ZELMOR_GATEWAYS_SOLVER_GATEWAY_H
+#define ZELMOR_GATEWAYS_SOLVER_GATEWAY_H
+
+#include "mex_host.h"
+
+namespace zelmor::gateways {
+
+enum class Mode {
+    warm,  // zelmor_c: five inputs, continues from tau0
+    cold,  // zelmor_c2: four inputs, starts from zero
+};
+
+// Validates the call, solves, and fills the outputs; every failure becomes a host error.
+void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode);
+
+}  // namespace zelmor::gateways
+
+#endif  // ZELMOR_GATEWAYS_SOLVER_GATEWAY_H
