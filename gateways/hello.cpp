@@ -22,7 +22,7 @@ void printRows(const Matrix3x2& matrix) {
 }
 
 void sayHello(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    requireArgumentCounts("hello", nrhs, 2, nlhs, 1);
+    requireArgumentCounts(nrhs, 2, nlhs, 1);
     const char* const names[] = {"first input", "second input"};
     for (int i = 0; i < 2; ++i) {
         requireRealDoubleMatrix(prhs[i], names[i]);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <limits>
 
-
 namespace zelmor::mexhost {
 
 namespace {
@@ -29,6 +28,19 @@ std::string describe(const mxArray* array) {
     return text + " " + mxGetClassName(array);
 }
 
+// Octave's spelling of the non-finite values, so messages read like the caller's own input.
+std::string formatValue(double value) {
+    if (std::isnan(value)) {
+        return "NaN";
+    }
+    if (std::isinf(value)) {
+        return value > 0 ? "Inf" : "-Inf";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
 }  // namespace
 
 std::string formatMessage(const char* format, ...) {
@@ -40,16 +52,14 @@ std::string formatMessage(const char* format, ...) {
     return buffer;
 }
 
-void requireArgumentCounts(const char* function, int inputCount, int expectedInputs, int outputCount,
-                           int maxOutputs) {
+void requireArgumentCounts(int inputCount, int expectedInputs, int outputCount, int maxOutputs) {
     if (inputCount != expectedInputs) {
-        throw GatewayError("zelmor:nargin", formatMessage("%s takes exactly %d inputs (got %d)", function,
-                                                          expectedInputs, inputCount));
+        throw GatewayError("zelmor:nargin",
+                           formatMessage("expected exactly %d inputs (got %d)", expectedInputs, inputCount));
     }
     if (outputCount > maxOutputs) {
-        throw GatewayError("zelmor:nargout", formatMessage("%s returns at most %d output%s (%d requested)",
-                                                           function, maxOutputs, maxOutputs == 1 ? "" : "s",
-                                                           outputCount));
+        throw GatewayError("zelmor:nargout", formatMessage("expected at most %d output%s (got %d)", maxOutputs,
+                                                           maxOutputs == 1 ? "" : "s", outputCount));
     }
 }
 
@@ -90,10 +100,12 @@ void requireNonZeroDiagonal(const mxArray* kernel, std::int32_t exampleCount) {
 
 void requireFiniteEntries(const mxArray* array, const char* name, const char* id) {
     const double* data = realData(array);
+    const std::size_t rows = mxGetM(array);
     const std::size_t count = mxGetNumberOfElements(array);
     for (std::size_t i = 0; i < count; ++i) {
         if (!std::isfinite(data[i])) {
-            throw GatewayError(id, formatMessage("%s must be finite (got %g at element %zu)", name, data[i], i + 1));
+            throw GatewayError(id, formatMessage("%s must be finite (got %s at row %zu, column %zu)", name,
+                                                 formatValue(data[i]).c_str(), i % rows + 1, i / rows + 1));
         }
     }
 }
@@ -105,7 +117,7 @@ double requireFiniteScalar(const mxArray* array, const char* name, const char* i
     }
     const double value = mxGetScalar(array);
     if (!std::isfinite(value)) {
-        throw GatewayError(id, formatMessage("%s must be finite (got %g)", name, value));
+        throw GatewayError(id, formatMessage("%s must be finite (got %s)", name, formatValue(value).c_str()));
     }
     return value;
 }
@@ -114,7 +126,7 @@ double requireClassCount(const mxArray* array) {
     const double k = requireFiniteScalar(array, "class count k", "zelmor:badClassCount");
     if (k < 1.0 || std::trunc(k) != k) {
         throw GatewayError("zelmor:badClassCount",
-                           formatMessage("class count k must be a positive integer (got %.17g)", k));
+                           formatMessage("class count k must be a positive integer (got %s)", formatValue(k).c_str()));
     }
     return k;
 }
@@ -130,12 +142,13 @@ void requireLabels(const mxArray* labels, std::int32_t exampleCount, double clas
         // Labels index the target row: a fraction or an out-of-range value would write outside it.
         const double label = data[i];
         if (std::trunc(label) != label) {
-            throw GatewayError("zelmor:badLabels",
-                               formatMessage("label %.17g at position %d is not an integer", label, i + 1));
+            throw GatewayError("zelmor:badLabels", formatMessage("label %s at position %d is not an integer",
+                                                                 formatValue(label).c_str(), i + 1));
         }
         if (label < 1.0 || label > classCount) {
-            throw GatewayError("zelmor:badLabels", formatMessage("label %.17g at position %d is outside 1..%.17g",
-                                                                 label, i + 1, classCount));
+            throw GatewayError("zelmor:badLabels", formatMessage("label %s at position %d is outside 1..%s",
+                                                                 formatValue(label).c_str(), i + 1,
+                                                                 formatValue(classCount).c_str()));
         }
     }
 }

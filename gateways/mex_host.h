@@ -34,8 +34,7 @@ private:
 // printf-style formatting for error messages.
 std::string formatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-void requireArgumentCounts(const char* function, int inputCount, int expectedInputs, int outputCount,
-                           int maxOutputs);
+void requireArgumentCounts(int inputCount, int expectedInputs, int outputCount, int maxOutputs);
 
 // Real, non-sparse, 2-D double: the only layout whose data the gateways can read as doubles.
 void requireRealDoubleMatrix(const mxArray* array, const char* name);

@@ -36,8 +36,9 @@ std::int64_t physicalMemoryBytes() {
 void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
     // Every length derived from k is a 32-bit integer.
     if (classCount > static_cast<double>(kInt32Max)) {
-        throw GatewayError("zelmor:outOfMemory", formatMessage("class count %.17g exceeds the largest supported, %lld",
-                                                               classCount, static_cast<long long>(kInt32Max)));
+        throw GatewayError("zelmor:outOfMemory",
+                           formatMessage("class count %.17g exceeds the largest supported, %lld", classCount,
+                                         static_cast<long long>(kInt32Max)));
     }
     const std::int64_t n = exampleCount;
     const auto k = static_cast<std::int64_t>(classCount);
@@ -57,8 +58,7 @@ void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
 
 void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode) {
     const bool warm = mode == Mode::warm;
-    const char* function = warm ? "zelmor_c" : "zelmor_c2";
-    requireArgumentCounts(function, nrhs, warm ? 5 : 4, nlhs, 2);
+    requireArgumentCounts(nrhs, warm ? 5 : 4, nlhs, 2);
 
     static const char* const kInputNames[] = {"kernel", "labels", "beta", "class count k", "initial tau"};
     for (int i = 0; i < nrhs; ++i) {
