@@ -1,180 +1,302 @@
 // The solve loop: selection by largest violation, exact per-example sub-problem, gradient update.
-#include "dual_solver.h"
-
+//
+// The sweep that selects the next example is fused into the gradient update of the previous
+// iteration: each example's violation is measured right after its own gradient update, with
+// the eligibility its dual row will have at the next sweep. The inner loops live in the
+// kernels (solve_kernels.h); this file owns the state, the start and the per-example work.
 #include <cstring>
+#include <new>
+
+#include "dual_solver.h"
+#include "solve_kernels.h"
 
 namespace zelmor {
+namespace detail {
+
+extern const SolveKernels kPortableKernels;
+#if defined(__x86_64__)
+extern const SolveKernels kAvx2Kernels;
+extern const SolveKernels kAvx512Kernels;
+#endif
 
 namespace {
 
-// Working state of one solve. tau, grad and target are stored per example: the k values of
-// one example are contiguous, so all per-example work touches one row.
+constexpr std::int64_t W = kBlockWidth;
+
+// Vector loads of whole blocks stay within one cache line pair at most.
+constexpr std::size_t kAlignment = 64;
+
+template <class T>
+class AlignedArray {
+public:
+    explicit AlignedArray(std::size_t count)
+        : data_(static_cast<T*>(::operator new(count * sizeof(T) + 1, std::align_val_t{kAlignment}))) {
+        std::memset(static_cast<void*>(data_), 0, count * sizeof(T));
+    }
+    ~AlignedArray() { ::operator delete(data_, std::align_val_t{kAlignment}); }
+    AlignedArray(const AlignedArray&) = delete;
+    AlignedArray& operator=(const AlignedArray&) = delete;
+
+    T* data() const { return data_; }
+
+private:
+    T* data_;
+};
+
+// Whether row i of the kernel equals column i bit for bit, learned per block of examples the
+// first time one of them is selected.
+enum class RowShape : std::uint8_t { Unknown, EqualsColumn, DiffersFromColumn };
+
+struct Layout {
+    std::int64_t n = 0;
+    std::int32_t k = 0;
+    std::int64_t blocks = 0;
+};
+
+// k is truncated to 32 bits where a count is needed, as the per-class loops of the
+// definition run while m < k.
+Layout layoutOf(const DualProblem& problem) {
+    Layout layout;
+    layout.n = problem.exampleCount > 0 ? problem.exampleCount : 0;
+    const std::int32_t k = static_cast<std::int32_t>(problem.classCount);
+    layout.k = k > 0 ? k : 0;
+    layout.blocks = (layout.n + W - 1) / W;
+    return layout;
+}
+
+// Working state of one solve. The dual variables live in the result itself (column-major);
+// target is implied by the labels, and "target > tau" is kept as eligibility bits.
 struct DualState {
-    std::vector<double> tau;
-    std::vector<double> grad;
-    std::vector<double> target;
+    explicit DualState(const Layout& layout)
+        : grad(static_cast<std::size_t>(layout.blocks * layout.k * W)),
+          eligible(static_cast<std::size_t>(layout.blocks * layout.k)),
+          kernelDiag(static_cast<std::size_t>(layout.n)),
+          rowShape(static_cast<std::size_t>(layout.n), RowShape::Unknown),
+          row(static_cast<std::size_t>(layout.n)),
+          subproblem(static_cast<std::size_t>(layout.k)),
+          delta(static_cast<std::size_t>(layout.k)) {
+        blocks.grad = grad.data();
+        blocks.eligible = eligible.data();
+        blocks.exampleCount = layout.n;
+        blocks.blockCount = layout.blocks;
+        blocks.classCount = layout.k;
+    }
+
+    double& gradAt(std::int64_t i, std::int32_t m) const {
+        return blocks.grad[((i / W) * blocks.classCount + m) * W + i % W];
+    }
+    void setEligible(std::int64_t i, std::int32_t m, bool value) {
+        std::uint8_t& bits = eligible.data()[(i / W) * blocks.classCount + m];
+        const auto bit = static_cast<std::uint8_t>(1u << (i % W));
+        bits = static_cast<std::uint8_t>(value ? bits | bit : bits & ~bit);
+    }
+
+    AlignedArray<double> grad;
+    AlignedArray<std::uint8_t> eligible;
+    GradientBlocks blocks;
     std::vector<double> kernelDiag;
-    std::vector<double> violation;
+    std::vector<RowShape> rowShape;
+    std::vector<double> row;
     std::vector<double> subproblem;
     std::vector<double> delta;
 };
 
-bool multiplyOverflows(std::int64_t a, std::int64_t b, std::int64_t* product) {
-    return __builtin_mul_overflow(a, b, product);
+std::uint64_t bitsOf(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Compares rows and columns of the block holding example p. The rows of a block share their
+// cache lines, so the block costs one strided pass over the kernel, as one row would.
+void learnRowShapes(const double* kernel, std::int64_t n, std::int64_t p, std::vector<RowShape>* shapes) {
+    const std::int64_t first = p - p % W;
+    const std::int64_t count = n - first < W ? n - first : W;
+    bool equal[W];
+    for (std::int64_t i = 0; i < count; ++i) equal[i] = true;
+    for (std::int64_t l = 0; l < n; ++l) {
+        const double* rowEntries = kernel + l * n + first;
+        for (std::int64_t i = 0; i < count; ++i) {
+            // Bitwise: -0.0 and 0.0 give products of different sign.
+            equal[i] = equal[i] && bitsOf(rowEntries[i]) == bitsOf(kernel[l + (first + i) * n]);
+        }
+    }
+    for (std::int64_t i = 0; i < count; ++i) {
+        (*shapes)[static_cast<std::size_t>(first + i)] =
+            equal[i] ? RowShape::EqualsColumn : RowShape::DiffersFromColumn;
+    }
+}
+
+// Row p of the kernel, G(p, l) for l = 0 .. n-1, as the update must follow it: column p when
+// the two are bitwise equal (contiguous), otherwise row p gathered with stride n.
+const double* kernelLineOf(const double* kernel, std::int64_t n, std::int64_t p, DualState* state) {
+    std::vector<RowShape>& shapes = state->rowShape;
+    if (shapes[static_cast<std::size_t>(p)] == RowShape::Unknown) learnRowShapes(kernel, n, p, &shapes);
+    if (shapes[static_cast<std::size_t>(p)] == RowShape::EqualsColumn) return kernel + p * n;
+    double* row = state->row.data();
+    for (std::int64_t l = 0; l < n; ++l) row[l] = kernel[p + l * n];
+    return row;
+}
+
+// Zero-based class index of a label, -1 when it names no class (outside the limits).
+std::int64_t classIndexOf(double label, std::int32_t k) {
+    const std::int64_t c = static_cast<std::int64_t>(static_cast<std::int32_t>(label)) - 1;
+    return c >= 0 && c < k ? c : -1;
+}
+
+void startState(const DualProblem& problem, const StartMode& start, const SolveKernels& kernels,
+                std::vector<double>* tau, DualState* state) {
+    const std::int64_t n = state->blocks.exampleCount;
+    const std::int32_t k = state->blocks.classCount;
+    const double* labels = problem.labels;
+    const double beta = problem.beta;
+    if (start.warm) {
+        std::memcpy(tau->data(), start.initialTau.data, tau->size() * sizeof(double));
+        kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau->data());
+    }
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t c = classIndexOf(labels[i], k);
+        for (std::int32_t m = 0; m < k; ++m) {
+            const double target = m == c ? 1.0 : 0.0;
+            state->setEligible(i, m, target > (*tau)[static_cast<std::size_t>(i + m * n)]);
+        }
+        if (c < 0) continue;
+        // Cold: assigned, not subtracted from 0, so beta = 0 gives -0.0.
+        double& g = state->gradAt(i, static_cast<std::int32_t>(c));
+        g = start.warm ? g - beta : -beta;
+    }
+    for (std::int64_t i = 0; i < n; ++i) state->kernelDiag[static_cast<std::size_t>(i)] = problem.kernel.data[i * (n + 1)];
 }
 
 }  // namespace
 
+const char* nameOf(InstructionSet set) {
+    switch (set) {
+        case InstructionSet::Avx512: return "AVX-512";
+        case InstructionSet::Avx2: return "AVX2";
+        default: return "portable";
+    }
+}
+
+bool cpuSupports(InstructionSet set) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    switch (set) {
+        case InstructionSet::Avx512: return __builtin_cpu_supports("avx512f");
+        case InstructionSet::Avx2: return __builtin_cpu_supports("avx2");
+        default: return true;
+    }
+#else
+    return set == InstructionSet::Portable;
+#endif
+}
+
+InstructionSet fastestSupported() {
+    if (cpuSupports(InstructionSet::Avx512)) return InstructionSet::Avx512;
+    if (cpuSupports(InstructionSet::Avx2)) return InstructionSet::Avx2;
+    return InstructionSet::Portable;
+}
+
+const SolveKernels& kernelsFor(InstructionSet set) {
+#if defined(__x86_64__)
+    if (set == InstructionSet::Avx512) return kAvx512Kernels;
+    if (set == InstructionSet::Avx2) return kAvx2Kernels;
+#endif
+    (void)set;
+    return kPortableKernels;
+}
+
+std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start) {
+    const Layout layout = layoutOf(problem);
+    DualState state(layout);
+    std::vector<double> tau(static_cast<std::size_t>(layout.n * layout.k), 0.0);
+    startState(problem, start, kernelsFor(set), &tau, &state);
+    std::vector<double> grad(tau.size());
+    for (std::int64_t i = 0; i < layout.n; ++i) {
+        for (std::int32_t m = 0; m < layout.k; ++m) grad[static_cast<std::size_t>(i * layout.k + m)] = state.gradAt(i, m);
+    }
+    return grad;
+}
+
+SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance) {
+    const SolveKernels& kernels = kernelsFor(set);
+    const Layout layout = layoutOf(problem);
+    const std::int64_t n = layout.n;
+    const std::int32_t k = layout.k;
+    const double* kernel = problem.kernel.data;
+    const double* labels = problem.labels;
+
+    DualState state(layout);
+    SolveResult result;
+    // tau lives in the result from the start, column-major: entry (i, m) at i + m * n.
+    result.tau.assign(static_cast<std::size_t>(n * k), 0.0);
+    std::vector<double>& tau = result.tau;
+    startState(problem, start, kernels, &tau, &state);
+
+    // In 64 bits: n * n overflows 32 bits beyond n = 46340.
+    const std::int64_t iterationCap = n * n;
+    result.iterationCount = iterationCap;
+    double* subproblem = state.subproblem.data();
+    double* delta = state.delta.data();
+    Selection selected = iterationCap > 0 ? kernels.select(state.blocks) : Selection{};
+    for (std::int64_t t = 0; t < iterationCap; ++t) {
+        // No example selected: nothing can be updated, so stop with tau as it stands.
+        if (selected.example < 0) {
+            result.iterationCount = t;
+            break;
+        }
+        const std::int64_t p = selected.example;
+        const std::int64_t c = classIndexOf(labels[p], k);
+        const double diag = state.kernelDiag[static_cast<std::size_t>(p)];
+        for (std::int32_t m = 0; m < k; ++m) {
+            const double target = m == c ? 1.0 : 0.0;
+            // Order fixed: ((grad / diag) - tau) + target; adding a 0.0 target turns -0.0 into 0.0.
+            subproblem[m] = ((state.gradAt(p, m) / diag) - tau[static_cast<std::size_t>(p + m * n)]) + target;
+        }
+        const std::vector<double> nu = projectSimplex(subproblem, k);
+        const double labelIndex = labels[p] - 1.0;
+        for (std::int32_t m = 0; m < k; ++m) {
+            double& tauPM = tau[static_cast<std::size_t>(p + m * n)];
+            // Negation, not 0 - nu: a zero becomes -0.0.
+            const double updated = labelIndex == static_cast<double>(m) ? 1.0 - nu[static_cast<std::size_t>(m)]
+                                                                       : -nu[static_cast<std::size_t>(m)];
+            delta[m] = updated - tauPM;
+            tauPM = updated;
+            state.setEligible(p, m, (m == c ? 1.0 : 0.0) > updated);
+        }
+
+        // Strict: a violation equal to the tolerance does not stop. The converging iteration
+        // still applies its update.
+        const bool converged = selected.violation < tolerance;
+        selected = kernels.updateAndSelect(state.blocks, kernelLineOf(kernel, n, p, &state), delta);
+        if (converged) {
+            result.iterationCount = t;
+            break;
+        }
+    }
+    return result;
+}
+
+}  // namespace detail
+
 std::int64_t workingStorageBytes(std::int64_t exampleCount, std::int64_t classCount) {
     if (exampleCount < 0 || classCount < 0) return -1;
-    // Three n x k matrices, two vectors of n, and four of k (the sub-problem, the delta,
-    // and the projection's result and scratch).
-    std::int64_t cells = 0;
-    std::int64_t matrices = 0;
-    if (multiplyOverflows(exampleCount, classCount, &cells)) return -1;
-    if (multiplyOverflows(cells, 3, &matrices)) return -1;
-    std::int64_t doubles = matrices;
-    if (__builtin_add_overflow(doubles, 2 * exampleCount, &doubles)) return -1;
-    if (__builtin_add_overflow(doubles, 4 * classCount, &doubles)) return -1;
+    // The gradient of ceil(n / 8) * 8 examples, one eligibility byte per block and class, per
+    // example the diagonal, a gathered kernel row and a row-shape byte, and four vectors of k
+    // (the sub-problem, the delta, and the projection's result and scratch).
+    const std::int64_t blocks = exampleCount / detail::kBlockWidth + (exampleCount % detail::kBlockWidth != 0);
+    std::int64_t blockCells = 0;
     std::int64_t bytes = 0;
-    if (multiplyOverflows(doubles, static_cast<std::int64_t>(sizeof(double)), &bytes)) return -1;
+    std::int64_t part = 0;
+    if (__builtin_mul_overflow(blocks, classCount, &blockCells)) return -1;
+    if (__builtin_mul_overflow(blockCells, detail::kBlockWidth * 8 + 1, &bytes)) return -1;
+    if (__builtin_mul_overflow(exampleCount, 2 * 8 + 1, &part) || __builtin_add_overflow(bytes, part, &bytes)) return -1;
+    if (__builtin_mul_overflow(classCount, 4 * 8, &part) || __builtin_add_overflow(bytes, part, &bytes)) return -1;
     return bytes;
 }
 
 SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance) {
-    const std::int64_t n = problem.exampleCount > 0 ? problem.exampleCount : 0;
-    const std::int32_t k = static_cast<std::int32_t>(problem.classCount);
-    const std::size_t rowWidth = static_cast<std::size_t>(k);
-    const std::size_t cells = static_cast<std::size_t>(n) * rowWidth;
-    const double* kernel = problem.kernel.data;
-    const double* labels = problem.labels;
-    const double beta = problem.beta;
-
-    // In 64 bits: n * n overflows 32 bits beyond n = 46340.
-    const std::int64_t iterationCap = n * n;
-
-    DualState state;
-    state.tau.assign(cells, 0.0);
-    state.grad.assign(cells, 0.0);
-    state.target.assign(cells, 0.0);
-    state.kernelDiag.resize(static_cast<std::size_t>(n));
-    state.violation.resize(static_cast<std::size_t>(n));
-    state.subproblem.resize(rowWidth);
-    state.delta.resize(rowWidth);
-
-    double* tau = state.tau.data();
-    double* grad = state.grad.data();
-    double* target = state.target.data();
-
-    auto classIndex = [&](std::int64_t i) {
-        return static_cast<std::int64_t>(static_cast<std::int32_t>(labels[i])) - 1;
-    };
-
-    if (start.warm) {
-        const double* tau0 = start.initialTau.data;
-        for (std::int64_t i = 0; i < n; ++i) {
-            for (std::int32_t m = 0; m < k; ++m) tau[i * k + m] = tau0[i + m * n];
-        }
-        // grad(j, m) = sum over l of G(j, l) * tau(l, m), each entry accumulated in
-        // increasing l from 0.0 (grad starts at 0.0). Walking l outermost reads kernel
-        // column l contiguously without changing any entry's order of summation.
-        for (std::int64_t l = 0; l < n; ++l) {
-            const double* column = kernel + l * n;
-            const double* tauRow = tau + l * k;
-            for (std::int64_t j = 0; j < n; ++j) {
-                const double g = column[j];
-                double* gradRow = grad + j * k;
-                for (std::int32_t m = 0; m < k; ++m) gradRow[m] = gradRow[m] + g * tauRow[m];
-            }
-        }
-        for (std::int64_t i = 0; i < n; ++i) {
-            const std::int64_t c = classIndex(i);
-            target[i * k + c] = 1.0;
-            grad[i * k + c] = grad[i * k + c] - beta;
-        }
-    } else {
-        for (std::int64_t i = 0; i < n; ++i) {
-            const std::int64_t c = classIndex(i);
-            target[i * k + c] = 1.0;
-            // Assigned, not subtracted from 0: beta = 0 gives -0.0 here.
-            grad[i * k + c] = -beta;
-        }
-    }
-
-    for (std::int64_t i = 0; i < n; ++i) state.kernelDiag[static_cast<std::size_t>(i)] = kernel[i * (n + 1)];
-
-    SolveResult result;
-    result.iterationCount = iterationCap;
-    for (std::int64_t t = 0; t < iterationCap; ++t) {
-        // Starting values are finite on purpose: entries at or below -100 never raise hi,
-        // eligible entries at or above 100 never lower lo, and only a violation strictly
-        // above -100 selects an example. Ties go to the lowest-numbered example.
-        double best = -100.0;
-        std::int64_t p = -1;
-        for (std::int64_t j = 0; j < n; ++j) {
-            const double* g = grad + j * k;
-            const double* y = target + j * k;
-            const double* x = tau + j * k;
-            double hi = -100.0;
-            double lo = 100.0;
-            for (std::int32_t m = 0; m < k; ++m) {
-                if (g[m] > hi) hi = g[m];
-                if (y[m] > x[m] && lo > g[m]) lo = g[m];
-            }
-            const double violation = hi - lo;
-            state.violation[static_cast<std::size_t>(j)] = violation;
-            if (violation > best) {
-                best = violation;
-                p = j;
-            }
-        }
-        // No example selected: nothing can be updated, so stop with tau as it stands.
-        if (p < 0) {
-            result.iterationCount = t;
-            break;
-        }
-
-        double* tauP = tau + p * k;
-        const double* gradP = grad + p * k;
-        const double* targetP = target + p * k;
-        const double diag = state.kernelDiag[static_cast<std::size_t>(p)];
-        for (std::int32_t m = 0; m < k; ++m) {
-            // Order fixed: ((grad / diag) - tau) + target.
-            state.subproblem[static_cast<std::size_t>(m)] = ((gradP[m] / diag) - tauP[m]) + targetP[m];
-        }
-        const std::vector<double> nu = projectSimplex(state.subproblem.data(), k);
-        const double labelIndex = labels[p] - 1.0;
-        double* delta = state.delta.data();
-        for (std::int32_t m = 0; m < k; ++m) {
-            // Negation, not 0 - nu: a zero becomes -0.0.
-            const double updated = labelIndex == static_cast<double>(m) ? 1.0 - nu[static_cast<std::size_t>(m)]
-                                                                       : -nu[static_cast<std::size_t>(m)];
-            delta[m] = updated - tauP[m];
-            state.subproblem[static_cast<std::size_t>(m)] = updated;
-        }
-
-        // Row p of G (stride n): for an asymmetric kernel this, not column p, is what the
-        // update follows. Product then sum, never fused.
-        for (std::int64_t l = 0; l < n; ++l) {
-            const double g = kernel[p + l * n];
-            double* gradRow = grad + l * k;
-            for (std::int32_t m = 0; m < k; ++m) gradRow[m] = delta[m] * g + gradRow[m];
-        }
-        std::memcpy(tauP, state.subproblem.data(), rowWidth * sizeof(double));
-
-        // Strict: a violation equal to the tolerance does not stop. The converging iteration
-        // has already applied its update.
-        if (state.violation[static_cast<std::size_t>(p)] < tolerance) {
-            result.iterationCount = t;
-            break;
-        }
-    }
-
-    result.tau.resize(cells);
-    for (std::int64_t i = 0; i < n; ++i) {
-        for (std::int32_t m = 0; m < k; ++m) result.tau[static_cast<std::size_t>(i + m * n)] = tau[i * k + m];
-    }
-    return result;
+    return detail::solveDualUsing(detail::fastestSupported(), problem, start, tolerance);
 }
 
 }  // namespace zelmor

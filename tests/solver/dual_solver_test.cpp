@@ -205,7 +205,8 @@ TEST(SolveDual, AgreesWithPlainTranscriptionOnIris) {
 
 TEST(WorkingStorage, FiguresOverflowAsMinusOne) {
     EXPECT_EQ(zelmor::workingStorageBytes(0, 1), 4 * 8);
-    EXPECT_GT(zelmor::workingStorageBytes(1000, 26), 3 * 1000 * 26 * 8);
+    // At least the gradient, n x k doubles; the result is not working storage.
+    EXPECT_GE(zelmor::workingStorageBytes(1000, 26), 1000 * 26 * 8);
     EXPECT_EQ(zelmor::workingStorageBytes(std::numeric_limits<std::int32_t>::max(), 1000000000000LL), -1);
     EXPECT_EQ(zelmor::workingStorageBytes(-1, 3), -1);
 }

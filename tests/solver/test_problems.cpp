@@ -58,7 +58,9 @@ OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options) {
     std::uniform_int_distribution<std::int32_t> classes(1, options.maxClasses);
     problem.n = examples(rng);
     problem.k = classes(rng);
-    problem.beta = logUniform(rng, 1e-3, 150.0);
+    if (options.exampleCount >= 0) problem.n = options.exampleCount;
+    if (options.classCount > 0) problem.k = options.classCount;
+    problem.beta = logUniform(rng, options.minBeta, options.maxBeta);
 
     const std::int32_t dimensions = std::uniform_int_distribution<std::int32_t>(1, 5)(rng);
     std::normal_distribution<double> normal(0.0, 1.0);

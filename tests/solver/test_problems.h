@@ -44,9 +44,13 @@ struct RandomOptions {
     std::int32_t maxExamples = 40;
     std::int32_t maxClasses = 8;
     bool allowWarm = true;
+    double minBeta = 1e-3;  // beta is drawn log-uniformly from [minBeta, maxBeta]
+    double maxBeta = 150.0;
+    std::int32_t exampleCount = -1;  // when not negative, n instead of a drawn one
+    std::int32_t classCount = -1;    // when positive, k instead of a drawn one
 };
 
-// Features, labels, kernel kind, beta (log-uniform over 1e-3 .. 150), duplicated examples
+// Features, labels, kernel kind, beta (log-uniform over the options' range), duplicated examples
 // (exact ties) and warm starts, all drawn from the seed.
 OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options = {});
 

@@ -1,0 +1,167 @@
+// Kernels for CPUs with AVX-512F: one block of examples is one vector.
+//
+// Only the functions below carry the target attribute, and all of them have internal linkage,
+// so no code for this instruction set can leak into the rest of the build through a shared
+// inline function.
+#include "solve_kernels.h"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#define ZELMOR_AVX512 __attribute__((target("avx512f")))
+
+namespace zelmor {
+namespace detail {
+
+namespace {
+
+static_assert(kBlockWidth == 8, "one block of examples is one vector of eight doubles");
+
+// Warm-start tile: kRowVectors blocks of examples times up to kClassTile classes, all of them
+// accumulators in registers (24 of the 32), walked over kColumnBlock kernel columns.
+constexpr int kRowVectors = 4;
+constexpr int kClassTile = 6;
+constexpr std::int64_t kColumnBlock = 128;
+
+// The masked forms with every lane set, where an unmasked one would do: GCC 12 warns about
+// the undefined pass-through operand of the unmasked forms.
+constexpr __mmask8 kAllLanes = 0xFF;
+
+ZELMOR_AVX512 inline __mmask8 laneMask(std::int64_t valid) {
+    return static_cast<__mmask8>(valid >= 8 ? 0xFF : (1u << valid) - 1u);
+}
+
+template <bool kUpdate>
+ZELMOR_AVX512 Selection sweep(const GradientBlocks& s, const double* line, const double* delta) {
+    const std::int32_t k = s.classCount;
+    // Each lane keeps the first maximum of the examples it saw; the lowest index among the
+    // lanes holding the overall maximum is then the first maximum overall.
+    __m512d bestViolation = _mm512_set1_pd(-100.0);
+    __m512i bestExample = _mm512_set1_epi64(-1);
+    __m512i lanes = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512i step = _mm512_set1_epi64(8);
+    for (std::int64_t b = 0; b < s.blockCount; ++b) {
+        const __mmask8 valid = laneMask(s.exampleCount - b * 8);
+        __m512d x = _mm512_setzero_pd();
+        // The masked load never touches memory past the line's end.
+        if (kUpdate) x = _mm512_maskz_loadu_pd(valid, line + b * 8);
+        __m512d hi = _mm512_set1_pd(-100.0);
+        __m512d lo = _mm512_set1_pd(100.0);
+        double* g = s.grad + b * k * 8;
+        const std::uint8_t* eligible = s.eligible + b * k;
+        for (std::int32_t m = 0; m < k; ++m, g += 8) {
+            __m512d v = _mm512_load_pd(g);
+            if (kUpdate) {
+                // Product then sum, never fused.
+                v = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(delta[m]), x), v);
+                _mm512_store_pd(g, v);
+            }
+            // max(v, hi) is v > hi ? v : hi and min(v, lo) is v < lo ? v : lo, operand order
+            // included: a NaN v leaves both as they were, as the scalar comparisons do.
+            hi = _mm512_mask_max_pd(hi, kAllLanes, v, hi);
+            lo = _mm512_mask_min_pd(lo, static_cast<__mmask8>(eligible[m]), v, lo);
+        }
+        const __m512d violation = _mm512_sub_pd(hi, lo);
+        const __mmask8 better = _mm512_mask_cmp_pd_mask(valid, violation, bestViolation, _CMP_GT_OQ);
+        bestViolation = _mm512_mask_mov_pd(bestViolation, better, violation);
+        bestExample = _mm512_mask_mov_epi64(bestExample, better, lanes);
+        lanes = _mm512_add_epi64(lanes, step);
+    }
+    alignas(64) double violation[8];
+    alignas(64) std::int64_t example[8];
+    _mm512_store_pd(violation, bestViolation);
+    _mm512_store_si512(example, bestExample);
+    // Violations are never NaN (hi >= -100 and lo <= 100 throughout).
+    double top = violation[0];
+    for (int lane = 1; lane < 8; ++lane) top = violation[lane] > top ? violation[lane] : top;
+    std::int64_t first = INT64_MAX;
+    for (int lane = 0; lane < 8; ++lane) {
+        if (violation[lane] == top && example[lane] < first) first = example[lane];
+    }
+    return Selection{first, top};
+}
+
+ZELMOR_AVX512 Selection select(const GradientBlocks& s) { return sweep<false>(s, nullptr, nullptr); }
+
+ZELMOR_AVX512 Selection updateAndSelect(const GradientBlocks& s, const double* line, const double* delta) {
+    return sweep<true>(s, line, delta);
+}
+
+// grad(block b0 + r, class m0 + c) += G(rows, l) * tau(l, m0 + c) for l in [l0, l1), with
+// rows blocks b0 .. b0 + R - 1; lastValid masks the rows of the last block past n.
+template <int R, int C>
+ZELMOR_AVX512 void accumulateTile(const GradientBlocks& s, const double* kernel, const double* tau, std::int64_t b0,
+                                  std::int32_t m0, std::int64_t l0, std::int64_t l1, __mmask8 lastValid) {
+    const std::int64_t n = s.exampleCount;
+    const std::int32_t k = s.classCount;
+    __m512d acc[R][C];
+    for (int r = 0; r < R; ++r) {
+        for (int c = 0; c < C; ++c) acc[r][c] = _mm512_load_pd(s.grad + ((b0 + r) * k + m0 + c) * 8);
+    }
+    const double* tauColumns = tau + m0 * n;
+    for (std::int64_t l = l0; l < l1; ++l) {
+        const double* column = kernel + l * n + b0 * 8;
+        __m512d x[R];
+        for (int r = 0; r < R; ++r) {
+            x[r] = r + 1 < R ? _mm512_loadu_pd(column + r * 8) : _mm512_maskz_loadu_pd(lastValid, column + r * 8);
+        }
+        for (int c = 0; c < C; ++c) {
+            const __m512d t = _mm512_set1_pd(tauColumns[l + c * n]);
+            // The running sum plus the product, never fused.
+            for (int r = 0; r < R; ++r) acc[r][c] = _mm512_add_pd(acc[r][c], _mm512_mul_pd(x[r], t));
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        for (int c = 0; c < C; ++c) _mm512_store_pd(s.grad + ((b0 + r) * k + m0 + c) * 8, acc[r][c]);
+    }
+}
+
+template <int R>
+ZELMOR_AVX512 void accumulateRowTile(const GradientBlocks& s, const double* kernel, const double* tau,
+                                     std::int64_t b0, std::int64_t l0, std::int64_t l1, __mmask8 lastValid) {
+    const std::int32_t k = s.classCount;
+    std::int32_t m0 = 0;
+    for (; m0 + kClassTile <= k; m0 += kClassTile) {
+        accumulateTile<R, kClassTile>(s, kernel, tau, b0, m0, l0, l1, lastValid);
+    }
+    switch (k - m0) {
+        case 1: accumulateTile<R, 1>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 2: accumulateTile<R, 2>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 3: accumulateTile<R, 3>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 4: accumulateTile<R, 4>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 5: accumulateTile<R, 5>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        default: break;
+    }
+}
+
+ZELMOR_AVX512 void accumulateKernelProducts(const GradientBlocks& s, const double* kernel, const double* tau) {
+    const std::int64_t n = s.exampleCount;
+    // Column blocks in increasing order, columns within a block in increasing order: every
+    // entry still receives its terms in increasing l.
+    for (std::int64_t l0 = 0; l0 < n; l0 += kColumnBlock) {
+        const std::int64_t l1 = std::min(n, l0 + kColumnBlock);
+        for (std::int64_t b0 = 0; b0 < s.blockCount; b0 += kRowVectors) {
+            const std::int64_t rows = std::min<std::int64_t>(kRowVectors, s.blockCount - b0);
+            const __mmask8 lastValid = laneMask(n - (b0 + rows - 1) * 8);
+            switch (rows) {
+                case 1: accumulateRowTile<1>(s, kernel, tau, b0, l0, l1, lastValid); break;
+                case 2: accumulateRowTile<2>(s, kernel, tau, b0, l0, l1, lastValid); break;
+                case 3: accumulateRowTile<3>(s, kernel, tau, b0, l0, l1, lastValid); break;
+                default: accumulateRowTile<4>(s, kernel, tau, b0, l0, l1, lastValid); break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+extern const SolveKernels kAvx512Kernels = {select, updateAndSelect, accumulateKernelProducts};
+
+}  // namespace detail
+}  // namespace zelmor
+
+#endif  // defined(__x86_64__)

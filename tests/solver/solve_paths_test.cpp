@@ -1,0 +1,249 @@
+// Every instruction-set path of the solve loop this CPU can run, checked bit for bit against
+// the plain transcription: random problems, block tails and masks, the warm start's cache
+// blocks, the kernel row/column choice, signed zeros and values that overflow.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dual_solver.h"
+#include "plain_dual_solver.h"
+#include "solve_kernels.h"
+#include "test_problems.h"
+
+namespace {
+
+using testing_support::firstBitDifference;
+using testing_support::OwnedProblem;
+using testing_support::RandomOptions;
+using testing_support::sameBits;
+using zelmor::detail::InstructionSet;
+
+std::vector<InstructionSet> supportedPaths() {
+    std::vector<InstructionSet> paths;
+    for (InstructionSet set : {InstructionSet::Portable, InstructionSet::Avx2, InstructionSet::Avx512}) {
+        if (zelmor::detail::cpuSupports(set)) paths.push_back(set);
+    }
+    return paths;
+}
+
+::testing::AssertionResult everyPathAgreesWithPlain(const OwnedProblem& p, double tolerance) {
+    const zelmor::SolveResult oracle = plain::solveDual(p.problem(), p.start(), tolerance);
+    for (InstructionSet set : supportedPaths()) {
+        const zelmor::SolveResult got = zelmor::detail::solveDualUsing(set, p.problem(), p.start(), tolerance);
+        if (got.iterationCount != oracle.iterationCount) {
+            return ::testing::AssertionFailure() << zelmor::detail::nameOf(set) << " " << p.describe() << ": count "
+                                                 << got.iterationCount << " vs " << oracle.iterationCount;
+        }
+        const std::int64_t diff = firstBitDifference(got.tau, oracle.tau);
+        if (diff != -1) {
+            return ::testing::AssertionFailure() << zelmor::detail::nameOf(set) << " " << p.describe()
+                                                 << ": first tau difference at " << diff;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(SolvePaths, EveryPathRuns) {
+    // The portable path always runs; the others wherever the CPU has them.
+    const auto paths = supportedPaths();
+    ASSERT_FALSE(paths.empty());
+    EXPECT_EQ(paths.front(), InstructionSet::Portable);
+    std::string names;
+    for (InstructionSet set : paths) names += std::string(" ") + zelmor::detail::nameOf(set);
+    RecordProperty("paths", names);
+    std::printf("paths checked:%s\n", names.c_str());
+}
+
+// Thousands of small problems: asymmetric kernels, exact ties from duplicated examples, k = 1,
+// warm starts from feasible and from infeasible points, beta over twelve decades.
+TEST(SolvePaths, AgreeWithPlainTranscriptionOnRandomProblems) {
+    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
+    RandomOptions options;
+    options.minBeta = 1e-6;
+    options.maxBeta = 1e6;
+    for (std::uint64_t seed = 100001; seed <= 103000; ++seed) {
+        const OwnedProblem p = testing_support::randomProblem(seed, options);
+        ASSERT_TRUE(everyPathAgreesWithPlain(p, tolerances[seed % 3])) << "seed " << seed;
+    }
+}
+
+// n around multiples of the vector widths (4 and 8 examples) and k across the class counts
+// the warm-start tiles split differently (tiles of 6 classes).
+TEST(SolvePaths, AgreeWithPlainTranscriptionAcrossBlockTails) {
+    const std::int32_t exampleCounts[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 23, 24, 25, 31, 32, 33, 41};
+    const std::int32_t classCounts[] = {1, 2, 3, 5, 6, 7, 11, 12, 13, 26};
+    std::uint64_t seed = 200000;
+    for (std::int32_t n : exampleCounts) {
+        for (std::int32_t k : classCounts) {
+            RandomOptions options;
+            options.exampleCount = n;
+            options.classCount = k;
+            const OwnedProblem p = testing_support::randomProblem(++seed, options);
+            ASSERT_TRUE(everyPathAgreesWithPlain(p, zelmor::kColdStartTolerance)) << "seed " << seed;
+        }
+    }
+}
+
+// Doubles over many binades: any change in the order of a sum changes its bits.
+std::vector<double> wideRangeValues(std::size_t count, std::mt19937_64& rng) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-30, 30);
+    std::vector<double> values(count);
+    for (auto& v : values) v = std::ldexp(normal(rng), exponent(rng));
+    return values;
+}
+
+// The warm start's G * tau0 against the sums written out, in increasing l from 0.0, for n
+// across the row tiles (8 and 32 examples) and column blocks (128 columns) of the kernels.
+TEST(SolvePaths, WarmStartSumsInOrderAcrossCacheBlocks) {
+    const std::int32_t exampleCounts[] = {1, 7, 8, 9, 31, 32, 33, 127, 128, 129, 255, 257, 300};
+    const std::int32_t classCounts[] = {1, 5, 6, 7, 26};
+    std::mt19937_64 rng(31337);
+    for (std::int32_t n : exampleCounts) {
+        for (std::int32_t k : classCounts) {
+            OwnedProblem p;
+            p.n = n;
+            p.k = k;
+            p.beta = 0.75;
+            p.warm = true;
+            p.kernel = wideRangeValues(static_cast<std::size_t>(n) * n, rng);
+            p.tau0 = wideRangeValues(static_cast<std::size_t>(n) * k, rng);
+            for (std::int32_t i = 0; i < n; ++i) p.labels.push_back(1 + (i * 7) % k);
+
+            std::vector<double> expected(static_cast<std::size_t>(n) * k);
+            for (std::int64_t j = 0; j < n; ++j) {
+                for (std::int64_t m = 0; m < k; ++m) {
+                    double sum = 0.0;
+                    for (std::int64_t l = 0; l < n; ++l) sum = sum + p.kernel[j + l * n] * p.tau0[l + m * n];
+                    if (m == static_cast<std::int64_t>(p.labels[j]) - 1) sum = sum - p.beta;
+                    expected[j * k + m] = sum;
+                }
+            }
+            for (InstructionSet set : supportedPaths()) {
+                const auto got = zelmor::detail::startGradientUsing(set, p.problem(), p.start());
+                ASSERT_EQ(firstBitDifference(got, expected), -1)
+                    << zelmor::detail::nameOf(set) << " n=" << n << " k=" << k;
+            }
+        }
+    }
+}
+
+// The update follows row p of the kernel. Reading column p instead is allowed only when the two
+// are bitwise equal; a kernel symmetric but for one entry must still be followed row by row.
+TEST(SolvePaths, FollowRowPWhereTheKernelIsNotSymmetric) {
+    RandomOptions options;
+    options.exampleCount = 21;
+    options.classCount = 4;
+    options.allowWarm = false;
+    OwnedProblem symmetric = testing_support::randomProblem(4242, options);
+    const std::int64_t n = symmetric.n;
+    for (std::int64_t c = 0; c < n; ++c) {
+        for (std::int64_t r = 0; r < c; ++r) symmetric.kernel[c + r * n] = symmetric.kernel[r + c * n];
+    }
+    // Example 0 is the first one the cold start selects: every violation is beta and ties go
+    // to the lowest index. Rows 9 and 17 sit in a later block of eight.
+    struct Case {
+        const char* name;
+        std::int64_t row;
+        std::int64_t column;
+        double factor;
+    };
+    const Case cases[] = {
+        {"row 0 differs in one entry", 0, 5, 1.001},
+        {"row 9 differs in one entry", 9, 3, 0.999},
+        {"row 17 differs in its last entry", 17, 20, 1.0 + 1e-12},
+        {"row 20 differs in its first entry", 20, 0, 1.01},
+    };
+    const zelmor::SolveResult base = plain::solveDual(symmetric.problem(), symmetric.start(), 0.0);
+    bool somePerturbationMatters = false;
+    for (const Case& c : cases) {
+        OwnedProblem p = symmetric;
+        p.kernel[c.row + c.column * n] *= c.factor;
+        EXPECT_TRUE(everyPathAgreesWithPlain(p, 0.0)) << c.name;
+        // Had a solver read column `row`, it would have solved the symmetric problem instead.
+        const zelmor::SolveResult perturbed = plain::solveDual(p.problem(), p.start(), 0.0);
+        somePerturbationMatters = somePerturbationMatters || firstBitDifference(perturbed.tau, base.tau) != -1;
+    }
+    EXPECT_TRUE(somePerturbationMatters);
+    EXPECT_TRUE(everyPathAgreesWithPlain(symmetric, 0.0));
+
+    // A mirror pair differing only in the sign of a zero is not bitwise symmetric.
+    OwnedProblem signedZero = symmetric;
+    signedZero.kernel[0 + 3 * n] = 0.0;
+    signedZero.kernel[3 + 0 * n] = -0.0;
+    EXPECT_TRUE(everyPathAgreesWithPlain(signedZero, 0.0));
+}
+
+// Huge kernel entries overflow the warm start's sums and products to infinities of both signs
+// and to NaN, inside gradient rows that also hold finite values; the sweep's comparisons then
+// meet NaN and must treat it as the scalar `g > hi` and `lo > g` do.
+TEST(SolvePaths, AgreeWithPlainTranscriptionWhenValuesOverflow) {
+    std::mt19937_64 rng(808);
+    std::uniform_real_distribution<double> magnitude(0.1, 1.0);
+    std::uniform_real_distribution<double> tauValue(-2.0, 2.0);
+    int problemsWithNaN = 0;
+    int problemsWithInfinity = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        OwnedProblem p;
+        p.n = 1 + trial % 13;
+        p.k = 1 + trial % 7;
+        p.beta = trial % 3 == 0 ? 1e308 : 0.5;
+        p.warm = trial % 4 != 3;
+        const double scale = trial % 2 == 0 ? 1e308 : 1e154;
+        p.kernel.resize(static_cast<std::size_t>(p.n) * p.n);
+        for (std::int32_t c = 0; c < p.n; ++c) {
+            for (std::int32_t r = 0; r < p.n; ++r) {
+                const double sign = r == c || rng() % 2 == 0 ? 1.0 : -1.0;
+                p.kernel[static_cast<std::size_t>(r + c * p.n)] = sign * scale * magnitude(rng);
+            }
+        }
+        for (std::int32_t i = 0; i < p.n; ++i) p.labels.push_back(1 + static_cast<double>(rng() % p.k));
+        p.tau0.resize(static_cast<std::size_t>(p.n) * p.k);
+        for (auto& t : p.tau0) t = tauValue(rng);
+
+        const auto grad = zelmor::detail::startGradientUsing(InstructionSet::Portable, p.problem(), p.start());
+        bool nan = false;
+        bool infinity = false;
+        for (double g : grad) {
+            nan = nan || std::isnan(g);
+            infinity = infinity || std::isinf(g);
+        }
+        problemsWithNaN += nan;
+        problemsWithInfinity += infinity;
+        ASSERT_TRUE(everyPathAgreesWithPlain(p, zelmor::kColdStartTolerance)) << "trial " << trial;
+    }
+    // The table must reach what it is for.
+    EXPECT_GT(problemsWithNaN, 20);
+    EXPECT_GT(problemsWithInfinity, 20);
+}
+
+// Zero gradient entries of either sign (beta = 0, integer kernels with zero entries, zero and
+// negative-zero dual variables): hi and lo may end as -0.0 or 0.0, which only the sign of a
+// zero violation can show, and a violation is only ever compared.
+TEST(SolvePaths, AgreeWithPlainTranscriptionOnSignedZeros) {
+    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
+    std::mt19937_64 rng(2718);
+    for (int trial = 0; trial < 400; ++trial) {
+        RandomOptions options;
+        options.maxExamples = 20;
+        options.maxClasses = 5;
+        OwnedProblem p = testing_support::randomProblem(300000 + static_cast<std::uint64_t>(trial), options);
+        p.beta = trial % 2 == 0 ? 0.0 : -0.0;
+        for (auto& g : p.kernel) g = std::round(g);
+        for (std::int32_t i = 0; i < p.n; ++i) {
+            double& diag = p.kernel[static_cast<std::size_t>(i) * (p.n + 1)];
+            if (diag == 0.0) diag = 1.0;
+        }
+        if (p.warm) {
+            for (auto& t : p.tau0) t = rng() % 3 == 0 ? -0.0 : std::round(t);
+        }
+        ASSERT_TRUE(everyPathAgreesWithPlain(p, tolerances[trial % 3])) << "trial " << trial;
+    }
+}
+
+}  // namespace
