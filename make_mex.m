@@ -1,0 +1,110 @@
+%MAKE_MEX  Build zelmor_c, zelmor_c2 and hello with the host's own mex command.
+%
+%  make_mex
+%  make_mex(OUTDIR)
+%
+%  For MATLAB users without CMake, and for Octave users who prefer it: compiles
+%  the three MEX functions from gateways/ and solver/ into OUTDIR and copies
+%  their help files and the zelmor_* helper functions (inst/) next to them, so
+%  that one addpath(OUTDIR) gives every function and `help zelmor_c2` works.
+%
+%  The solvers' results are defined to the last bit, so the compiler gets the
+%  same floating-point flags as the CMake build: -std=c++17 -ffp-contract=off
+%  -fno-fast-math (no fused multiply-add, no reassociation). A build made here
+%  returns the same bits as build/mex from `make`.
+%
+%  Input:
+%    OUTDIR  folder for the MEX files, created when missing; build/make_mex
+%            under this file's folder when omitted.
+%
+%  Needs: in MATLAB, a C++17 compiler of the GCC or Clang family chosen with
+%  `mex -setup C++` (Linux, macOS, MinGW on Windows); in Octave, mkoctfile
+%  (Debian: liboctave-dev).
+%
+%  Errors (identifiers): zelmor:nargin, zelmor:badOutdir,
+%    zelmor:unsupportedCompiler; and the mex command's own errors.
+%
+%  Example:
+%    make_mex
+%    addpath build/make_mex
+%    S = hello([1 4; 2 5; 3 6], ones(3, 2))
+
+function make_mex (outdir)
+  root = fileparts(mfilename('fullpath'));
+  if nargin > 1
+    error('zelmor:nargin', 'make_mex takes at most one input (got %d)', nargin);
+  end
+  if nargin < 1
+    outdir = fullfile(root, 'build', 'make_mex');
+  end
+  if ~ischar(outdir) || isempty(outdir)
+    error('zelmor:badOutdir', 'OUTDIR must be a folder name');
+  end
+  if ~exist(outdir, 'dir')
+    [created, message] = mkdir(outdir);
+    if ~created
+      error('zelmor:badOutdir', 'cannot create %s: %s', outdir, message);
+    end
+  end
+
+  gatewayDir = fullfile(root, 'gateways');
+  solverDir = fullfile(root, 'solver');
+  solverSources = listSources(solverDir);
+  host = fullfile(gatewayDir, 'mex_host.cpp');
+  solverGateway = fullfile(gatewayDir, 'solver_gateway.cpp');
+  targets = {
+    'hello',     {fullfile(gatewayDir, 'hello.cpp'), host}
+    'zelmor_c',  [{fullfile(gatewayDir, 'zelmor_c.cpp'), solverGateway, host}, solverSources]
+    'zelmor_c2', [{fullfile(gatewayDir, 'zelmor_c2.cpp'), solverGateway, host}, solverSources]
+  };
+  includes = {['-I' gatewayDir], ['-I' solverDir]};
+  exactFlags = '-std=c++17 -ffp-contract=off -fno-fast-math -fvisibility=hidden';
+
+  if exist('OCTAVE_VERSION', 'builtin')
+    % mkoctfile takes its compiler flags from the environment; put them back afterwards.
+    savedFlags = getenv('CXXFLAGS');
+    restoreFlags = onCleanup(@() setenv('CXXFLAGS', savedFlags));
+    setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' exactFlags]);
+    for t = 1:size(targets, 1)
+      [name, sources] = targets{t, :};
+      fprintf('make_mex: building %s\n', name);
+      mex('-o', fullfile(outdir, [name '.mex']), includes{:}, sources{:});
+    end
+  else
+    compiler = mex.getCompilerConfigurations('C++', 'Selected');
+    if isempty(compiler)
+      error('zelmor:unsupportedCompiler', 'no C++ compiler is selected: run `mex -setup C++` first');
+    end
+    % MSVC has no switch that matches -ffp-contract=off on every version, so its bits are not ours.
+    if ~isempty(strfind(lower(compiler.Manufacturer), 'microsoft'))
+      error('zelmor:unsupportedCompiler', ...
+            'MSVC (%s) is not supported: choose MinGW with `mex -setup C++`', compiler.Name);
+    end
+    for t = 1:size(targets, 1)
+      [name, sources] = targets{t, :};
+      fprintf('make_mex: building %s\n', name);
+      mex('-R2018a', '-outdir', outdir, '-output', name, includes{:}, ...
+          ['CXXFLAGS="$CXXFLAGS ' exactFlags '"'], sources{:});
+    end
+  end
+
+  helpFiles = [strcat(gatewayDir, filesep, targets(:, 1), '.m'); ...
+               listFiles(fullfile(root, 'inst'), 'zelmor_*.m')];
+  for f = 1:numel(helpFiles)
+    copied = copyfile(helpFiles{f}, outdir);
+    if ~copied
+      error('zelmor:badOutdir', 'cannot copy %s into %s', helpFiles{f}, outdir);
+    end
+  end
+  fprintf('make_mex: done; use them with addpath(''%s'')\n', outdir);
+end
+
+% Every source of the solver, so that a file added there is built without editing this one.
+function sources = listSources (folder)
+  sources = listFiles(folder, '*.cpp').';
+end
+
+function files = listFiles (folder, pattern)
+  listing = dir(fullfile(folder, pattern));
+  files = sort(strcat(folder, filesep, {listing.name}.'));
+end
