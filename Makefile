@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test clean demo package
 
 all: build
 
@@ -28,6 +28,17 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
+
+# The digits example: builds only the MEX files, then trains, tests and draws
+# $(BUILD_DIR)/digits_demo.png.
+demo: configure
+	cmake --build $(BUILD_DIR) --parallel --target zelmor_c zelmor_c2 hello
+	octave-cli -f --no-history --no-window-system --eval "figureFile = '$(abspath $(BUILD_DIR))/digits_demo.png'; \
+	  addpath('$(abspath $(BUILD_DIR))/mex'); run('$(CURDIR)/examples/digits_demo.m')"
+
+# The Octave package for `pkg install`: $(BUILD_DIR)/zelmor-VERSION.tar.gz.
+package:
+	@bash package/make_package.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -9,6 +9,10 @@ command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v octave-cli >/dev/null 2>&1 || missing+=(octave)
 command -v mkoctfile >/dev/null 2>&1 || missing+=(liboctave-dev)
+# The demo's figure: octave-cli draws only through gnuplot.
+command -v gnuplot >/dev/null 2>&1 || missing+=(gnuplot-nox)
+# Lets zelmor_crossval run folds in parallel, and the tests compare that with serial runs.
+ls -d /usr/share/octave/packages/parallel-* >/dev/null 2>&1 || missing+=(octave-parallel)
 
 # GoogleTest's CMake package file stands for its headers and libraries (one Debian package).
 have_gtest() {

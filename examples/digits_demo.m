@@ -5,7 +5,8 @@
 % and builds first, or from Octave once the MEX files are built:
 %   run('examples/digits_demo.m')
 % The functions come from build/mex unless they are on the path already (for
-% example after `pkg load zelmor`). The figure goes to build/digits_demo.png.
+% example after `pkg load zelmor`). The figure goes to build/digits_demo.png, or
+% to the file named by a variable figureFile set before running the script.
 %
 % Data: 1797 handwritten digits, 8x8 pixel counts 0..16 (UCI "Optical
 % Recognition of Handwritten Digits"), in examples/data/digits.csv.gz.
@@ -99,7 +100,9 @@ if exist('OCTAVE_VERSION', 'builtin') && isempty(getenv('DISPLAY'))
   warning('off', 'Octave:gnuplot-graphics');
   graphics_toolkit('gnuplot');
 end
-figureFile = fullfile(root, 'build', 'digits_demo.png');
+if ~exist('figureFile', 'var')
+  figureFile = fullfile(root, 'build', 'digits_demo.png');
+end
 if ~exist(fileparts(figureFile), 'dir')
   mkdir(fileparts(figureFile));
 end
