@@ -104,10 +104,13 @@ function [accuracy, iterations, folds, how] = zelmor_crossval (G, labels, betas,
       end
     case 'parfor'
       if isempty(workers)
-        workers = Inf;
-      end
-      parfor (f = 1:foldCount, workers)
-        [taus{f}, counts{f}] = zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount);
+        parfor f = 1:foldCount
+          [taus{f}, counts{f}] = zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount);
+        end
+      else
+        parfor (f = 1:foldCount, workers)
+          [taus{f}, counts{f}] = zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount);
+        end
       end
   end
 
@@ -241,6 +244,8 @@ end
 %!   assert(how, 'pararrayfun');
 %!   assert(isequal(parallelAccuracy, accuracy) && isequal(parallelIterations, iterations));
 %! end
+%! [parforAccuracy, parforIterations] = zelmor_crossval(G, labels, betas, 5, 'Parallel', 'parfor');
+%! assert(isequal(parforAccuracy, accuracy) && isequal(parforIterations, iterations));
 %! [autoAccuracy, autoIterations, ~, how] = zelmor_crossval(G, labels, betas, 5);
 %! assert(any(strcmp(how, {'serial', 'pararrayfun'})));
 %! assert(isequal(autoAccuracy, accuracy) && isequal(autoIterations, iterations));
