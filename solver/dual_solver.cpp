@@ -43,6 +43,9 @@ private:
     T* data_;
 };
 
+// How many columns ahead a strided walk along a kernel row prefetches.
+constexpr std::int64_t kStridedLookahead = 32;
+
 // Whether row i of the kernel equals column i bit for bit, learned per block of examples the
 // first time one of them is selected.
 enum class RowShape : std::uint8_t { Unknown, EqualsColumn, DiffersFromColumn };
@@ -116,6 +119,8 @@ void learnRowShapes(const double* kernel, std::int64_t n, std::int64_t p, std::v
     for (std::int64_t i = 0; i < count; ++i) equal[i] = true;
     for (std::int64_t l = 0; l < n; ++l) {
         const double* rowEntries = kernel + l * n + first;
+        // Each l is a new cache line and page: ask for them well ahead.
+        if (l + kStridedLookahead < n) __builtin_prefetch(rowEntries + kStridedLookahead * n);
         for (std::int64_t i = 0; i < count; ++i) {
             // Bitwise: -0.0 and 0.0 give products of different sign.
             equal[i] = equal[i] && bitsOf(rowEntries[i]) == bitsOf(kernel[l + (first + i) * n]);
@@ -134,7 +139,10 @@ const double* kernelLineOf(const double* kernel, std::int64_t n, std::int64_t p,
     if (shapes[static_cast<std::size_t>(p)] == RowShape::Unknown) learnRowShapes(kernel, n, p, &shapes);
     if (shapes[static_cast<std::size_t>(p)] == RowShape::EqualsColumn) return kernel + p * n;
     double* row = state->row.data();
-    for (std::int64_t l = 0; l < n; ++l) row[l] = kernel[p + l * n];
+    for (std::int64_t l = 0; l < n; ++l) {
+        if (l + kStridedLookahead < n) __builtin_prefetch(kernel + p + (l + kStridedLookahead) * n);
+        row[l] = kernel[p + l * n];
+    }
     return row;
 }
 

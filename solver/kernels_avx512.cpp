@@ -35,6 +35,22 @@ ZELMOR_AVX512 inline __mmask8 laneMask(std::int64_t valid) {
     return static_cast<__mmask8>(valid >= 8 ? 0xFF : (1u << valid) - 1u);
 }
 
+// One class of one block: the update, then the class folded into hi and lo. max(v, hi) is
+// v > hi ? v : hi and min(v, lo) is v < lo ? v : lo, operand order included: a NaN v leaves
+// both as they were, as the scalar comparisons do.
+template <bool kUpdate>
+ZELMOR_AVX512 inline void foldClass(double* g, __m512d x, double delta, std::uint8_t eligible, __m512d* hi,
+                                    __m512d* lo) {
+    __m512d v = _mm512_load_pd(g);
+    if (kUpdate) {
+        // Product then sum, never fused.
+        v = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(delta), x), v);
+        _mm512_store_pd(g, v);
+    }
+    *hi = _mm512_mask_max_pd(*hi, kAllLanes, v, *hi);
+    *lo = _mm512_mask_min_pd(*lo, static_cast<__mmask8>(eligible), v, *lo);
+}
+
 template <bool kUpdate>
 ZELMOR_AVX512 Selection sweep(const GradientBlocks& s, const double* line, const double* delta) {
     const std::int32_t k = s.classCount;
@@ -49,22 +65,24 @@ ZELMOR_AVX512 Selection sweep(const GradientBlocks& s, const double* line, const
         __m512d x = _mm512_setzero_pd();
         // The masked load never touches memory past the line's end.
         if (kUpdate) x = _mm512_maskz_loadu_pd(valid, line + b * 8);
-        __m512d hi = _mm512_set1_pd(-100.0);
-        __m512d lo = _mm512_set1_pd(100.0);
         double* g = s.grad + b * k * 8;
         const std::uint8_t* eligible = s.eligible + b * k;
-        for (std::int32_t m = 0; m < k; ++m, g += 8) {
-            __m512d v = _mm512_load_pd(g);
-            if (kUpdate) {
-                // Product then sum, never fused.
-                v = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(delta[m]), x), v);
-                _mm512_store_pd(g, v);
-            }
-            // max(v, hi) is v > hi ? v : hi and min(v, lo) is v < lo ? v : lo, operand order
-            // included: a NaN v leaves both as they were, as the scalar comparisons do.
-            hi = _mm512_mask_max_pd(hi, kAllLanes, v, hi);
-            lo = _mm512_mask_min_pd(lo, static_cast<__mmask8>(eligible[m]), v, lo);
+        // Even and odd classes fold into separate hi and lo, halving the chain of dependent
+        // max and min operations. Merging them reorders each example's comparisons, which can
+        // change only which zero, -0.0 or 0.0, hi or lo ends with: only the sign of a zero
+        // violation, and violations are only ever compared.
+        __m512d hiEven = _mm512_set1_pd(-100.0);
+        __m512d hiOdd = hiEven;
+        __m512d loEven = _mm512_set1_pd(100.0);
+        __m512d loOdd = loEven;
+        std::int32_t m = 0;
+        for (; m + 1 < k; m += 2) {
+            foldClass<kUpdate>(g + m * 8, x, kUpdate ? delta[m] : 0.0, eligible[m], &hiEven, &loEven);
+            foldClass<kUpdate>(g + m * 8 + 8, x, kUpdate ? delta[m + 1] : 0.0, eligible[m + 1], &hiOdd, &loOdd);
         }
+        if (m < k) foldClass<kUpdate>(g + m * 8, x, kUpdate ? delta[m] : 0.0, eligible[m], &hiEven, &loEven);
+        const __m512d hi = _mm512_mask_max_pd(hiEven, kAllLanes, hiOdd, hiEven);
+        const __m512d lo = _mm512_mask_min_pd(loEven, kAllLanes, loOdd, loEven);
         const __m512d violation = _mm512_sub_pd(hi, lo);
         const __mmask8 better = _mm512_mask_cmp_pd_mask(valid, violation, bestViolation, _CMP_GT_OQ);
         bestViolation = _mm512_mask_mov_pd(bestViolation, better, violation);

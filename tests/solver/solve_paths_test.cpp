@@ -3,6 +3,7 @@
 // blocks, the kernel row/column choice, signed zeros and values that overflow.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -57,6 +58,90 @@ TEST(SolvePaths, EveryPathRuns) {
     for (InstructionSet set : paths) names += std::string(" ") + zelmor::detail::nameOf(set);
     RecordProperty("paths", names);
     std::printf("paths checked:%s\n", names.c_str());
+}
+
+// The sweep written out as defined, over a row-major gradient and per-entry eligibility.
+zelmor::detail::Selection referenceSweep(const std::vector<double>& grad, const std::vector<bool>& eligible,
+                                         std::int64_t n, std::int32_t k) {
+    zelmor::detail::Selection best{-1, -100.0};
+    for (std::int64_t j = 0; j < n; ++j) {
+        double hi = -100.0;
+        double lo = 100.0;
+        for (std::int32_t m = 0; m < k; ++m) {
+            const double g = grad[static_cast<std::size_t>(j * k + m)];
+            if (g > hi) hi = g;
+            if (eligible[static_cast<std::size_t>(j * k + m)] && lo > g) lo = g;
+        }
+        if (hi - lo > best.violation) best = zelmor::detail::Selection{j, hi - lo};
+    }
+    return best;
+}
+
+// The kernels alone on gradients drawn from a palette of awkward values: NaN, infinities,
+// zeros of both signs, the sweep's bounds -100 and 100 and their neighbours, ties. Updates
+// multiply infinities by zeros and add opposite infinities. Every path must select the same
+// example with an equal violation and leave the same gradient bits.
+TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double palette[] = {-0.0, 0.0, 1.0, -1.0, 0.5, std::numeric_limits<double>::quiet_NaN(), inf, -inf,
+                              100.0, -100.0, 99.5, -100.5, 1e308, -1e308, 5e-324};
+    const std::size_t paletteSize = sizeof palette / sizeof palette[0];
+    std::mt19937_64 rng(99);
+    for (int trial = 0; trial < 3000; ++trial) {
+        const std::int64_t n = 1 + static_cast<std::int64_t>(rng() % 40);
+        const std::int32_t k = 1 + static_cast<std::int32_t>(rng() % 9);
+        const bool update = trial % 2 == 1;
+        auto draw = [&] { return palette[rng() % paletteSize]; };
+        std::vector<double> grad(static_cast<std::size_t>(n * k));
+        std::vector<bool> eligible(grad.size());
+        for (std::size_t i = 0; i < grad.size(); ++i) {
+            grad[i] = draw();
+            eligible[i] = rng() % 3 != 0;
+        }
+        std::vector<double> line(static_cast<std::size_t>(n));
+        std::vector<double> delta(static_cast<std::size_t>(k));
+        for (auto& x : line) x = draw();
+        for (auto& d : delta) d = draw();
+
+        std::vector<double> expectedGrad = grad;
+        if (update) {
+            for (std::int64_t l = 0; l < n; ++l) {
+                for (std::int32_t m = 0; m < k; ++m) {
+                    double& g = expectedGrad[static_cast<std::size_t>(l * k + m)];
+                    g = delta[static_cast<std::size_t>(m)] * line[static_cast<std::size_t>(l)] + g;
+                }
+            }
+        }
+        const zelmor::detail::Selection expected = referenceSweep(expectedGrad, eligible, n, k);
+
+        // The blocked layout, as the solve loop keeps it.
+        const std::int64_t blocks = (n + 7) / 8;
+        for (InstructionSet set : supportedPaths()) {
+            // Padding lanes hold NaN: they must never be selected nor change a result.
+            alignas(64) double blocked[5 * 9 * 8];
+            std::fill(blocked, blocked + 5 * 9 * 8, std::numeric_limits<double>::quiet_NaN());
+            std::uint8_t bits[5 * 9] = {};
+            for (std::int64_t i = 0; i < n; ++i) {
+                for (std::int32_t m = 0; m < k; ++m) {
+                    blocked[((i / 8) * k + m) * 8 + i % 8] = grad[static_cast<std::size_t>(i * k + m)];
+                    if (eligible[static_cast<std::size_t>(i * k + m)]) bits[(i / 8) * k + m] |= 1u << (i % 8);
+                }
+            }
+            const zelmor::detail::GradientBlocks state{blocked, bits, n, blocks, k};
+            const zelmor::detail::SolveKernels& kernels = zelmor::detail::kernelsFor(set);
+            const zelmor::detail::Selection got =
+                update ? kernels.updateAndSelect(state, line.data(), delta.data()) : kernels.select(state);
+            ASSERT_EQ(got.example, expected.example) << zelmor::detail::nameOf(set) << " trial " << trial;
+            ASSERT_TRUE(got.violation == expected.violation) << zelmor::detail::nameOf(set) << " trial " << trial;
+            for (std::int64_t i = 0; i < n; ++i) {
+                for (std::int32_t m = 0; m < k; ++m) {
+                    ASSERT_TRUE(sameBits(blocked[((i / 8) * k + m) * 8 + i % 8],
+                                         expectedGrad[static_cast<std::size_t>(i * k + m)]))
+                        << zelmor::detail::nameOf(set) << " trial " << trial << " entry " << i << "," << m;
+                }
+            }
+        }
+    }
 }
 
 // Thousands of small problems: asymmetric kernels, exact ties from duplicated examples, k = 1,
