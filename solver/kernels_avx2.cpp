@@ -44,13 +44,46 @@ ZELMOR_AVX2 inline LaneMasks lanesBelow(std::int64_t valid) {
                      _mm256_cmpgt_epi64(count, _mm256_setr_epi64x(4, 5, 6, 7))};
 }
 
+// Each eligibility byte spread to one byte per lane, 0xFF where the lane's bit is set: two
+// sign-extending loads then make the lane masks, cheaper than testing the bits in registers.
+struct SpreadBytes {
+    std::uint32_t low;
+    std::uint32_t high;
+};
+
+constexpr std::uint32_t spreadNibble(unsigned nibble) {
+    std::uint32_t spread = 0;
+    for (unsigned lane = 0; lane < 4; ++lane) {
+        if ((nibble >> lane) & 1u) spread |= 0xFFu << (8 * lane);
+    }
+    return spread;
+}
+
+struct SpreadTable {
+    SpreadBytes entries[256];
+    constexpr SpreadTable() : entries() {
+        for (unsigned bits = 0; bits < 256; ++bits) entries[bits] = SpreadBytes{spreadNibble(bits & 15u), spreadNibble(bits >> 4)};
+    }
+};
+
+constexpr SpreadTable kSpread{};
+
 // All-ones in the lanes whose bit is set in the eligibility byte.
 ZELMOR_AVX2 inline LaneMasks lanesOf(std::uint8_t bits) {
-    const __m256i lowBits = _mm256_setr_epi64x(1, 2, 4, 8);
-    const __m256i highBits = _mm256_setr_epi64x(16, 32, 64, 128);
-    const __m256i spread = _mm256_set1_epi64x(bits);
-    return LaneMasks{_mm256_cmpeq_epi64(_mm256_and_si256(spread, lowBits), lowBits),
-                     _mm256_cmpeq_epi64(_mm256_and_si256(spread, highBits), highBits)};
+    const SpreadBytes& spread = kSpread.entries[bits];
+    return LaneMasks{_mm256_cvtepi8_epi64(_mm_cvtsi32_si128(static_cast<int>(spread.low))),
+                     _mm256_cvtepi8_epi64(_mm_cvtsi32_si128(static_cast<int>(spread.high)))};
+}
+
+// The fold of one block's classes into hi and lo, each lane as the sweep's scalar loop.
+struct Bounds {
+    __m256d hiLow, hiHigh, loLow, loHigh;
+};
+
+ZELMOR_AVX2 inline Bounds startingBounds() {
+    const __m256d hi = _mm256_set1_pd(-100.0);
+    const __m256d lo = _mm256_set1_pd(100.0);
+    return Bounds{hi, hi, lo, lo};
 }
 
 // max(v, hi) is v > hi ? v : hi and min(v, lo) is v < lo ? v : lo, operand order included:
@@ -58,6 +91,24 @@ ZELMOR_AVX2 inline LaneMasks lanesOf(std::uint8_t bits) {
 ZELMOR_AVX2 inline void fold(__m256d v, __m256i eligible, __m256d* hi, __m256d* lo) {
     *hi = _mm256_max_pd(v, *hi);
     *lo = _mm256_blendv_pd(*lo, _mm256_min_pd(v, *lo), _mm256_castsi256_pd(eligible));
+}
+
+// One class of one block: the update, then the class folded into the bounds.
+template <bool kUpdate>
+ZELMOR_AVX2 inline void foldClass(double* g, Pair x, double delta, std::uint8_t eligible, Bounds* bounds) {
+    __m256d low = _mm256_load_pd(g);
+    __m256d high = _mm256_load_pd(g + 4);
+    if (kUpdate) {
+        // Product then sum, never fused.
+        const __m256d d = _mm256_set1_pd(delta);
+        low = _mm256_add_pd(_mm256_mul_pd(d, x.low), low);
+        high = _mm256_add_pd(_mm256_mul_pd(d, x.high), high);
+        _mm256_store_pd(g, low);
+        _mm256_store_pd(g + 4, high);
+    }
+    const LaneMasks e = lanesOf(eligible);
+    fold(low, e.low, &bounds->hiLow, &bounds->loLow);
+    fold(high, e.high, &bounds->hiHigh, &bounds->loHigh);
 }
 
 ZELMOR_AVX2 inline void keepBetter(__m256d violation, __m256i valid, __m256i example, __m256d* bestViolation,
@@ -89,29 +140,26 @@ ZELMOR_AVX2 Selection sweep(const GradientBlocks& s, const double* line, const d
             x.low = _mm256_maskload_pd(line + b * 8, valid.low);
             x.high = _mm256_maskload_pd(line + b * 8 + 4, valid.high);
         }
-        __m256d hiLow = _mm256_set1_pd(-100.0);
-        __m256d hiHigh = hiLow;
-        __m256d loLow = _mm256_set1_pd(100.0);
-        __m256d loHigh = loLow;
         double* g = s.grad + b * k * 8;
         const std::uint8_t* eligible = s.eligible + b * k;
-        for (std::int32_t m = 0; m < k; ++m, g += 8) {
-            __m256d low = _mm256_load_pd(g);
-            __m256d high = _mm256_load_pd(g + 4);
-            if (kUpdate) {
-                // Product then sum, never fused.
-                const __m256d d = _mm256_set1_pd(delta[m]);
-                low = _mm256_add_pd(_mm256_mul_pd(d, x.low), low);
-                high = _mm256_add_pd(_mm256_mul_pd(d, x.high), high);
-                _mm256_store_pd(g, low);
-                _mm256_store_pd(g + 4, high);
-            }
-            const LaneMasks e = lanesOf(eligible[m]);
-            fold(low, e.low, &hiLow, &loLow);
-            fold(high, e.high, &hiHigh, &loHigh);
+        // Even and odd classes fold into separate bounds, halving the chain of dependent max
+        // and min operations. Merging them reorders each example's comparisons, which can
+        // change only which zero, -0.0 or 0.0, hi or lo ends with: only the sign of a zero
+        // violation, and violations are only ever compared.
+        Bounds even = startingBounds();
+        Bounds odd = startingBounds();
+        std::int32_t m = 0;
+        for (; m + 1 < k; m += 2) {
+            foldClass<kUpdate>(g + m * 8, x, kUpdate ? delta[m] : 0.0, eligible[m], &even);
+            foldClass<kUpdate>(g + m * 8 + 8, x, kUpdate ? delta[m + 1] : 0.0, eligible[m + 1], &odd);
         }
-        keepBetter(_mm256_sub_pd(hiLow, loLow), valid.low, exampleLow, &bestLow, &bestExampleLow);
-        keepBetter(_mm256_sub_pd(hiHigh, loHigh), valid.high, exampleHigh, &bestHigh, &bestExampleHigh);
+        if (m < k) foldClass<kUpdate>(g + m * 8, x, kUpdate ? delta[m] : 0.0, eligible[m], &even);
+        const __m256d violationLow =
+            _mm256_sub_pd(_mm256_max_pd(odd.hiLow, even.hiLow), _mm256_min_pd(odd.loLow, even.loLow));
+        const __m256d violationHigh =
+            _mm256_sub_pd(_mm256_max_pd(odd.hiHigh, even.hiHigh), _mm256_min_pd(odd.loHigh, even.loHigh));
+        keepBetter(violationLow, valid.low, exampleLow, &bestLow, &bestExampleLow);
+        keepBetter(violationHigh, valid.high, exampleHigh, &bestHigh, &bestExampleHigh);
         exampleLow = _mm256_add_epi64(exampleLow, step);
         exampleHigh = _mm256_add_epi64(exampleHigh, step);
     }

@@ -45,13 +45,18 @@ Selection sweep(const GradientBlocks& s, const double* line, const double* delta
         double* g = s.grad + b * k * W;
         const std::uint8_t* eligible = s.eligible + b * k;
         for (std::int32_t m = 0; m < k; ++m, g += W) {
+            const unsigned bits = eligible[m];
+            // Selects rather than branches, so that compilers can vectorise across the lanes.
             for (std::int64_t lane = 0; lane < W; ++lane) {
-                // Product then sum, never fused.
-                if (kUpdate) g[lane] = delta[m] * x[lane] + g[lane];
-                const double v = g[lane];
+                double v = g[lane];
+                if (kUpdate) {
+                    // Product then sum, never fused.
+                    v = delta[m] * x[lane] + v;
+                    g[lane] = v;
+                }
                 // A NaN neither raises hi nor lowers lo.
-                if (v > hi[lane]) hi[lane] = v;
-                if (((eligible[m] >> lane) & 1) != 0 && lo[lane] > v) lo[lane] = v;
+                hi[lane] = v > hi[lane] ? v : hi[lane];
+                lo[lane] = ((bits >> lane) & 1u) != 0 && lo[lane] > v ? v : lo[lane];
             }
         }
         selectInBlock(b, valid, hi, lo, &best);
