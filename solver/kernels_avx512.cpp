@@ -111,7 +111,9 @@ ZELMOR_AVX512 Selection updateAndSelect(const GradientBlocks& s, const double* l
 
 // grad(block b0 + r, class m0 + c) += G(rows, l) * tau(l, m0 + c) for l in [l0, l1), with
 // rows blocks b0 .. b0 + R - 1; lastValid masks the rows of the last block past n.
-template <int R, int C>
+// With kPrefetch, also asks for the rows of the next tile in the same columns, which the
+// hardware cannot guess: each column is a new stream.
+template <int R, int C, bool kPrefetch>
 ZELMOR_AVX512 void accumulateTile(const GradientBlocks& s, const double* kernel, const double* tau, std::int64_t b0,
                                   std::int32_t m0, std::int64_t l0, std::int64_t l1, __mmask8 lastValid) {
     const std::int64_t n = s.exampleCount;
@@ -123,6 +125,9 @@ ZELMOR_AVX512 void accumulateTile(const GradientBlocks& s, const double* kernel,
     const double* tauColumns = tau + m0 * n;
     for (std::int64_t l = l0; l < l1; ++l) {
         const double* column = kernel + l * n + b0 * 8;
+        if (kPrefetch) {
+            for (int r = 0; r < kRowVectors; ++r) _mm_prefetch(reinterpret_cast<const char*>(column + (R + r) * 8), _MM_HINT_T0);
+        }
         __m512d x[R];
         for (int r = 0; r < R; ++r) {
             x[r] = r + 1 < R ? _mm512_loadu_pd(column + r * 8) : _mm512_maskz_loadu_pd(lastValid, column + r * 8);
@@ -142,16 +147,26 @@ template <int R>
 ZELMOR_AVX512 void accumulateRowTile(const GradientBlocks& s, const double* kernel, const double* tau,
                                      std::int64_t b0, std::int64_t l0, std::int64_t l1, __mmask8 lastValid) {
     const std::int32_t k = s.classCount;
+    // The first class tile prefetches the next row tile, unless this is the last one.
+    const bool more = (b0 + R) * 8 < s.exampleCount;
     std::int32_t m0 = 0;
+    if (k >= kClassTile) {
+        if (more) {
+            accumulateTile<R, kClassTile, true>(s, kernel, tau, b0, m0, l0, l1, lastValid);
+        } else {
+            accumulateTile<R, kClassTile, false>(s, kernel, tau, b0, m0, l0, l1, lastValid);
+        }
+        m0 += kClassTile;
+    }
     for (; m0 + kClassTile <= k; m0 += kClassTile) {
-        accumulateTile<R, kClassTile>(s, kernel, tau, b0, m0, l0, l1, lastValid);
+        accumulateTile<R, kClassTile, false>(s, kernel, tau, b0, m0, l0, l1, lastValid);
     }
     switch (k - m0) {
-        case 1: accumulateTile<R, 1>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
-        case 2: accumulateTile<R, 2>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
-        case 3: accumulateTile<R, 3>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
-        case 4: accumulateTile<R, 4>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
-        case 5: accumulateTile<R, 5>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 1: accumulateTile<R, 1, false>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 2: accumulateTile<R, 2, false>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 3: accumulateTile<R, 3, false>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 4: accumulateTile<R, 4, false>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
+        case 5: accumulateTile<R, 5, false>(s, kernel, tau, b0, m0, l0, l1, lastValid); break;
         default: break;
     }
 }
