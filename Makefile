@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test clean demo package
+.PHONY: all deps configure build test bench clean demo package
 
 all: build
 
@@ -28,6 +28,12 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
+
+# The solver benchmark: speed against the plain transcription and the memory floor, printed as
+# tables. Takes a few minutes and up to 2 GB of memory; not part of `make test`.
+bench: configure
+	cmake --build $(BUILD_DIR) --parallel --target solver_bench
+	$(BUILD_DIR)/bench/solver_bench
 
 # The digits example: builds only the MEX files, then trains, tests and draws
 # $(BUILD_DIR)/digits_demo.png.
