@@ -69,6 +69,9 @@ constexpr double kColdStartTolerance = 0.001;
 // optimality conditions, an exact solve of its k-variable sub-problem and a gradient update
 // of every example.
 //
+// Runs on the widest instruction set the CPU offers (AVX-512, AVX2, or portable C++), chosen
+// at run time; every choice gives the same results, bit for bit.
+//
 // iterationCount: on convergence, the zero-based index of the stopping iteration (one less
 // than the number of updates applied, since the converging iteration still applies its
 // update); when the cap of n * n iterations is reached, the cap; when a sweep selects no
