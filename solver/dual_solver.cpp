@@ -46,8 +46,9 @@ private:
 // How many columns ahead a strided walk along a kernel row prefetches.
 constexpr std::int64_t kStridedLookahead = 32;
 
-// Whether row i of the kernel equals column i bit for bit, learned per block of examples the
+// Whether row i of the kernel equals column i bit for bit, learned for a group of examples the
 // first time one of them is selected.
+constexpr std::int64_t kShapeGroup = 64;
 enum class RowShape : std::uint8_t { Unknown, EqualsColumn, DiffersFromColumn };
 
 struct Layout {
@@ -110,25 +111,32 @@ std::uint64_t bitsOf(double value) {
     return bits;
 }
 
-// Compares rows and columns of the block holding example p. The rows of a block share their
-// cache lines, so the block costs one strided pass over the kernel, as one row would.
+// Compares rows and columns of the kShapeGroup examples around p. Reading a row is a strided
+// walk that touches a new page per column; a group of rows shares those pages, and 64 rows
+// (512 bytes of each column) cost barely more than one.
 void learnRowShapes(const double* kernel, std::int64_t n, std::int64_t p, std::vector<RowShape>* shapes) {
-    const std::int64_t first = p - p % W;
-    const std::int64_t count = n - first < W ? n - first : W;
-    bool equal[W];
-    for (std::int64_t i = 0; i < count; ++i) equal[i] = true;
-    for (std::int64_t l = 0; l < n; ++l) {
-        const double* rowEntries = kernel + l * n + first;
-        // Each l is a new cache line and page: ask for them well ahead.
-        if (l + kStridedLookahead < n) __builtin_prefetch(rowEntries + kStridedLookahead * n);
+    const std::int64_t first = p - p % kShapeGroup;
+    const std::int64_t count = n - first < kShapeGroup ? n - first : kShapeGroup;
+    std::uint64_t differs[kShapeGroup] = {};
+    // Column chunks small enough for the rows' stretch of them to stay cached while every
+    // column of the group walks past.
+    constexpr std::int64_t kChunk = 256;
+    for (std::int64_t l0 = 0; l0 < n; l0 += kChunk) {
+        const std::int64_t l1 = l0 + kChunk < n ? l0 + kChunk : n;
+        for (std::int64_t l = l1; l < l1 + kChunk && l < n; ++l) {
+            for (std::int64_t i = 0; i < count; i += 8) __builtin_prefetch(kernel + l * n + first + i);
+        }
         for (std::int64_t i = 0; i < count; ++i) {
+            const double* column = kernel + (first + i) * n;
+            std::uint64_t d = 0;
             // Bitwise: -0.0 and 0.0 give products of different sign.
-            equal[i] = equal[i] && bitsOf(rowEntries[i]) == bitsOf(kernel[l + (first + i) * n]);
+            for (std::int64_t l = l0; l < l1; ++l) d |= bitsOf(kernel[l * n + first + i]) ^ bitsOf(column[l]);
+            differs[i] |= d;
         }
     }
     for (std::int64_t i = 0; i < count; ++i) {
         (*shapes)[static_cast<std::size_t>(first + i)] =
-            equal[i] ? RowShape::EqualsColumn : RowShape::DiffersFromColumn;
+            differs[i] == 0 ? RowShape::EqualsColumn : RowShape::DiffersFromColumn;
     }
 }
 

@@ -257,6 +257,19 @@ TEST(SolvePaths, FollowRowPWhereTheKernelIsNotSymmetric) {
     EXPECT_TRUE(somePerturbationMatters);
     EXPECT_TRUE(everyPathAgreesWithPlain(symmetric, 0.0));
 
+    // Shapes are learned for groups of 64 examples: asymmetric rows on both sides of a group
+    // boundary, in a kernel otherwise symmetric.
+    RandomOptions wide = options;
+    wide.exampleCount = 150;
+    OwnedProblem large = testing_support::randomProblem(4343, wide);
+    const std::int64_t m = large.n;
+    for (std::int64_t c = 0; c < m; ++c) {
+        for (std::int64_t r = 0; r < c; ++r) large.kernel[c + r * m] = large.kernel[r + c * m];
+    }
+    EXPECT_TRUE(everyPathAgreesWithPlain(large, zelmor::kColdStartTolerance));
+    for (std::int64_t row : {0, 63, 64, 127, 128, 149}) large.kernel[row + ((row + 7) % m) * m] *= 1.0001;
+    EXPECT_TRUE(everyPathAgreesWithPlain(large, zelmor::kColdStartTolerance));
+
     // A mirror pair differing only in the sign of a zero is not bitwise symmetric.
     OwnedProblem signedZero = symmetric;
     signedZero.kernel[0 + 3 * n] = 0.0;
