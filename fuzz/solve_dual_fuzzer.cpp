@@ -1,0 +1,232 @@
+// solveDual against the plain transcription: every element of tau bit for bit (signed zeros
+// and NaN patterns included) and the same iteration count, on small problems that satisfy
+// the solver's preconditions by construction: n <= 24, k <= 12, labels in 1..k, a finite
+// kernel (symmetric or not) with no zero on its diagonal, finite beta and tau0, cold or warm.
+// Values run from quarter steps that tie exactly to raw doubles at the edge of overflow.
+// Every instruction-set path the CPU has is run: each must match on its own.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "definedness.h"
+#include "dual_solver.h"
+#include "fuzz_input.h"
+#include "plain_dual_solver.h"
+#include "solve_kernels.h"
+
+namespace {
+
+constexpr std::int32_t kMaxExamples = 24;
+constexpr std::int32_t kMaxClasses = 12;
+
+enum class Symmetry { None, Exact, OneUlpOff, SignedZeros };
+
+struct Problem {
+    std::int32_t n = 0;
+    std::int32_t k = 1;
+    double beta = 0.0;
+    double tolerance = 0.0;
+    bool warm = false;
+    std::vector<double> kernel;  // n x n, column-major
+    std::vector<double> labels;
+    std::vector<double> tau0;  // n x k, column-major
+
+    zelmor::DualProblem view() const {
+        zelmor::DualProblem p;
+        p.kernel = zelmor::MatrixView{kernel.data(), n, n};
+        p.labels = labels.data();
+        p.beta = beta;
+        p.classCount = static_cast<double>(k);
+        p.exampleCount = n;
+        return p;
+    }
+    zelmor::StartMode start() const {
+        return warm ? zelmor::StartMode::warmFrom(zelmor::MatrixView{tau0.data(), n, k}) : zelmor::StartMode::cold();
+    }
+};
+
+// How a block of values is drawn.
+double drawValue(fuzzing::FuzzInput& in, int kind, double scale) {
+    switch (kind & 3) {
+        case 0:
+            return in.smallInteger() / 4.0;  // exact ties and cancellations
+        case 1:
+            return in.finiteDouble();  // anywhere in the finite doubles
+        case 2:
+            return in.smallInteger() * scale;  // one magnitude for the block: overflow, underflow
+        default:
+            return (in.byte() & 7) == 0 ? in.finiteDouble() : in.smallInteger() / 16.0;
+    }
+}
+
+double drawBeta(fuzzing::FuzzInput& in) {
+    static const double kNotable[] = {
+        1.0, 0.0, -0.0, 1e-3, 150.0, -1.0, 0.5, 1e300, -1e300, 1.7976931348623157e308, -1.7976931348623157e308,
+        4.9406564584124654e-324, 2.2250738585072014e-308, 100.0, 200.0, 1e15,
+    };
+    const std::uint8_t choice = in.byte();
+    if (choice < 128) return kNotable[choice % (sizeof kNotable / sizeof kNotable[0])];
+    if (choice < 192) return in.finiteDouble();
+    return in.smallInteger() * in.powerOfTwo();
+}
+
+double drawTolerance(fuzzing::FuzzInput& in, int choice) {
+    switch (choice & 3) {
+        case 0:
+            return zelmor::kColdStartTolerance;
+        case 1:
+            return zelmor::kWarmStartTolerance;
+        case 2:
+            return 0.0;
+        default:
+            return in.anyDouble();  // the solver takes any tolerance, NaN included
+    }
+}
+
+Problem decode(fuzzing::FuzzInput& in) {
+    Problem p;
+    const std::uint8_t header = in.byte();
+    p.n = in.byte() % (kMaxExamples + 1);
+    p.k = 1 + in.byte() % kMaxClasses;
+    p.warm = (header & 0x10) != 0;
+    const Symmetry symmetry = static_cast<Symmetry>((header >> 5) & 3);
+    p.tolerance = drawTolerance(in, in.byte());
+    p.beta = drawBeta(in);
+
+    const std::size_t n = static_cast<std::size_t>(p.n);
+    const std::size_t k = static_cast<std::size_t>(p.k);
+    const int kernelKind = header & 3;
+    const double kernelScale = in.powerOfTwo();
+    p.kernel.resize(n * n);
+    for (std::size_t c = 0; c < n; ++c) {
+        for (std::size_t r = 0; r < n; ++r) {
+            if (symmetry != Symmetry::None && r > c) {
+                p.kernel[r + c * n] = p.kernel[c + r * n];
+                continue;
+            }
+            double value = drawValue(in, kernelKind, kernelScale);
+            // The sub-problem divides by the selected example's diagonal entry.
+            if (r == c && value == 0.0) value = 1.0;
+            p.kernel[r + c * n] = value;
+        }
+    }
+    // The solver reads a kernel column in place of a row only where the two are equal bit
+    // for bit; these near misses must take the row.
+    if (n > 1 && symmetry == Symmetry::OneUlpOff) {
+        const std::size_t r = in.byte() % n;
+        const std::size_t c = (r + 1 + in.byte() % (n - 1)) % n;
+        p.kernel[r + c * n] = std::nextafter(p.kernel[r + c * n], in.byte() & 1 ? 1e308 : -1e308);
+    }
+    if (symmetry == Symmetry::SignedZeros) {
+        for (std::size_t c = 0; c < n; ++c) {
+            for (std::size_t r = c + 1; r < n; ++r) {
+                if (p.kernel[r + c * n] == 0.0 && (in.byte() & 1)) p.kernel[r + c * n] = -p.kernel[c + r * n];
+            }
+        }
+    }
+    p.labels.resize(n);
+    for (auto& label : p.labels) label = 1.0 + in.byte() % p.k;
+
+    if (p.warm) {
+        const int tauKind = (header >> 2) & 3;
+        p.tau0.resize(n * k);
+        if (tauKind == 3) {
+            // Continue from a cold solve: feasible rows, close to convergence.
+            Problem cold = p;
+            cold.warm = false;
+            p.tau0 = zelmor::solveDual(cold.view(), cold.start(), zelmor::kColdStartTolerance).tau;
+        } else {
+            const double tauScale = in.powerOfTwo();
+            for (auto& value : p.tau0) value = drawValue(in, tauKind, tauScale);
+        }
+    }
+    return p;
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void describe(const Problem& p) {
+    std::fprintf(stderr, "n=%d k=%d beta=%a tolerance=%a %s\nkernel (column-major):", p.n, p.k, p.beta, p.tolerance,
+                 p.warm ? "warm" : "cold");
+    for (double g : p.kernel) std::fprintf(stderr, " %a", g);
+    std::fprintf(stderr, "\nlabels:");
+    for (double y : p.labels) std::fprintf(stderr, " %g", y);
+    if (p.warm) {
+        std::fprintf(stderr, "\ntau0 (column-major):");
+        for (double t : p.tau0) std::fprintf(stderr, " %a", t);
+    }
+    std::fprintf(stderr, "\n");
+}
+
+constexpr zelmor::detail::InstructionSet kInstructionSets[] = {
+    zelmor::detail::InstructionSet::Portable, zelmor::detail::InstructionSet::Avx2,
+    zelmor::detail::InstructionSet::Avx512};
+
+[[noreturn]] void fail(const Problem& p, const char* who, const char* what, const zelmor::SolveResult& got,
+                       const zelmor::SolveResult& other) {
+    std::fprintf(stderr, "%s: %s\n", who, what);
+    describe(p);
+    std::fprintf(stderr, "count %lld vs %lld\n", static_cast<long long>(got.iterationCount),
+                 static_cast<long long>(other.iterationCount));
+    for (std::size_t i = 0; i < got.tau.size() && i < other.tau.size(); ++i) {
+        if (!sameBits(got.tau[i], other.tau[i])) {
+            std::fprintf(stderr, "first difference at %zu: %a vs %a\n", i, got.tau[i], other.tau[i]);
+            break;
+        }
+    }
+    std::abort();
+}
+
+bool identical(const zelmor::SolveResult& a, const zelmor::SolveResult& b) {
+    if (a.iterationCount != b.iterationCount || a.tau.size() != b.tau.size()) return false;
+    for (std::size_t i = 0; i < a.tau.size(); ++i) {
+        if (!sameBits(a.tau[i], b.tau[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzzing::FuzzInput in(data, size);
+    const Problem p = decode(in);
+    const zelmor::DualProblem problem = p.view();
+    const zelmor::StartMode start = p.start();
+
+    const zelmor::SolveResult plain = plain::solveDual(problem, start, p.tolerance);
+    const std::size_t cells = static_cast<std::size_t>(p.n) * static_cast<std::size_t>(p.k);
+    const std::int64_t cap = std::int64_t{p.n} * p.n;
+    for (const auto set : kInstructionSets) {
+        if (!zelmor::detail::cpuSupports(set)) continue;
+        const char* who = zelmor::detail::nameOf(set);
+        const zelmor::SolveResult got = zelmor::detail::solveDualUsing(set, problem, start, p.tolerance);
+        if (got.tau.size() != cells) fail(p, who, "result has the wrong size", got, plain);
+        if (got.iterationCount < 0 || got.iterationCount > cap) fail(p, who, "count outside 0..n*n", got, plain);
+        if (identical(got, plain)) continue;
+        // A disagreement is a finding unless some projection on the way never ends, where
+        // no result is defined; the replay says which, and is itself checked on the way.
+        zelmor::SolveResult replayed;
+        if (!fuzzing::solveIsDefined(problem, start, p.tolerance, &replayed)) continue;
+        if (!identical(plain, replayed)) fail(p, "plain transcription", "differs from the replay", plain, replayed);
+        fail(p, who, "differs from the plain transcription", got, plain);
+    }
+
+    // From a cold start every row is either untouched (zero) or rewritten by an update, and
+    // an update never lets tau exceed the target, whether or not the result is defined:
+    // a check on the transcription itself.
+    if (!p.warm) {
+        for (std::int32_t i = 0; i < p.n; ++i) {
+            for (std::int32_t m = 0; m < p.k; ++m) {
+                const double target = p.labels[static_cast<std::size_t>(i)] - 1.0 == m ? 1.0 : 0.0;
+                if (!(plain.tau[static_cast<std::size_t>(i + m * p.n)] <= target)) {
+                    fail(p, "plain transcription", "a cold solve left tau above its target", plain, plain);
+                }
+            }
+        }
+    }
+    return 0;
+}
