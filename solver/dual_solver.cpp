@@ -111,19 +111,26 @@ std::uint64_t bitsOf(double value) {
     return bits;
 }
 
+bool allEqualColumns(const std::vector<RowShape>& shapes, std::int64_t begin, std::int64_t end) {
+    for (std::int64_t l = begin; l < end; ++l) {
+        if (shapes[static_cast<std::size_t>(l)] != RowShape::EqualsColumn) return false;
+    }
+    return true;
+}
+
 // Compares rows and columns of the kShapeGroup examples around p. Reading a row is a strided
 // walk that touches a new page per column; a group of rows shares those pages, and 64 rows
-// (512 bytes of each column) cost barely more than one.
+// (512 bytes of each column) cost barely more than one. Columns l of a group already found
+// equal to its rows are skipped: that group's check compared G(l, i) with G(i, l) already.
 void learnRowShapes(const double* kernel, std::int64_t n, std::int64_t p, std::vector<RowShape>* shapes) {
     const std::int64_t first = p - p % kShapeGroup;
     const std::int64_t count = n - first < kShapeGroup ? n - first : kShapeGroup;
     std::uint64_t differs[kShapeGroup] = {};
-    // Column chunks small enough for the rows' stretch of them to stay cached while every
-    // column of the group walks past.
-    constexpr std::int64_t kChunk = 256;
-    for (std::int64_t l0 = 0; l0 < n; l0 += kChunk) {
-        const std::int64_t l1 = l0 + kChunk < n ? l0 + kChunk : n;
-        for (std::int64_t l = l1; l < l1 + kChunk && l < n; ++l) {
+    for (std::int64_t l0 = 0; l0 < n; l0 += kShapeGroup) {
+        const std::int64_t l1 = l0 + kShapeGroup < n ? l0 + kShapeGroup : n;
+        if (allEqualColumns(*shapes, l0, l1)) continue;
+        // The next stretch of the rows: one page per column, which the hardware cannot guess.
+        for (std::int64_t l = l1; l < l1 + kShapeGroup && l < n; ++l) {
             for (std::int64_t i = 0; i < count; i += 8) __builtin_prefetch(kernel + l * n + first + i);
         }
         for (std::int64_t i = 0; i < count; ++i) {
@@ -234,7 +241,8 @@ std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& pr
     return grad;
 }
 
-SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance) {
+SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
+                           std::int64_t iterationLimit) {
     const SolveKernels& kernels = kernelsFor(set);
     const Layout layout = layoutOf(problem);
     const std::int64_t n = layout.n;
@@ -250,7 +258,7 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     startState(problem, start, kernels, &tau, &state);
 
     // In 64 bits: n * n overflows 32 bits beyond n = 46340.
-    const std::int64_t iterationCap = n * n;
+    const std::int64_t iterationCap = iterationLimit >= 0 && iterationLimit < n * n ? iterationLimit : n * n;
     result.iterationCount = iterationCap;
     double* subproblem = state.subproblem.data();
     double* delta = state.delta.data();

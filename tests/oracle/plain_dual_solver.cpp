@@ -45,7 +45,7 @@ std::vector<double> projectSimplex(const double* v, std::int32_t L) {
 }
 
 zelmor::SolveResult solveDual(const zelmor::DualProblem& problem, const zelmor::StartMode& start,
-                              double tolerance) {
+                              double tolerance, std::int64_t iterationLimit) {
     const std::int64_t n = problem.exampleCount;
     const double k = problem.classCount;
     const std::int64_t K = static_cast<std::int32_t>(k);
@@ -57,6 +57,7 @@ zelmor::SolveResult solveDual(const zelmor::DualProblem& problem, const zelmor::
     };
 
     std::int64_t iterationCap = n * n;
+    if (iterationLimit >= 0 && iterationLimit < iterationCap) iterationCap = iterationLimit;
     std::vector<double> tau(static_cast<std::size_t>(n * K)), grad(static_cast<std::size_t>(n * K)),
         target(static_cast<std::size_t>(n * K)), kernelDiag(static_cast<std::size_t>(n)),
         violation(static_cast<std::size_t>(n)), D(static_cast<std::size_t>(K)), delta(static_cast<std::size_t>(K)),

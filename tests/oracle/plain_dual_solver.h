@@ -13,8 +13,10 @@
 
 namespace plain {
 
+// iterationLimit, when not negative, lowers the cap of n * n iterations to it, so that a
+// benchmark can time a stretch of a long solve; the tests never set it.
 zelmor::SolveResult solveDual(const zelmor::DualProblem& problem, const zelmor::StartMode& start,
-                              double tolerance);
+                              double tolerance, std::int64_t iterationLimit = -1);
 
 std::vector<double> projectSimplex(const double* values, std::int32_t count);
 

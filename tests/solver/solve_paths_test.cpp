@@ -161,6 +161,23 @@ TEST(SolvePaths, AgreeWithPlainTranscriptionOnRandomProblems) {
     }
 }
 
+// The iteration limit benchmarks use to time a stretch of a long solve stops both solvers at
+// the same iteration with the same count.
+TEST(SolvePaths, IterationLimitStopsLikeTheCap) {
+    for (std::uint64_t seed = 400001; seed <= 400040; ++seed) {
+        const OwnedProblem p = testing_support::randomProblem(seed);
+        for (std::int64_t limit : {0, 1, 5, 17}) {
+            const auto oracle = plain::solveDual(p.problem(), p.start(), 0.0, limit);
+            EXPECT_LE(oracle.iterationCount, limit);
+            for (InstructionSet set : supportedPaths()) {
+                const auto got = zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, limit);
+                EXPECT_EQ(got.iterationCount, oracle.iterationCount) << "seed " << seed << " limit " << limit;
+                EXPECT_EQ(firstBitDifference(got.tau, oracle.tau), -1) << "seed " << seed << " limit " << limit;
+            }
+        }
+    }
+}
+
 // n around multiples of the vector widths (4 and 8 examples) and k across the class counts
 // the warm-start tiles split differently (tiles of 6 classes).
 TEST(SolvePaths, AgreeWithPlainTranscriptionAcrossBlockTails) {
