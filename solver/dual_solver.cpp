@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::int64_t W = kBlockWidth;
 
-// Vector loads of whole blocks stay within one cache line pair at most.
+// One class of one block is a 64-byte vector: aligned, it is exactly one cache line.
 constexpr std::size_t kAlignment = 64;
 
 template <class T>
@@ -173,7 +173,7 @@ void startState(const DualProblem& problem, const StartMode& start, const SolveK
     const std::int32_t k = state->blocks.classCount;
     const double* labels = problem.labels;
     const double beta = problem.beta;
-    if (start.warm) {
+    if (start.warm && !tau->empty()) {
         std::memcpy(tau->data(), start.initialTau.data, tau->size() * sizeof(double));
         kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau->data());
     }
