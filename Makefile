@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test bench clean demo package
+.PHONY: all deps configure build test test-sanitize fuzz bench clean demo package
 
 all: build
 
@@ -28,6 +28,23 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/, the
+# Octave ones with instrumented MEX files in octave-cli (tests/sanitize/README.md). Any report
+# fails. Tests that cap the address space cannot run under ASan and are left out.
+SANITIZE_DIR ?= build-sanitize
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMOR_SANITIZE=ON \
+	  -DZELMOR_BUILD_BENCH=OFF -DZELMOR_WERROR=$(CMAKE_WERROR)
+	cmake --build $(SANITIZE_DIR) --parallel
+	cd $(SANITIZE_DIR) && ctest --output-on-failure -LE address-space-limit
+
+# libFuzzer targets (clang) in build-fuzz/, each run over the committed corpus and then for
+# FUZZ_SECONDS; see fuzz/run.sh.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz:
+	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 # The solver benchmark: speed against the plain transcription and the memory floor, printed as
 # tables. Takes a few minutes and up to 2 GB of memory; not part of `make test`.
@@ -47,4 +64,4 @@ package:
 	@bash package/make_package.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
