@@ -205,7 +205,7 @@ bool cpuSupports(InstructionSet set) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     switch (set) {
-        case InstructionSet::Avx512: return __builtin_cpu_supports("avx512f");
+        case InstructionSet::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
         case InstructionSet::Avx2: return __builtin_cpu_supports("avx2");
         default: return true;
     }
