@@ -49,7 +49,7 @@ bool projectionEnds(const double* values, std::int32_t count) {
 }
 
 bool solveIsDefined(const zelmor::DualProblem& problem, const zelmor::StartMode& start, double tolerance,
-                    zelmor::SolveResult* replayed) {
+                    std::int64_t iterationLimit, zelmor::SolveResult* replayed) {
     const std::int64_t n = problem.exampleCount;
     const std::int64_t k = static_cast<std::int32_t>(problem.classCount);
     const double* kernel = problem.kernel.data;
@@ -89,7 +89,7 @@ bool solveIsDefined(const zelmor::DualProblem& problem, const zelmor::StartMode&
         }
     }
 
-    const std::int64_t cap = n * n;
+    const std::int64_t cap = iterationLimit >= 0 && iterationLimit < n * n ? iterationLimit : n * n;
     replayed->iterationCount = cap;
     for (std::int64_t t = 0; t < cap; ++t) {
         double best = -100.0;

@@ -20,8 +20,10 @@ bool projectionEnds(const double* values, std::int32_t count);
 
 // Replays the solve loop step by step and returns true when every projection it reaches
 // ends; `replayed` then holds the defined result, a third opinion on the other two.
+// iterationLimit, when not negative, lowers the cap of n * n iterations as the solvers'
+// own limit does.
 bool solveIsDefined(const zelmor::DualProblem& problem, const zelmor::StartMode& start, double tolerance,
-                    zelmor::SolveResult* replayed);
+                    std::int64_t iterationLimit, zelmor::SolveResult* replayed);
 
 }  // namespace fuzzing
 

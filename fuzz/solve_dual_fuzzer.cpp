@@ -3,6 +3,8 @@
 // the solver's preconditions by construction: n <= 24, k <= 12, labels in 1..k, a finite
 // kernel (symmetric or not) with no zero on its diagonal, finite beta and tau0, cold or warm.
 // Values run from quarter steps that tie exactly to raw doubles at the edge of overflow.
+// A second shape, 65 to 140 examples over a bounded stretch of iterations, crosses the
+// solver's groups of 64 examples whose row/column symmetry it learns and reuses.
 // Every instruction-set path the CPU has is run: each must match on its own.
 #include <cmath>
 #include <cstddef>
@@ -31,6 +33,7 @@ struct Problem {
     double beta = 0.0;
     double tolerance = 0.0;
     bool warm = false;
+    std::int64_t iterationLimit = -1;  // below n * n only for the large shape
     std::vector<double> kernel;  // n x n, column-major
     std::vector<double> labels;
     std::vector<double> tau0;  // n x k, column-major
@@ -87,9 +90,56 @@ double drawTolerance(fuzzing::FuzzInput& in, int choice) {
     }
 }
 
+// Many examples from one value each: G(r, c) = 1 / (1 + |x_r - x_c|) is symmetric bit for
+// bit, so every group of examples starts out equal to its columns; a few entries are then
+// broken (one ulp, a sign, a pair of zeros of opposite sign) to make some groups differ.
+void decodeLarge(fuzzing::FuzzInput& in, Problem* p) {
+    p->n = 65 + in.byte() % 76;
+    p->k = 1 + in.byte() % 4;
+    p->iterationLimit = 16 + in.byte();
+    const std::size_t n = static_cast<std::size_t>(p->n);
+    std::vector<double> x(n);
+    for (auto& value : x) value = in.smallInteger() / 8.0;
+    p->kernel.resize(n * n);
+    for (std::size_t c = 0; c < n; ++c) {
+        for (std::size_t r = 0; r < n; ++r) p->kernel[r + c * n] = 1.0 / (1.0 + std::fabs(x[r] - x[c]));
+    }
+    for (int change = in.byte() % 6; change > 0; --change) {
+        const std::size_t r = in.byte() % n;
+        const std::size_t c = in.byte() % n;
+        if (r == c) continue;
+        double& entry = p->kernel[r + c * n];
+        switch (in.byte() % 3) {
+            case 0:
+                entry = std::nextafter(entry, 2.0);
+                break;
+            case 1:
+                entry = -entry;
+                break;
+            default:
+                entry = 0.0;
+                p->kernel[c + r * n] = -0.0;
+                break;
+        }
+    }
+}
+
 Problem decode(fuzzing::FuzzInput& in) {
     Problem p;
     const std::uint8_t header = in.byte();
+    if (header & 0x80) {
+        p.warm = (header & 0x10) != 0;
+        p.tolerance = drawTolerance(in, in.byte());
+        p.beta = drawBeta(in);
+        decodeLarge(in, &p);
+        p.labels.resize(static_cast<std::size_t>(p.n));
+        for (auto& label : p.labels) label = 1.0 + in.byte() % p.k;
+        if (p.warm) {
+            p.tau0.resize(static_cast<std::size_t>(p.n) * static_cast<std::size_t>(p.k));
+            for (auto& value : p.tau0) value = in.smallInteger() / 16.0;
+        }
+        return p;
+    }
     p.n = in.byte() % (kMaxExamples + 1);
     p.k = 1 + in.byte() % kMaxClasses;
     p.warm = (header & 0x10) != 0;
@@ -150,8 +200,8 @@ Problem decode(fuzzing::FuzzInput& in) {
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 void describe(const Problem& p) {
-    std::fprintf(stderr, "n=%d k=%d beta=%a tolerance=%a %s\nkernel (column-major):", p.n, p.k, p.beta, p.tolerance,
-                 p.warm ? "warm" : "cold");
+    std::fprintf(stderr, "n=%d k=%d beta=%a tolerance=%a %s, iteration limit %lld\nkernel (column-major):", p.n,
+                 p.k, p.beta, p.tolerance, p.warm ? "warm" : "cold", static_cast<long long>(p.iterationLimit));
     for (double g : p.kernel) std::fprintf(stderr, " %a", g);
     std::fprintf(stderr, "\nlabels:");
     for (double y : p.labels) std::fprintf(stderr, " %g", y);
@@ -197,20 +247,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const zelmor::DualProblem problem = p.view();
     const zelmor::StartMode start = p.start();
 
-    const zelmor::SolveResult plain = plain::solveDual(problem, start, p.tolerance);
+    const zelmor::SolveResult plain = plain::solveDual(problem, start, p.tolerance, p.iterationLimit);
     const std::size_t cells = static_cast<std::size_t>(p.n) * static_cast<std::size_t>(p.k);
-    const std::int64_t cap = std::int64_t{p.n} * p.n;
+    const std::int64_t cap = p.iterationLimit >= 0 ? p.iterationLimit : std::int64_t{p.n} * p.n;
     for (const auto set : kInstructionSets) {
         if (!zelmor::detail::cpuSupports(set)) continue;
         const char* who = zelmor::detail::nameOf(set);
-        const zelmor::SolveResult got = zelmor::detail::solveDualUsing(set, problem, start, p.tolerance);
+        const zelmor::SolveResult got =
+            zelmor::detail::solveDualUsing(set, problem, start, p.tolerance, p.iterationLimit);
         if (got.tau.size() != cells) fail(p, who, "result has the wrong size", got, plain);
         if (got.iterationCount < 0 || got.iterationCount > cap) fail(p, who, "count outside 0..n*n", got, plain);
         if (identical(got, plain)) continue;
         // A disagreement is a finding unless some projection on the way never ends, where
         // no result is defined; the replay says which, and is itself checked on the way.
         zelmor::SolveResult replayed;
-        if (!fuzzing::solveIsDefined(problem, start, p.tolerance, &replayed)) continue;
+        if (!fuzzing::solveIsDefined(problem, start, p.tolerance, p.iterationLimit, &replayed)) continue;
         if (!identical(plain, replayed)) fail(p, "plain transcription", "differs from the replay", plain, replayed);
         fail(p, who, "differs from the plain transcription", got, plain);
     }
