@@ -35,6 +35,11 @@ if(NOT IS_ABSOLUTE "${_zelmor_asan_runtime}" OR NOT EXISTS "${ZELMOR_ASAN_RUNTIM
   message(FATAL_ERROR "ZELMOR_SANITIZE: ${CMAKE_CXX_COMPILER} does not know where ${_zelmor_asan_library} is; "
                       "install its sanitizer runtime (Debian: libasan8 comes with g++)")
 endif()
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # clang's runtime lives outside the loader's search path; the test executables need it too.
+  get_filename_component(_zelmor_asan_dir "${ZELMOR_ASAN_RUNTIME}" DIRECTORY)
+  add_link_options("LINKER:-rpath,${_zelmor_asan_dir}")
+endif()
 
 set(ZELMOR_REAL_OCTAVE_CLI "${OctaveMex_OCTAVE_CLI}")
 set(ZELMOR_SANITIZE_SOURCE_DIR "${PROJECT_SOURCE_DIR}/tests/sanitize")
