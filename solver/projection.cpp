@@ -39,7 +39,8 @@ std::vector<double> projectSimplex(const double* values, std::int32_t count) {
     // Every set visited is {j : v[j] >= t} for some t, so it is fixed by its size, and a
     // pass is a function of the previous size alone: a run that ends does so within
     // length + 2 passes, and one that revisits a size never ends. The bound below is
-    // reached only by such cycles, which only non-finite values produce.
+    // reached only by such cycles: non-finite values produce them, and so do finite values
+    // large enough (around 1e12 and beyond) that their sums lose the digits the residual test needs.
     const std::int64_t passLimit = 2 * static_cast<std::int64_t>(length) + 16;
     double theta = 0.0;
     for (std::int64_t pass = 1;; ++pass) {

@@ -17,7 +17,8 @@ std::vector<double> projectSimplex(const double* v, std::int32_t L) {
         }
     }
     double theta;
-    // The pass limit only ends cycles that non-finite values can cause.
+    // The pass limit only ends cycles, which non-finite values and finite values too large
+    // for the residual test to resolve can cause; no defined result depends on it.
     for (std::int64_t pass = 0;; pass++) {
         theta = (sum - 1) / static_cast<double>(count);
         std::int64_t count2 = 0;
