@@ -4,6 +4,7 @@
 // iteration: each example's violation is measured right after its own gradient update, with
 // the eligibility its dual row will have at the next sweep. The inner loops live in the
 // kernels (solve_kernels.h); this file owns the state, the start and the per-example work.
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -192,6 +193,16 @@ void startState(const DualProblem& problem, const StartMode& start, const SolveK
 }
 
 }  // namespace
+
+Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std::int64_t (&example)[kBlockWidth]) {
+    double top = violation[0];
+    for (std::int64_t lane = 1; lane < kBlockWidth; ++lane) top = violation[lane] > top ? violation[lane] : top;
+    std::int64_t first = INT64_MAX;
+    for (std::int64_t lane = 0; lane < kBlockWidth; ++lane) {
+        if (violation[lane] == top && example[lane] < first) first = example[lane];
+    }
+    return Selection{first, top};
+}
 
 const char* nameOf(InstructionSet set) {
     switch (set) {

@@ -169,14 +169,7 @@ ZELMOR_AVX2 Selection sweep(const GradientBlocks& s, const double* line, const d
     _mm256_store_pd(violation + 4, bestHigh);
     _mm256_store_si256(reinterpret_cast<__m256i*>(example), bestExampleLow);
     _mm256_store_si256(reinterpret_cast<__m256i*>(example + 4), bestExampleHigh);
-    // Violations are never NaN (hi >= -100 and lo <= 100 throughout).
-    double top = violation[0];
-    for (int lane = 1; lane < 8; ++lane) top = violation[lane] > top ? violation[lane] : top;
-    std::int64_t first = INT64_MAX;
-    for (int lane = 0; lane < 8; ++lane) {
-        if (violation[lane] == top && example[lane] < first) first = example[lane];
-    }
-    return Selection{first, top};
+    return firstMaximumOfLanes(violation, example);
 }
 
 ZELMOR_AVX2 Selection select(const GradientBlocks& s) { return sweep<false>(s, nullptr, nullptr); }

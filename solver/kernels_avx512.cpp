@@ -103,14 +103,7 @@ ZELMOR_AVX512 Selection sweep(const GradientBlocks& s, const double* line, const
     alignas(64) std::int64_t example[8];
     _mm512_store_pd(violation, bestViolation);
     _mm512_store_si512(example, bestExample);
-    // Violations are never NaN (hi >= -100 and lo <= 100 throughout).
-    double top = violation[0];
-    for (int lane = 1; lane < 8; ++lane) top = violation[lane] > top ? violation[lane] : top;
-    std::int64_t first = INT64_MAX;
-    for (int lane = 0; lane < 8; ++lane) {
-        if (violation[lane] == top && example[lane] < first) first = example[lane];
-    }
-    return Selection{first, top};
+    return firstMaximumOfLanes(violation, example);
 }
 
 ZELMOR_AVX512 Selection select(const GradientBlocks& s) { return sweep<false>(s, nullptr, nullptr); }

@@ -38,6 +38,11 @@ struct Selection {
     double violation = 0.0;
 };
 
+// The selection from per-lane results: the largest violation over the lanes, and among the
+// lanes holding it the lowest example. Lanes keep their own first maximum, so this is the
+// first maximum overall. Violations are never NaN (hi >= -100 and lo <= 100 throughout).
+Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std::int64_t (&example)[kBlockWidth]);
+
 struct SolveKernels {
     // The sweep: largest violation hi - lo over all examples, ties to the lowest index.
     Selection (*select)(const GradientBlocks& state);
