@@ -27,14 +27,4 @@ have_gtest || missing+=(googletest libgtest-dev)
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -eq 0 ]; then
-    echo "Installing missing build dependencies: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends "${missing[@]}"
-else
-    echo "Missing build dependencies: ${missing[*]}" >&2
-    echo "Install them with:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
-    exit 1
-fi
+exec bash "$(dirname "$0")/apt-install.sh" "build dependencies" "${missing[@]}"

@@ -25,16 +25,7 @@ elif ! fuzzer_runtime; then
     missing+=("libclang-rt-${version}-dev")
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "Installing what the fuzzers need: ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update
-        apt-get install -y --no-install-recommends "${missing[@]}"
-    else
-        echo "The fuzzers need: ${missing[*]}" >&2
-        echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
-        exit 1
-    fi
+    bash cmake/apt-install.sh "what the fuzzers need" "${missing[@]}"
 fi
 
 cmake -S fuzz -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++
