@@ -252,8 +252,20 @@ std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& pr
     return grad;
 }
 
+namespace {
+
+// How many iterations run between two questions to a StopRequest: about a million gradient
+// entries' worth of work, so that even a slow question costs well under 1% of a solve.
+std::int64_t stopCheckInterval(const Layout& layout) {
+    const std::int64_t cells = layout.n * layout.k;
+    constexpr std::int64_t kCellsBetweenChecks = std::int64_t{1} << 20;
+    return cells >= kCellsBetweenChecks ? 1 : kCellsBetweenChecks / (cells > 0 ? cells : 1);
+}
+
+}  // namespace
+
 SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
-                           std::int64_t iterationLimit) {
+                           std::int64_t iterationLimit, const StopRequest& stop) {
     const SolveKernels& kernels = kernelsFor(set);
     const Layout layout = layoutOf(problem);
     const std::int64_t n = layout.n;
@@ -270,14 +282,22 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
 
     // In 64 bits: n * n overflows 32 bits beyond n = 46340.
     const std::int64_t iterationCap = iterationLimit >= 0 && iterationLimit < n * n ? iterationLimit : n * n;
+    const std::int64_t checkInterval = stopCheckInterval(layout);
     result.iterationCount = iterationCap;
+    result.end = SolveEnd::IterationCap;
     double* subproblem = state.subproblem.data();
     double* delta = state.delta.data();
     Selection selected = iterationCap > 0 ? kernels.select(state.blocks) : Selection{};
     for (std::int64_t t = 0; t < iterationCap; ++t) {
+        if (t % checkInterval == 0 && stop.now()) {
+            result.iterationCount = t;
+            result.end = SolveEnd::Interrupted;
+            break;
+        }
         // No example selected: nothing can be updated, so stop with tau as it stands.
         if (selected.example < 0) {
             result.iterationCount = t;
+            result.end = SolveEnd::NothingSelected;
             break;
         }
         const std::int64_t p = selected.example;
@@ -306,9 +326,11 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
         selected = kernels.updateAndSelect(state.blocks, kernelLineOf(kernel, n, p, &state), delta);
         if (converged) {
             result.iterationCount = t;
+            result.end = SolveEnd::Converged;
             break;
         }
     }
+    result.remainingViolation = selected.example >= 0 ? selected.violation : -100.0;
     return result;
 }
 
@@ -330,8 +352,8 @@ std::int64_t workingStorageBytes(std::int64_t exampleCount, std::int64_t classCo
     return bytes;
 }
 
-SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance) {
-    return detail::solveDualUsing(detail::fastestSupported(), problem, start, tolerance);
+SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance, const StopRequest& stop) {
+    return detail::solveDualUsing(detail::fastestSupported(), problem, start, tolerance, -1, stop);
 }
 
 }  // namespace zelmor

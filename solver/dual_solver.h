@@ -55,9 +55,34 @@ struct StartMode {
     static StartMode warmFrom(MatrixView tau0) { return StartMode{true, tau0}; }
 };
 
+// Why a solve returned.
+enum class SolveEnd {
+    Converged,        // the selected violation fell below the tolerance
+    IterationCap,     // the cap of n * n iterations was reached
+    NothingSelected,  // a sweep selected no example (possible only with overflowing values)
+    Interrupted,      // the caller's StopRequest asked to stop
+};
+
 struct SolveResult {
     std::vector<double> tau;          // exampleCount x k, column-major
     std::int64_t iterationCount = 0;  // see solveDual
+    SolveEnd end = SolveEnd::Converged;
+    // The largest violation of the returned tau, as the sweep after the last update measured
+    // it; -100 when that sweep selected no example (or no iteration ran). Below the tolerance,
+    // the returned tau meets it even when the solve ended at the cap.
+    double remainingViolation = -100.0;
+};
+
+// Lets the caller stop a long solve: requested(context) is asked every few iterations (how
+// many is chosen from n * k so that asking costs well under 1% of the work) and between
+// stretches of the warm start; once it answers true, solveDual returns tau as it stands with
+// end == SolveEnd::Interrupted. A solve that is never asked to stop gives the same bits as
+// one without a StopRequest.
+struct StopRequest {
+    bool (*requested)(void* context) = nullptr;
+    void* context = nullptr;
+
+    bool now() const { return requested != nullptr && requested(context); }
 };
 
 // Stopping tolerances of the two solvers. The warm one is the double-precision product
@@ -75,8 +100,10 @@ constexpr double kColdStartTolerance = 0.001;
 // iterationCount: on convergence, the zero-based index of the stopping iteration (one less
 // than the number of updates applied, since the converging iteration still applies its
 // update); when the cap of n * n iterations is reached, the cap; when a sweep selects no
-// example at all (possible only with overflowing values), the number of updates applied.
-SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance);
+// example at all (possible only with overflowing values), or when interrupted, the number of
+// updates applied.
+SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance,
+                      const StopRequest& stop = StopRequest{});
 
 // Euclidean projection of values[0 .. count-1] onto the probability simplex, with the
 // threshold found by a fixed-point iteration on the set of entries at or above it.

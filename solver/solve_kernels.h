@@ -64,7 +64,7 @@ const SolveKernels& kernelsFor(InstructionSet set);
 // solveDual on a chosen path; solveDual itself uses fastestSupported(). iterationLimit, when
 // not negative, lowers the cap of n * n iterations to it (for benchmarks timing a stretch).
 SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
-                           std::int64_t iterationLimit = -1);
+                           std::int64_t iterationLimit = -1, const StopRequest& stop = StopRequest{});
 
 // The gradient as the start leaves it, row-major n x k (entry (i, m) at i * k + m): lets a
 // test compare the start alone, including the warm start's sums, with a reference.

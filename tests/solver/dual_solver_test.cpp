@@ -51,6 +51,7 @@ struct SolveCase {
     double tolerance;
     std::vector<double> expectedTau;  // exact bits, column-major
     std::int64_t expectedCount;
+    zelmor::SolveEnd expectedEnd;
 };
 
 TEST(SolveDual, HandSolvedCasesToTheBit) {
@@ -58,31 +59,35 @@ TEST(SolveDual, HandSolvedCasesToTheBit) {
     const double coldTol = zelmor::kColdStartTolerance;
     const double halfWarmTol = warmTol / 2;     // violation 2 * a lands exactly on the tolerance
     const double halfNearest = 0.01 / 2;        // ... or exactly on the double nearest 0.01
+    constexpr auto Converged = zelmor::SolveEnd::Converged;
+    constexpr auto Cap = zelmor::SolveEnd::IterationCap;
+    constexpr auto NothingSelected = zelmor::SolveEnd::NothingSelected;
     const SolveCase cases[] = {
         // One example: the cap is a single iteration, violation 1 does not stop it.
-        {"cold, one example", smallProblem(1, 2, {1.0}, {1.0}, 1.0), coldTol, {0.5, -0.5}, 1},
+        {"cold, one example", smallProblem(1, 2, {1.0}, {1.0}, 1.0), coldTol, {0.5, -0.5}, 1, Cap},
         // Warm from that result: violation 0, one null update, count 0.
         {"warm from the cold result", smallProblem(1, 2, {1.0}, {1.0}, 1.0, {0.5, -0.5}, true), warmTol,
-         {0.5, -0.5}, 0},
+         {0.5, -0.5}, 0, Converged},
         // Projection gives (1, 0, 0): the new row negates the zeros into -0.0.
-        {"negated zeros stay negative", smallProblem(1, 3, {1.0}, {1.0}, -5.0), coldTol, {0.0, -0.0, -0.0}, 0},
-        {"no examples, cold", smallProblem(0, 3, {}, {}, 1.0), coldTol, {}, 0},
-        {"no examples, warm", smallProblem(0, 3, {}, {}, 1.0, {}, true), warmTol, {}, 0},
+        {"negated zeros stay negative", smallProblem(1, 3, {1.0}, {1.0}, -5.0), coldTol, {0.0, -0.0, -0.0}, 0, Converged},
+        {"no examples, cold", smallProblem(0, 3, {}, {}, 1.0), coldTol, {}, 0, Cap},
+        {"no examples, warm", smallProblem(0, 3, {}, {}, 1.0, {}, true), warmTol, {}, 0, Cap},
         // A violation equal to the tolerance does not stop; the cap (1) ends the run.
         {"violation equal to tolerance", smallProblem(1, 2, {1.0}, {1.0}, 0.0, {halfWarmTol, -halfWarmTol}, true),
-         warmTol, {0.0, -0.0}, 1},
+         warmTol, {0.0, -0.0}, 1, Cap},
         // The double nearest 0.01 lies below the warm tolerance and stops at once.
         {"violation at nearest 0.01", smallProblem(1, 2, {1.0}, {1.0}, 0.0, {halfNearest, -halfNearest}, true),
-         warmTol, {0.0, -0.0}, 0},
+         warmTol, {0.0, -0.0}, 0, Converged},
         // tau0 = target and a non-positive gradient: every violation is -100, none selected.
-        {"no example selected", smallProblem(1, 2, {1.0}, {1.0}, 2.0, {1.0, 0.0}, true), warmTol, {1.0, 0.0}, 0},
+        {"no example selected", smallProblem(1, 2, {1.0}, {1.0}, 2.0, {1.0, 0.0}, true), warmTol, {1.0, 0.0}, 0, NothingSelected},
         // A negative diagonal is no kernel, but the result is defined.
-        {"negative diagonal", smallProblem(1, 2, {-1.0}, {2.0}, 1.0), coldTol, {-0.0, 0.0}, 1},
+        {"negative diagonal", smallProblem(1, 2, {-1.0}, {2.0}, 1.0), coldTol, {-0.0, 0.0}, 1, Cap},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const zelmor::SolveResult got = zelmor::solveDual(c.problem.problem(), c.problem.start(), c.tolerance);
         EXPECT_EQ(got.iterationCount, c.expectedCount);
+        EXPECT_EQ(got.end, c.expectedEnd);
         ASSERT_EQ(got.tau.size(), c.expectedTau.size());
         for (std::size_t i = 0; i < got.tau.size(); ++i) {
             EXPECT_TRUE(sameBits(got.tau[i], c.expectedTau[i])) << "tau[" << i << "] = " << got.tau[i];
@@ -91,6 +96,43 @@ TEST(SolveDual, HandSolvedCasesToTheBit) {
         EXPECT_EQ(firstBitDifference(got.tau, oracle.tau), -1);
         EXPECT_EQ(got.iterationCount, oracle.iterationCount);
     }
+}
+
+// The one-example cold solve ends at its cap of one iteration with a tau that already meets
+// the tolerance: the sweep after the update measures violation 0.
+TEST(SolveDual, ReportsTheViolationLeftAfterTheLastUpdate) {
+    const OwnedProblem p = smallProblem(1, 2, {1.0}, {1.0}, 1.0);
+    const zelmor::SolveResult got = zelmor::solveDual(p.problem(), p.start(), zelmor::kColdStartTolerance);
+    EXPECT_EQ(got.end, zelmor::SolveEnd::IterationCap);
+    EXPECT_EQ(got.remainingViolation, 0.0);
+}
+
+// A StopRequest ends the solve where it answers true and changes nothing while it does not.
+TEST(SolveDual, StopRequestEndsEarlyWithoutChangingBits) {
+    struct Counter {
+        int asked = 0;
+        int stopAt = -1;
+    };
+    const auto ask = [](void* context) {
+        auto* counter = static_cast<Counter*>(context);
+        return counter->asked++ == counter->stopAt;
+    };
+    testing_support::RandomOptions options;
+    options.exampleCount = 300;
+    options.classCount = 4;
+    options.allowWarm = false;
+    const OwnedProblem p = testing_support::randomProblem(7, options);
+    const zelmor::SolveResult plainRun = zelmor::solveDual(p.problem(), p.start(), 0.0);
+    Counter never;
+    const zelmor::SolveResult asked = zelmor::solveDual(p.problem(), p.start(), 0.0, zelmor::StopRequest{ask, &never});
+    EXPECT_GT(never.asked, 1);
+    EXPECT_EQ(asked.iterationCount, plainRun.iterationCount);
+    EXPECT_EQ(firstBitDifference(asked.tau, plainRun.tau), -1);
+    Counter second{0, 1};
+    const zelmor::SolveResult stopped = zelmor::solveDual(p.problem(), p.start(), 0.0, zelmor::StopRequest{ask, &second});
+    EXPECT_EQ(stopped.end, zelmor::SolveEnd::Interrupted);
+    EXPECT_GT(stopped.iterationCount, 0);
+    EXPECT_LT(stopped.iterationCount, plainRun.iterationCount);
 }
 
 // Two identical examples share the largest violation; the first is updated, the second
