@@ -46,7 +46,7 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
-# The solver benchmark: speed against the plain transcription and the memory floor, printed as
+# The solver benchmark: speed against the reference solver and the memory floor, printed as
 # tables. Takes a few minutes and up to 2 GB of memory; not part of `make test`.
 bench: configure
 	cmake --build $(BUILD_DIR) --parallel --target solver_bench

@@ -1,23 +1,28 @@
-// Speed of the solver against the plain transcription and against the memory floor, on RBF
-// kernels of letter-like clustered data (16 integer features in 0..15, one cluster per
-// class), beta = 0.1. Prints tables; asserts nothing but that both solvers agree bit for bit.
+// Speed of the solver: the class-sparse path the solver picks, the dense path of every class,
+// the reference solver and the memory floor of one iteration, on RBF kernels of letter-like
+// clustered data (16 integer features in 0..15, one cluster per class), beta = 0.1. Prints
+// tables; asserts nothing but that every path agrees with the others bit for bit.
+//
+// Times are the CPU time of the benchmark's thread, so that other work on the machine, which
+// takes the CPU away now and then, does not count; what it does to shared caches still does.
 //
 //   solver_bench [--quick]     --quick: smaller problems, for a smoke run
+#include <time.h>
+
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dual_solver.h"
-#include "plain_dual_solver.h"
+#include "problems.h"
+#include "reference.h"
 #include "solve_kernels.h"
 
 #if defined(__x86_64__)
@@ -26,88 +31,38 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using testing_support::OwnedProblem;
 using zelmor::detail::InstructionSet;
+using zelmor::detail::SweepMode;
 
 constexpr double kBeta = 0.1;
-constexpr int kFeatures = 16;
-// exp(-gamma |x - y|^2); with the clusters below, n = 3000 and k = 26 take about 66 000
-// iterations, as the letter-recognition data do.
 constexpr double kGamma = 0.006;
 
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
 double secondsOf(const std::function<void()>& work) {
-    const auto start = Clock::now();
+    const double start = threadSeconds();
     work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    return threadSeconds() - start;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t mid = values.size() / 2;
-    return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+// The fastest of several runs: the one least disturbed by the rest of the machine.
+double bestSeconds(int repeats, const std::function<void()>& work) {
+    double best = std::numeric_limits<double>::infinity();
+    for (int r = 0; r < repeats; ++r) best = std::min(best, secondsOf(work));
+    return best;
 }
 
-double medianSeconds(int repeats, const std::function<void()>& work) {
-    std::vector<double> times;
-    for (int r = 0; r < repeats; ++r) times.push_back(secondsOf(work));
-    return median(times);
-}
-
-struct Problem {
-    std::int32_t n = 0;
-    std::int32_t k = 0;
-    std::vector<double> kernel;
-    std::vector<double> labels;
-
-    zelmor::DualProblem view() const {
-        zelmor::DualProblem p;
-        p.kernel = zelmor::MatrixView{kernel.data(), n, n};
-        p.labels = labels.data();
-        p.beta = kBeta;
-        p.classCount = k;
-        p.exampleCount = n;
-        return p;
-    }
-};
-
-// Clusters of integer feature vectors, like the letter-recognition data: one centre per
-// class, features rounded and clipped to 0..15. The kernel is symmetric bit for bit.
-Problem letterLikeProblem(std::int32_t n, std::int32_t k, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> centre(5.0, 10.0);
-    std::normal_distribution<double> spread(0.0, 3.0);
-    std::vector<double> centres(static_cast<std::size_t>(k) * kFeatures);
-    for (auto& c : centres) c = centre(rng);
-    Problem p;
-    p.n = n;
-    p.k = k;
-    std::vector<double> features(static_cast<std::size_t>(n) * kFeatures);
-    for (std::int32_t i = 0; i < n; ++i) {
-        const std::int32_t label = static_cast<std::int32_t>(rng() % static_cast<std::uint64_t>(k));
-        p.labels.push_back(label + 1);
-        for (int f = 0; f < kFeatures; ++f) {
-            const double x = std::round(centres[static_cast<std::size_t>(label * kFeatures + f)] + spread(rng));
-            features[static_cast<std::size_t>(i) * kFeatures + f] = std::clamp(x, 0.0, 15.0);
-        }
-    }
-    p.kernel.resize(static_cast<std::size_t>(n) * n);
-    for (std::int64_t c = 0; c < n; ++c) {
-        for (std::int64_t r = 0; r <= c; ++r) {
-            double distance = 0.0;
-            for (int f = 0; f < kFeatures; ++f) {
-                const double d = features[r * kFeatures + f] - features[c * kFeatures + f];
-                distance += d * d;
-            }
-            const double value = std::exp(-kGamma * distance);
-            p.kernel[r + c * n] = value;
-            p.kernel[c + r * n] = value;
-        }
-    }
-    return p;
+OwnedProblem letterLike(std::int32_t n, std::int32_t k, std::uint64_t seed) {
+    return testing_support::clusteredProblem(n, k, seed, kGamma, kBeta);
 }
 
 // The floor of one iteration: every gradient entry read, multiplied in and written once, one
-// kernel column read, and nothing else. Same blocked layout and vector width as the solver.
+// kernel column read, and nothing else. Same blocked layout and vector width as the dense path.
 #if defined(__x86_64__)
 __attribute__((target("avx512f"))) void floorPassAvx512(double* grad, std::int64_t blocks, std::int32_t k,
                                                          const double* column, const double* delta) {
@@ -119,7 +74,6 @@ __attribute__((target("avx512f"))) void floorPassAvx512(double* grad, std::int64
         }
     }
 }
-
 #endif
 
 void floorPassPortable(double* grad, std::int64_t blocks, std::int32_t k, const double* column, const double* delta) {
@@ -131,8 +85,8 @@ void floorPassPortable(double* grad, std::int64_t blocks, std::int32_t k, const 
     }
 }
 
-// Seconds per pass, median of repeats, cycling through kernel columns as the solver does.
-double floorSeconds(const Problem& p, int passes, int repeats) {
+// Seconds per pass, the best of repeats, cycling through kernel columns as the solver does.
+double floorSeconds(const OwnedProblem& p, int passes, int repeats) {
     const std::int64_t blocks = p.n / 8;  // whole blocks only: the floor reads no padding
     std::vector<double> delta(static_cast<std::size_t>(p.k));
     for (std::int32_t m = 0; m < p.k; ++m) delta[static_cast<std::size_t>(m)] = 1e-3 * (m % 5 - 2);
@@ -141,7 +95,7 @@ double floorSeconds(const Problem& p, int passes, int repeats) {
     std::fill(grad, grad + cells, 0.25);
     const bool avx512 = zelmor::detail::cpuSupports(InstructionSet::Avx512);
     std::int64_t column = 0;
-    const double seconds = medianSeconds(repeats, [&] {
+    const double seconds = bestSeconds(repeats, [&] {
         for (int pass = 0; pass < passes; ++pass) {
             column = (column + 7919) % p.n;
             const double* x = p.kernel.data() + column * p.n;
@@ -163,10 +117,9 @@ bool identical(const zelmor::SolveResult& a, const zelmor::SolveResult& b) {
            std::memcmp(a.tau.data(), b.tau.data(), a.tau.size() * sizeof(double)) == 0;
 }
 
-// A run that reached its cap (n * n or a limit) applied as many updates as its count says;
-// one that converged applied one more.
-std::int64_t updatesApplied(const zelmor::SolveResult& r, std::int64_t cap) {
-    return r.iterationCount == cap ? r.iterationCount : r.iterationCount + 1;
+// A run that converged applied one update more than its count says.
+std::int64_t updatesApplied(const zelmor::SolveResult& r) {
+    return r.end == zelmor::SolveEnd::Converged ? r.iterationCount + 1 : r.iterationCount;
 }
 
 std::string cpuName() {
@@ -178,128 +131,112 @@ std::string cpuName() {
     return "unknown CPU";
 }
 
-// A cold solve to `tolerance`, fast (median of repeats) and, if asked, plain (once).
+// One stretch of a cold solve to tolerance 0.001 (all of it, or the first `limit` iterations),
+// timed on the automatic path, the dense path and, when asked, the reference solver.
 struct ColdRun {
     std::int32_t n = 0, k = 0;
     std::string stretch;
-    double tolerance = 0;
     std::int64_t updates = 0;
-    double fastSeconds = 0;
-    double plainSeconds = -1;  // not run
-    double plainPerIteration = -1;
-    bool plainFromShorterStretch = false;
-    double floorSeconds = 0;   // one floor pass
+    double automatic = 0;  // seconds for the stretch
+    double dense = 0;
+    double reference = -1;  // not run
+    double floor = 0;       // seconds for one floor pass
     bool agree = true;
     zelmor::SolveResult result;
 };
 
-// limit, when not negative, stops both solvers after that many iterations.
-ColdRun coldRun(const Problem& p, double tolerance, std::int64_t limit, const std::string& stretch, int repeats,
-                bool withPlain) {
+ColdRun coldRun(const OwnedProblem& p, std::int64_t limit, const std::string& stretch, int repeats, bool withReference) {
+    const InstructionSet path = zelmor::detail::fastestSupported();
+    const double tolerance = zelmor::kColdStartTolerance;
     ColdRun run;
     run.n = p.n;
     run.k = p.k;
     run.stretch = stretch;
-    run.tolerance = tolerance;
-    const InstructionSet path = zelmor::detail::fastestSupported();
-    run.fastSeconds = medianSeconds(repeats, [&] {
-        run.result = zelmor::detail::solveDualUsing(path, p.view(), zelmor::StartMode::cold(), tolerance, limit);
+    run.automatic = bestSeconds(repeats, [&] {
+        run.result = zelmor::detail::solveDualUsing(path, p.problem(), p.start(), tolerance, limit, {}, SweepMode::Automatic);
     });
-    run.updates = updatesApplied(run.result, limit >= 0 ? limit : static_cast<std::int64_t>(p.n) * p.n);
-    run.floorSeconds = floorSeconds(p, 300, 7);
-    if (withPlain) {
-        zelmor::SolveResult plainResult;
-        run.plainSeconds =
-            secondsOf([&] { plainResult = plain::solveDual(p.view(), zelmor::StartMode::cold(), tolerance, limit); });
-        run.agree = identical(run.result, plainResult);
-        run.plainPerIteration = run.plainSeconds / static_cast<double>(run.updates);
+    zelmor::SolveResult dense;
+    run.dense = bestSeconds(repeats, [&] {
+        dense = zelmor::detail::solveDualUsing(path, p.problem(), p.start(), tolerance, limit, {}, SweepMode::Dense);
+    });
+    run.agree = identical(run.result, dense);
+    run.updates = updatesApplied(run.result);
+    run.floor = floorSeconds(p, 300, 7);
+    if (withReference) {
+        zelmor::SolveResult reference;
+        run.reference = secondsOf([&] { reference = zelmor::reference::solveDual(p.problem(), p.start(), tolerance, limit); });
+        run.agree = run.agree && identical(run.result, reference);
     }
     return run;
-}
-
-// The warm start's G * tau0 and the one iteration an infinite tolerance allows.
-struct WarmRun {
-    std::int32_t n = 0, k = 0;
-    double fastSeconds = 0;
-    double plainSeconds = -1;
-    bool agree = true;
-};
-
-// plainRepeats = 0 skips the plain transcription.
-WarmRun warmRun(const Problem& p, const std::vector<double>& tau0, int repeats, int plainRepeats) {
-    WarmRun run;
-    run.n = p.n;
-    run.k = p.k;
-    const zelmor::StartMode start = zelmor::StartMode::warmFrom(zelmor::MatrixView{tau0.data(), p.n, p.k});
-    const double once = std::numeric_limits<double>::infinity();
-    zelmor::SolveResult fast;
-    run.fastSeconds = medianSeconds(repeats, [&] { fast = zelmor::solveDual(p.view(), start, once); });
-    if (plainRepeats > 0) {
-        zelmor::SolveResult plainResult;
-        run.plainSeconds = medianSeconds(plainRepeats, [&] { plainResult = plain::solveDual(p.view(), start, once); });
-        run.agree = identical(fast, plainResult);
-    }
-    return run;
-}
-
-std::string plainFigure(double value, const char* format) {
-    if (value < 0) return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 void printIterations(const std::vector<ColdRun>& runs) {
-    std::printf("\nOne iteration, microseconds (fast and floor: median of repeats; plain: one run)\n");
-    std::printf("%6s %3s  %-26s %8s %8s %8s %9s %10s %10s\n", "n", "k", "iterations", "updates", "fast", "floor", "plain",
-                "fast/floor", "plain/fast");
-    bool borrowed = false;
+    std::printf("\nOne iteration, microseconds (best of repeats; reference: one run)\n");
+    std::printf("%6s %3s  %-24s %8s %9s %8s %8s %10s %10s %10s\n", "n", "k", "stretch", "updates", "automatic", "dense",
+                "floor", "auto/floor", "dense/floor", "reference");
     for (const auto& r : runs) {
-        const double fast = r.fastSeconds / static_cast<double>(r.updates);
-        const double plain = r.plainPerIteration;
-        std::string plainText = plainFigure(plain * 1e6, "%.1f");
-        if (r.plainFromShorterStretch) plainText += "*";
-        borrowed = borrowed || r.plainFromShorterStretch;
-        std::printf("%6d %3d  %-26s %8lld %8.2f %8.2f %9s %10.2f %10s%s\n", r.n, r.k, r.stretch.c_str(),
-                    static_cast<long long>(r.updates), fast * 1e6, r.floorSeconds * 1e6, plainText.c_str(),
-                    fast / r.floorSeconds, plainFigure(plain < 0 ? -1 : plain / fast, "%.1f").c_str(),
-                    r.agree ? "" : "  RESULTS DIFFER");
-    }
-    if (borrowed) {
-        std::printf("  * timed on the shorter stretch above: a plain iteration does the same work in every iteration\n");
+        const double perUpdate = 1e6 / static_cast<double>(r.updates);
+        char reference[32] = "-";
+        if (r.reference >= 0) std::snprintf(reference, sizeof reference, "%.1f", r.reference * perUpdate);
+        std::printf("%6d %3d  %-24s %8lld %9.2f %8.2f %8.2f %10.2f %10.2f %10s%s\n", r.n, r.k, r.stretch.c_str(),
+                    static_cast<long long>(r.updates), r.automatic * perUpdate, r.dense * perUpdate, r.floor * 1e6,
+                    r.automatic / static_cast<double>(r.updates) / r.floor,
+                    r.dense / static_cast<double>(r.updates) / r.floor, reference, r.agree ? "" : "  RESULTS DIFFER");
     }
 }
 
 void printColdSolves(const std::vector<ColdRun>& runs) {
-    std::printf("\nFull cold solve, tolerance 0.001, seconds (fast: median of repeats; plain: one run)\n");
-    std::printf("%6s %3s %10s %9s %9s %8s  %s\n", "n", "k", "iterations", "fast", "plain", "speedup", "results");
+    std::printf("\nFull cold solve, tolerance 0.001, seconds\n");
+    std::printf("%6s %3s %10s %10s %9s %10s %12s  %s\n", "n", "k", "iterations", "automatic", "dense", "reference",
+                "ref/auto", "results");
     for (const auto& r : runs) {
-        std::printf("%6d %3d %10lld %9.3f %9.2f %8.1f  %s\n", r.n, r.k, static_cast<long long>(r.updates),
-                    r.fastSeconds, r.plainSeconds, r.plainSeconds / r.fastSeconds,
-                    r.agree ? "bit-identical" : "DIFFER");
+        std::printf("%6d %3d %10lld %10.3f %9.3f %10.2f %12.1f  %s\n", r.n, r.k, static_cast<long long>(r.updates),
+                    r.automatic, r.dense, r.reference, r.reference / r.automatic, r.agree ? "bit-identical" : "DIFFER");
     }
 }
 
-void printWarmBuilds(const std::vector<WarmRun>& runs) {
-    std::printf("\nWarm start: G * tau0 and one iteration, milliseconds (median of repeats; plain at n = 5000: one run)\n");
-    std::printf("%6s %3s %9s %10s %8s  %s\n", "n", "k", "fast", "plain", "speedup", "results");
-    for (const auto& r : runs) {
-        std::printf("%6d %3d %9.1f %10s %8s  %s\n", r.n, r.k, r.fastSeconds * 1e3,
-                    plainFigure(r.plainSeconds * 1e3, "%.0f").c_str(),
-                    plainFigure(r.plainSeconds < 0 ? -1 : r.plainSeconds / r.fastSeconds, "%.1f").c_str(),
-                    r.plainSeconds < 0 ? "" : (r.agree ? "bit-identical" : "DIFFER"));
+// The warm start's G * tau0 and the one iteration an infinite tolerance allows, from a tau0
+// whose rows are mostly zero (a cold solve's result), against the reference solver.
+void printWarmStart(const OwnedProblem& cold, const std::vector<double>& tau0, int repeats) {
+    OwnedProblem p = cold;
+    p.warm = true;
+    p.tau0 = tau0;
+    std::int64_t nonZeroRows = 0;
+    for (std::int32_t i = 0; i < p.n; ++i) {
+        for (std::int32_t m = 0; m < p.k; ++m) {
+            if (tau0[static_cast<std::size_t>(i + m * p.n)] != 0.0) {
+                ++nonZeroRows;
+                break;
+            }
+        }
     }
+    const double once = std::numeric_limits<double>::infinity();
+    zelmor::SolveResult fast;
+    const double fastSeconds = bestSeconds(repeats, [&] { fast = zelmor::solveDual(p.problem(), p.start(), once); });
+    zelmor::SolveResult reference;
+    const double referenceSeconds = secondsOf([&] { reference = zelmor::reference::solveDual(p.problem(), p.start(), once); });
+    std::printf("\nWarm start from a cold solve's tau (%lld of %d rows not zero): G * tau0 and one iteration, ms\n",
+                static_cast<long long>(nonZeroRows), p.n);
+    std::printf("%6s %3s %9s %10s %8s  %s\n", "n", "k", "fast", "reference", "speedup", "results");
+    std::printf("%6d %3d %9.1f %10.0f %8.1f  %s\n", p.n, p.k, fastSeconds * 1e3, referenceSeconds * 1e3,
+                referenceSeconds / fastSeconds, identical(fast, reference) ? "bit-identical" : "DIFFER");
 }
 
-void printPaths(const Problem& p, std::int64_t iterations) {
+void printInstructionSets(const OwnedProblem& p, std::int64_t iterations) {
     std::printf("\nOne iteration by instruction set, n = %d, k = %d, first %lld iterations, microseconds\n", p.n, p.k,
                 static_cast<long long>(iterations));
+    std::printf("  %-9s %10s %8s\n", "", "automatic", "dense");
     for (InstructionSet set : {InstructionSet::Portable, InstructionSet::Avx2, InstructionSet::Avx512}) {
         if (!zelmor::detail::cpuSupports(set)) continue;
-        const double seconds = medianSeconds(3, [&] {
-            zelmor::detail::solveDualUsing(set, p.view(), zelmor::StartMode::cold(), 0.0, iterations);
-        });
-        std::printf("  %-9s %8.2f\n", zelmor::detail::nameOf(set), seconds / static_cast<double>(iterations) * 1e6);
+        double seconds[2];
+        int column = 0;
+        for (SweepMode mode : {SweepMode::Automatic, SweepMode::Dense}) {
+            seconds[column++] = bestSeconds(3, [&] {
+                zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, iterations, {}, mode);
+            });
+        }
+        std::printf("  %-9s %10.2f %8.2f\n", zelmor::detail::nameOf(set),
+                    seconds[0] / static_cast<double>(iterations) * 1e6, seconds[1] / static_cast<double>(iterations) * 1e6);
     }
 }
 
@@ -307,7 +244,6 @@ void printPaths(const Problem& p, std::int64_t iterations) {
 
 int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    const double cold = zelmor::kColdStartTolerance;
     std::printf("CPU: %s; solver path: %s%s\n", cpuName().c_str(),
                 zelmor::detail::nameOf(zelmor::detail::fastestSupported()), quick ? "; quick run" : "");
     std::printf("Data: RBF kernels (gamma %.3g) of letter-like clusters, 16 features, beta %.1f\n", kGamma, kBeta);
@@ -317,40 +253,31 @@ int main(int argc, char** argv) {
     const std::int64_t toConvergence = -1;
     std::vector<ColdRun> iterations;
     std::vector<ColdRun> coldSolves;
-    std::vector<WarmRun> warmBuilds;
 
-    {
-        const Problem p = letterLikeProblem(2000 / scale, 10, 1);
-        iterations.push_back(coldRun(p, cold, toConvergence, "full cold solve", 5, true));
-        warmBuilds.push_back(warmRun(p, iterations.back().result.tau, 11, 5));
+    for (const auto& [n, k, seed] : {std::tuple<std::int32_t, std::int32_t, std::uint64_t>{2000, 10, 1}, {3000, 6, 5}}) {
+        iterations.push_back(coldRun(letterLike(n / scale, k, seed), toConvergence, "full cold solve", 5, true));
     }
     {
-        const Problem p = letterLikeProblem(3000 / scale, 26, 4);
-        coldSolves.push_back(coldRun(p, cold, toConvergence, "full cold solve", 3, true));
-    }
-    {
-        const Problem p = letterLikeProblem(5000 / scale, 26, 2);
-        iterations.push_back(coldRun(p, cold, toConvergence, "full cold solve", 3, true));
+        const OwnedProblem p = letterLike(3000 / scale, 26, 4);
+        iterations.push_back(coldRun(p, toConvergence, "full cold solve", 3, true));
         coldSolves.push_back(iterations.back());
-        warmBuilds.push_back(warmRun(p, iterations.back().result.tau, 3, 1));
-        printPaths(p, quick ? 2000 : 20000);
     }
     {
-        // Too slow to run to convergence with the plain solver: the first iterations of a cold
-        // solve for both, and a longer stretch for the fast solver alone. The first stretch
-        // carries most of the strided reads that learn which kernel rows equal their columns,
-        // a cost paid once per group of examples.
-        const Problem p = letterLikeProblem(15000 / scale, 26, 3);
-        const std::int64_t first = quick ? 200 : 2000;
-        const std::int64_t longer = quick ? 5000 : 100000;
-        iterations.push_back(coldRun(p, cold, first, "first " + std::to_string(first), 3, true));
-        iterations.push_back(coldRun(p, cold, longer, "first " + std::to_string(longer), 3, false));
-        iterations.back().plainPerIteration = iterations[iterations.size() - 2].plainPerIteration;
-        iterations.back().plainFromShorterStretch = true;
-        warmBuilds.push_back(warmRun(p, iterations.back().result.tau, 3, 0));
+        const OwnedProblem p = letterLike(5000 / scale, 26, 2);
+        iterations.push_back(coldRun(p, toConvergence, "full cold solve", 3, true));
+        coldSolves.push_back(iterations.back());
+        printInstructionSets(p, quick ? 2000 : 20000);
+        printWarmStart(p, iterations.back().result.tau, 3);
+    }
+    {
+        // The first 100 000 iterations of a solve too long for the reference solver; they
+        // include the strided reads that learn which kernel rows equal their columns, a cost
+        // paid once per group of examples.
+        const OwnedProblem p = letterLike(15000 / scale, 26, 3);
+        const std::int64_t stretch = quick ? 5000 : 100000;
+        iterations.push_back(coldRun(p, stretch, "first " + std::to_string(stretch), 1, false));
     }
     printIterations(iterations);
     printColdSolves(coldSolves);
-    printWarmBuilds(warmBuilds);
     return 0;
 }

@@ -2,11 +2,13 @@
 //
 // The sweep that selects the next example is fused into the gradient update of the previous
 // iteration: each example's violation is measured right after its own gradient update, with
-// the eligibility its dual row will have at the next sweep. The inner loops live in the
-// kernels (solve_kernels.h); this file owns the state, the start and the per-example work.
+// the eligibility its dual row will have at the next sweep. The inner loops live in
+// solve_loops.h; this file owns the state, the start and the per-example work, and chooses
+// between the dense update of every class and the class-sparse one (solve_kernels.h).
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "dual_solver.h"
 #include "solve_kernels.h"
@@ -30,18 +32,23 @@ constexpr std::size_t kAlignment = 64;
 template <class T>
 class AlignedArray {
 public:
+    AlignedArray() = default;
     explicit AlignedArray(std::size_t count)
         : data_(static_cast<T*>(::operator new(count * sizeof(T) + 1, std::align_val_t{kAlignment}))) {
         std::memset(static_cast<void*>(data_), 0, count * sizeof(T));
     }
-    ~AlignedArray() { ::operator delete(data_, std::align_val_t{kAlignment}); }
+    ~AlignedArray() {
+        if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+    }
     AlignedArray(const AlignedArray&) = delete;
     AlignedArray& operator=(const AlignedArray&) = delete;
 
     T* data() const { return data_; }
+    bool empty() const { return data_ == nullptr; }
+    void swap(AlignedArray& other) noexcept { std::swap(data_, other.data_); }
 
 private:
-    T* data_;
+    T* data_ = nullptr;
 };
 
 // How many columns ahead a strided walk along a kernel row prefetches.
@@ -52,14 +59,25 @@ constexpr std::int64_t kStridedLookahead = 32;
 constexpr std::int64_t kShapeGroup = 64;
 enum class RowShape : std::uint8_t { Unknown, EqualsColumn, DiffersFromColumn };
 
+// An update changes two classes or more, or none: with three classes or fewer it changes most
+// of them, and the dense pass is the faster.
+constexpr std::int32_t kClassSparseFromClasses = 4;
+
+// Automatic mode watches the share of classes the updates change, over windows of this many
+// iterations, and moves to the dense pass above the first share and back below the second (the
+// class-sparse pass costs about a quarter of the dense one plus one and a half times that share
+// of it). Moving costs about two dense passes, so it is rare whichever way the shares go.
+constexpr std::int64_t kModeWindow = 256;
+constexpr double kDenseAboveShare = 0.7;
+constexpr double kClassSparseBelowShare = 0.5;
+
 struct Layout {
     std::int64_t n = 0;
     std::int32_t k = 0;
     std::int64_t blocks = 0;
 };
 
-// k is truncated to 32 bits where a count is needed, as the per-class loops of the
-// definition run while m < k.
+// k is truncated to 32 bits where a count is needed, as the per-class loops run while m < k.
 Layout layoutOf(const DualProblem& problem) {
     Layout layout;
     layout.n = problem.exampleCount > 0 ? problem.exampleCount : 0;
@@ -72,38 +90,92 @@ Layout layoutOf(const DualProblem& problem) {
 // Working state of one solve. The dual variables live in the result itself (column-major);
 // target is implied by the labels, and "target > tau" is kept as eligibility bits.
 struct DualState {
-    explicit DualState(const Layout& layout)
+    DualState(const Layout& layout, SweepMode mode)
         : grad(static_cast<std::size_t>(layout.blocks * layout.k * W)),
           eligible(static_cast<std::size_t>(layout.blocks * layout.k)),
           kernelDiag(static_cast<std::size_t>(layout.n)),
           rowShape(static_cast<std::size_t>(layout.n), RowShape::Unknown),
           row(static_cast<std::size_t>(layout.n)),
           subproblem(static_cast<std::size_t>(layout.k)),
-          delta(static_cast<std::size_t>(layout.k)) {
+          delta(static_cast<std::size_t>(layout.k)),
+          projected(static_cast<std::size_t>(layout.k)),
+          changedClasses(static_cast<std::size_t>(layout.k)),
+          changedDeltas(static_cast<std::size_t>(layout.k)),
+          shape(layout) {
         blocks.grad = grad.data();
         blocks.eligible = eligible.data();
         blocks.exampleCount = layout.n;
         blocks.blockCount = layout.blocks;
         blocks.classCount = layout.k;
+        // Eligibility stays blocked in both layouts: measuring a block exactly then reads one line.
+        blocks.eligibleBlockStride = layout.k;
+        blocks.eligibleClassStride = 1;
+        useLayoutOf(mode);
     }
 
-    double& gradAt(std::int64_t i, std::int32_t m) const {
-        return blocks.grad[((i / W) * blocks.classCount + m) * W + i % W];
+    // Strides for the mode's layout; the class-sparse one also keeps bounds, allocated on first use.
+    void useLayoutOf(SweepMode newMode) {
+        mode = newMode;
+        if (mode == SweepMode::ClassSparse) {
+            if (bounds.empty()) {
+                AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * 2 * W));
+                bounds.swap(fresh);
+                blockLargest.resize(static_cast<std::size_t>(shape.blocks));
+            }
+            blocks.bounds = bounds.data();
+            blocks.blockLargest = blockLargest.data();
+            blocks.blockStride = W;
+            blocks.classStride = shape.blocks * W;
+        } else {
+            blocks.bounds = nullptr;
+            blocks.blockLargest = nullptr;
+            blocks.blockStride = shape.k * W;
+            blocks.classStride = W;
+        }
     }
+
+    // Moves the gradient into the other mode's layout. The bounds are left to the next select().
+    void switchTo(SweepMode newMode) {
+        if (spare.empty()) {
+            AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * shape.k * W));
+            spare.swap(fresh);
+        }
+        const GradientLayout before = blocks;
+        GradientLayout after = blocks;
+        after.grad = spare.data();
+        after.blockStride = newMode == SweepMode::ClassSparse ? W : shape.k * W;
+        after.classStride = newMode == SweepMode::ClassSparse ? shape.blocks * W : W;
+        for (std::int64_t b = 0; b < shape.blocks; ++b) {
+            for (std::int32_t m = 0; m < shape.k; ++m) std::memcpy(after.gradAt(b, m), before.gradAt(b, m), W * sizeof(double));
+        }
+        grad.swap(spare);
+        blocks.grad = grad.data();
+        useLayoutOf(newMode);
+    }
+
+    double& gradAt(std::int64_t i, std::int32_t m) const { return blocks.gradAt(i / W, m)[i % W]; }
     void setEligible(std::int64_t i, std::int32_t m, bool value) {
-        std::uint8_t& bits = eligible.data()[(i / W) * blocks.classCount + m];
+        std::uint8_t& bits = eligible.data()[(i / W) * blocks.eligibleBlockStride + m * blocks.eligibleClassStride];
         const auto bit = static_cast<std::uint8_t>(1u << (i % W));
         bits = static_cast<std::uint8_t>(value ? bits | bit : bits & ~bit);
     }
 
     AlignedArray<double> grad;
+    AlignedArray<double> spare;
     AlignedArray<std::uint8_t> eligible;
-    GradientBlocks blocks;
+    AlignedArray<double> bounds;
+    std::vector<double> blockLargest;
+    GradientLayout blocks;
     std::vector<double> kernelDiag;
     std::vector<RowShape> rowShape;
     std::vector<double> row;
     std::vector<double> subproblem;
     std::vector<double> delta;
+    std::vector<double> projected;
+    std::vector<std::int32_t> changedClasses;
+    std::vector<double> changedDeltas;
+    Layout shape;
+    SweepMode mode = SweepMode::Dense;
 };
 
 std::uint64_t bitsOf(double value) {
@@ -168,15 +240,42 @@ std::int64_t classIndexOf(double label, std::int32_t k) {
     return c >= 0 && c < k ? c : -1;
 }
 
-void startState(const DualProblem& problem, const StartMode& start, const SolveKernels& kernels,
-                std::vector<double>* tau, DualState* state) {
-    const std::int64_t n = state->blocks.exampleCount;
-    const std::int32_t k = state->blocks.classCount;
+// How many kernel columns the warm start sums between two questions to a StopRequest: about
+// four million products' worth, in whole stretches of the loops' 128 columns.
+std::int64_t warmStartStretch(const Layout& layout) {
+    const std::int64_t cells = layout.n * layout.k;
+    const std::int64_t columns = (std::int64_t{1} << 22) / (cells > 0 ? cells : 1);
+    return columns < 128 ? 128 : columns - columns % 128;
+}
+
+// False when the StopRequest asked to stop during the warm start, whose gradient is then unfinished.
+bool startState(const DualProblem& problem, const StartMode& start, const SolveKernels& kernels, const Layout& layout,
+                const StopRequest& stop, std::vector<double>* tau, DualState* state) {
+    const std::int64_t n = layout.n;
+    const std::int32_t k = layout.k;
     const double* labels = problem.labels;
     const double beta = problem.beta;
     if (start.warm && !tau->empty()) {
         std::memcpy(tau->data(), start.initialTau.data, tau->size() * sizeof(double));
-        kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau->data());
+        // A row of zeros adds only zeros to each sum, and adding a zero changes no sum: no sum
+        // starts from or reaches -0.0, since 0.0 + -0.0 is 0.0. Those columns are skipped.
+        std::vector<std::int64_t> rows;
+        for (std::int64_t l = 0; l < n; ++l) {
+            for (std::int32_t m = 0; m < k; ++m) {
+                if ((*tau)[static_cast<std::size_t>(l + m * n)] != 0.0) {
+                    rows.push_back(l);
+                    break;
+                }
+            }
+        }
+        const std::int64_t stretch = warmStartStretch(layout);
+        for (std::size_t i0 = 0; i0 < rows.size(); i0 += static_cast<std::size_t>(stretch)) {
+            if (stop.now()) return false;
+            const std::int64_t count = static_cast<std::int64_t>(rows.size() - i0) < stretch
+                                           ? static_cast<std::int64_t>(rows.size() - i0)
+                                           : stretch;
+            kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau->data(), rows.data() + i0, count);
+        }
     }
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t c = classIndexOf(labels[i], k);
@@ -190,6 +289,15 @@ void startState(const DualProblem& problem, const StartMode& start, const SolveK
         g = start.warm ? g - beta : -beta;
     }
     for (std::int64_t i = 0; i < n; ++i) state->kernelDiag[static_cast<std::size_t>(i)] = problem.kernel.data[i * (n + 1)];
+    return true;
+}
+
+// How many iterations run between two questions to a StopRequest: about a million gradient
+// entries' worth of work, so that even a slow question costs well under 1% of a solve.
+std::int64_t stopCheckInterval(const Layout& layout) {
+    const std::int64_t cells = layout.n * layout.k;
+    constexpr std::int64_t kCellsBetweenChecks = std::int64_t{1} << 20;
+    return cells >= kCellsBetweenChecks ? 1 : kCellsBetweenChecks / (cells > 0 ? cells : 1);
 }
 
 }  // namespace
@@ -210,6 +318,19 @@ const char* nameOf(InstructionSet set) {
         case InstructionSet::Avx2: return "AVX2";
         default: return "portable";
     }
+}
+
+const char* nameOf(SweepMode mode) {
+    switch (mode) {
+        case SweepMode::Dense: return "dense";
+        case SweepMode::ClassSparse: return "class-sparse";
+        default: return "automatic";
+    }
+}
+
+SweepMode chooseSweepMode(std::int64_t exampleCount, std::int32_t classCount) {
+    (void)exampleCount;
+    return classCount >= kClassSparseFromClasses ? SweepMode::ClassSparse : SweepMode::Dense;
 }
 
 bool cpuSupports(InstructionSet set) {
@@ -240,11 +361,12 @@ const SolveKernels& kernelsFor(InstructionSet set) {
     return kPortableKernels;
 }
 
-std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start) {
+std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
+                                       SweepMode mode) {
     const Layout layout = layoutOf(problem);
-    DualState state(layout);
+    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(layout.n, layout.k) : mode);
     std::vector<double> tau(static_cast<std::size_t>(layout.n * layout.k), 0.0);
-    startState(problem, start, kernelsFor(set), &tau, &state);
+    startState(problem, start, kernelsFor(set), layout, StopRequest{}, &tau, &state);
     std::vector<double> grad(tau.size());
     for (std::int64_t i = 0; i < layout.n; ++i) {
         for (std::int32_t m = 0; m < layout.k; ++m) grad[static_cast<std::size_t>(i * layout.k + m)] = state.gradAt(i, m);
@@ -252,20 +374,8 @@ std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& pr
     return grad;
 }
 
-namespace {
-
-// How many iterations run between two questions to a StopRequest: about a million gradient
-// entries' worth of work, so that even a slow question costs well under 1% of a solve.
-std::int64_t stopCheckInterval(const Layout& layout) {
-    const std::int64_t cells = layout.n * layout.k;
-    constexpr std::int64_t kCellsBetweenChecks = std::int64_t{1} << 20;
-    return cells >= kCellsBetweenChecks ? 1 : kCellsBetweenChecks / (cells > 0 ? cells : 1);
-}
-
-}  // namespace
-
 SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
-                           std::int64_t iterationLimit, const StopRequest& stop) {
+                           std::int64_t iterationLimit, const StopRequest& stop, SweepMode mode) {
     const SolveKernels& kernels = kernelsFor(set);
     const Layout layout = layoutOf(problem);
     const std::int64_t n = layout.n;
@@ -273,12 +383,18 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     const double* kernel = problem.kernel.data;
     const double* labels = problem.labels;
 
-    DualState state(layout);
+    const bool adaptive = mode == SweepMode::Automatic && k >= kClassSparseFromClasses;
+    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(n, k) : mode);
+    std::int64_t changedInWindow = 0;
     SolveResult result;
     // tau lives in the result from the start, column-major: entry (i, m) at i + m * n.
     result.tau.assign(static_cast<std::size_t>(n * k), 0.0);
     std::vector<double>& tau = result.tau;
-    startState(problem, start, kernels, &tau, &state);
+    if (!startState(problem, start, kernels, layout, stop, &tau, &state)) {
+        result.iterationCount = 0;
+        result.end = SolveEnd::Interrupted;
+        return result;
+    }
 
     // In 64 bits: n * n overflows 32 bits beyond n = 46340.
     const std::int64_t iterationCap = iterationLimit >= 0 && iterationLimit < n * n ? iterationLimit : n * n;
@@ -308,26 +424,54 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
             // Order fixed: ((grad / diag) - tau) + target; adding a 0.0 target turns -0.0 into 0.0.
             subproblem[m] = ((state.gradAt(p, m) / diag) - tau[static_cast<std::size_t>(p + m * n)]) + target;
         }
-        const std::vector<double> nu = projectSimplex(subproblem, k);
+        double* nu = state.projected.data();
+        projectSimplexInto(subproblem, k, nu);
         const double labelIndex = labels[p] - 1.0;
+        std::int32_t changed = 0;
         for (std::int32_t m = 0; m < k; ++m) {
             double& tauPM = tau[static_cast<std::size_t>(p + m * n)];
             // Negation, not 0 - nu: a zero becomes -0.0.
-            const double updated = labelIndex == static_cast<double>(m) ? 1.0 - nu[static_cast<std::size_t>(m)]
-                                                                       : -nu[static_cast<std::size_t>(m)];
+            const double updated = labelIndex == static_cast<double>(m) ? 1.0 - nu[m] : -nu[m];
             delta[m] = updated - tauPM;
             tauPM = updated;
             state.setEligible(p, m, (m == c ? 1.0 : 0.0) > updated);
+            // NaN counts as a change: it is not equal to zero.
+            if (delta[m] != 0.0) {
+                state.changedClasses[static_cast<std::size_t>(changed)] = m;
+                state.changedDeltas[static_cast<std::size_t>(changed)] = delta[m];
+                ++changed;
+            }
         }
 
         // Strict: a violation equal to the tolerance does not stop. The converging iteration
         // still applies its update.
         const bool converged = selected.violation < tolerance;
-        selected = kernels.updateAndSelect(state.blocks, kernelLineOf(kernel, n, p, &state), delta);
+        const double* line = kernelLineOf(kernel, n, p, &state);
+        if (state.mode == SweepMode::ClassSparse) {
+            SparseUpdate update;
+            update.line = line;
+            update.changed = ChangedClasses{changed, state.changedClasses.data(), state.changedDeltas.data()};
+            update.updatedExample = p;
+            selected = kernels.sparseUpdateAndSelect(state.blocks, update);
+        } else {
+            selected = kernels.updateAndSelect(state.blocks, line, delta);
+        }
         if (converged) {
             result.iterationCount = t;
             result.end = SolveEnd::Converged;
             break;
+        }
+        changedInWindow += changed;
+        if (adaptive && (t + 1) % kModeWindow == 0) {
+            const double share = static_cast<double>(changedInWindow) / static_cast<double>(kModeWindow * k);
+            changedInWindow = 0;
+            const SweepMode better = state.mode == SweepMode::ClassSparse ? (share > kDenseAboveShare ? SweepMode::Dense : state.mode)
+                                                                          : (share < kClassSparseBelowShare ? SweepMode::ClassSparse : state.mode);
+            if (better != state.mode) {
+                state.switchTo(better);
+                // Only sets the bounds: the gradient is the same, so is the selection.
+                if (better == SweepMode::ClassSparse) kernels.select(state.blocks);
+            }
         }
     }
     result.remainingViolation = selected.example >= 0 ? selected.violation : -100.0;
@@ -338,17 +482,21 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
 
 std::int64_t workingStorageBytes(std::int64_t exampleCount, std::int64_t classCount) {
     if (exampleCount < 0 || classCount < 0) return -1;
-    // The gradient of ceil(n / 8) * 8 examples, one eligibility byte per block and class, per
-    // example the diagonal, a gathered kernel row and a row-shape byte, and four vectors of k
-    // (the sub-problem, the delta, and the projection's result and scratch).
+    // The gradient of ceil(n / 8) * 8 examples, one eligibility byte per block and class, two
+    // bounds per example, per example the diagonal, a gathered kernel row, a row-shape byte and
+    // a warm-start row number, and per class the sub-problem, the delta, the changed classes
+    // and their deltas, and the projection's result and scratch.
     const std::int64_t blocks = exampleCount / detail::kBlockWidth + (exampleCount % detail::kBlockWidth != 0);
     std::int64_t blockCells = 0;
     std::int64_t bytes = 0;
     std::int64_t part = 0;
     if (__builtin_mul_overflow(blocks, classCount, &blockCells)) return -1;
     if (__builtin_mul_overflow(blockCells, detail::kBlockWidth * 8 + 1, &bytes)) return -1;
-    if (__builtin_mul_overflow(exampleCount, 2 * 8 + 1, &part) || __builtin_add_overflow(bytes, part, &bytes)) return -1;
-    if (__builtin_mul_overflow(classCount, 4 * 8, &part) || __builtin_add_overflow(bytes, part, &bytes)) return -1;
+    if (__builtin_mul_overflow(blocks, 2 * detail::kBlockWidth * 8, &part) || __builtin_add_overflow(bytes, part, &bytes)) {
+        return -1;
+    }
+    if (__builtin_mul_overflow(exampleCount, 3 * 8 + 1, &part) || __builtin_add_overflow(bytes, part, &bytes)) return -1;
+    if (__builtin_mul_overflow(classCount, 5 * 8 + 4, &part) || __builtin_add_overflow(bytes, part, &bytes)) return -1;
     return bytes;
 }
 

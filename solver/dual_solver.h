@@ -109,6 +109,17 @@ SolveResult solveDual(const DualProblem& problem, const StartMode& start, double
 // threshold found by a fixed-point iteration on the set of entries at or above it.
 std::vector<double> projectSimplex(const double* values, std::int32_t count);
 
+// The same into projected[0 .. count-1], with no allocation.
+void projectSimplexInto(const double* values, std::int32_t count, double* projected);
+
+// The most passes the fixed-point iteration makes; the last pass's threshold is used. Every set
+// it visits is {j : v[j] >= t} for some t, so it is fixed by its size, and a pass depends on the
+// previous size alone: a run that ends does so within count + 2 passes, and one that revisits a
+// size never ends. The limit is reached only by such cycles: non-finite values produce them, and
+// so do finite values large enough (around 1e12 and beyond) that their sums lose the digits the
+// residual test needs. The reference solver stops at the same pass, so the two agree even there.
+std::int64_t projectionPassLimit(std::int32_t count);
+
 // Bytes of working storage solveDual needs beyond its inputs and its result, or -1 when the
 // figure does not fit in 64 bits. Lets a caller refuse an impossible request before
 // touching memory.

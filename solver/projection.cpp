@@ -11,37 +11,36 @@ struct UpperSet {
     double sum = 0.0;
 };
 
+// Without branches, whose outcomes here are as good as random: every entry adds 1 or 0 to the
+// count and itself or 0.0 to the sum. Adding 0.0 changes no sum, since a sum that starts at 0.0
+// never becomes -0.0 (0.0 + -0.0 is 0.0), so the sum is that of the selected entries alone.
 UpperSet collectAtOrAbove(const double* values, std::int32_t length, double threshold) {
     UpperSet set;
     for (std::int32_t j = 0; j < length; ++j) {
-        if (values[j] >= threshold) {
-            ++set.count;
-            set.sum = set.sum + values[j];
-        }
+        const bool selected = values[j] >= threshold;
+        set.count += selected ? 1 : 0;
+        set.sum = set.sum + (selected ? values[j] : 0.0);
     }
     return set;
 }
 
 }  // namespace
 
-std::vector<double> projectSimplex(const double* values, std::int32_t count) {
+std::int64_t projectionPassLimit(std::int32_t count) {
+    const std::int64_t length = count > 0 ? count : 0;
+    return 2 * length + 16;
+}
+
+void projectSimplexInto(const double* values, std::int32_t count, double* projected) {
     const std::int32_t length = count > 0 ? count : 0;
-    std::vector<double> projected(static_cast<std::size_t>(length));
 
     // The peak starts at -100, not -infinity: when every entry lies below it the initial
     // set is empty and the first threshold is -infinity, which then selects every entry.
     double peak = -100.0;
-    for (std::int32_t j = 0; j < length; ++j) {
-        if (values[j] > peak) peak = values[j];
-    }
+    for (std::int32_t j = 0; j < length; ++j) peak = values[j] > peak ? values[j] : peak;
     UpperSet current = collectAtOrAbove(values, length, peak);
 
-    // Every set visited is {j : v[j] >= t} for some t, so it is fixed by its size, and a
-    // pass is a function of the previous size alone: a run that ends does so within
-    // length + 2 passes, and one that revisits a size never ends. The bound below is
-    // reached only by such cycles: non-finite values produce them, and so do finite values
-    // large enough (around 1e12 and beyond) that their sums lose the digits the residual test needs.
-    const std::int64_t passLimit = 2 * static_cast<std::int64_t>(length) + 16;
+    const std::int64_t passLimit = projectionPassLimit(length);
     double theta = 0.0;
     for (std::int64_t pass = 1;; ++pass) {
         theta = (current.sum - 1.0) / static_cast<double>(current.count);
@@ -54,9 +53,12 @@ std::vector<double> projectSimplex(const double* values, std::int32_t count) {
     }
 
     // The threshold of the last pass is kept, not recomputed from the set it produced.
-    for (std::int32_t j = 0; j < length; ++j) {
-        projected[static_cast<std::size_t>(j)] = values[j] > theta ? values[j] - theta : 0.0;
-    }
+    for (std::int32_t j = 0; j < length; ++j) projected[j] = values[j] > theta ? values[j] - theta : 0.0;
+}
+
+std::vector<double> projectSimplex(const double* values, std::int32_t count) {
+    std::vector<double> projected(static_cast<std::size_t>(count > 0 ? count : 0));
+    projectSimplexInto(values, count, projected.data());
     return projected;
 }
 

@@ -1,9 +1,10 @@
-// The inner loops of the solve, one implementation per instruction set, and the means to pick
-// one. Internal to the solver; tests and benchmarks include it to run every path side by side.
+// The inner loops of the solve, written once over a lane type (solve_loops.h) and built for
+// each instruction set, and the means to pick one. Internal to the solver; tests and benchmarks
+// include it to run every path side by side.
 //
-// Every implementation performs the same IEEE operations in the same order on every value, so
-// all of them give bitwise identical results; they differ only in how many examples one
-// instruction handles.
+// Every path performs the same IEEE operations in the same order on every value, so all of
+// them give bitwise identical results; they differ only in how many examples one instruction
+// handles.
 #ifndef ZELMOR_SOLVER_SOLVE_KERNELS_H
 #define ZELMOR_SOLVER_SOLVE_KERNELS_H
 
@@ -15,44 +16,91 @@
 namespace zelmor {
 namespace detail {
 
-// Examples are grouped in blocks of this many. Within a block the gradient is stored class by
-// class, so one class of a whole block is one contiguous run of doubles and one block, all
-// classes included, is one contiguous stretch of memory:
-//   gradient entry (i, m) at index ((i / kBlockWidth) * k + m) * kBlockWidth + i % kBlockWidth.
-// The last block is padded; padded lanes hold values that nothing ever reads as results.
+// Examples are grouped in blocks of this many; one class of one block is one run of eight
+// doubles, a 64-byte line. The last block is padded; padded lanes hold values that nothing
+// ever reads as results.
 constexpr std::int64_t kBlockWidth = 8;
 
-// The working state the kernels share with the solve loop.
-struct GradientBlocks {
-    double* grad = nullptr;              // blockCount * classCount * kBlockWidth doubles
-    const std::uint8_t* eligible = nullptr;  // byte (block, m): bit lane set when target > tau
+// Where the gradient and the eligibility of example i and class m live, for block b = i / 8:
+//   grad[b * blockStride + m * classStride + i % 8]
+//   bit (i % 8) of eligible[b * eligibleBlockStride + m * eligibleClassStride]  (target > tau)
+// Two layouts use it. Blocked: each block holds all its classes (classStride 8), so a pass over
+// every class of every example is one contiguous stream. Class-major: each class holds all
+// its blocks (blockStride 8), so a pass over a few classes streams a few contiguous arrays.
+struct GradientLayout {
+    double* grad = nullptr;
+    std::uint8_t* eligible = nullptr;
+    // Class-major layout only (see SparseUpdate): per block, eight upper bounds of hi and then
+    // eight lower bounds of lo, one per lane; and per block the largest bound of a violation.
+    double* bounds = nullptr;
+    double* blockLargest = nullptr;
     std::int64_t exampleCount = 0;
     std::int64_t blockCount = 0;
     std::int32_t classCount = 0;
+    std::int64_t blockStride = 0;
+    std::int64_t classStride = 0;
+    std::int64_t eligibleBlockStride = 0;
+    std::int64_t eligibleClassStride = 0;
+
+    double* gradAt(std::int64_t block, std::int32_t m) const { return grad + block * blockStride + m * classStride; }
+    const std::uint8_t* eligibleAt(std::int64_t block, std::int32_t m) const {
+        return eligible + block * eligibleBlockStride + m * eligibleClassStride;
+    }
 };
 
-// The example a sweep selects (-1 for none) and its violation. The violation may differ from
-// the sweep's own figure in the sign of a zero, which no comparison can see.
+// The example a sweep selects (-1 for none) and its violation. The violation may differ from a
+// plain sweep's figure in the sign of a zero, which no comparison can see.
 struct Selection {
     std::int64_t example = -1;
-    double violation = 0.0;
+    double violation = -100.0;
+};
+
+// The classes an update changes, with their deltas; every other class has delta +0.0 or -0.0.
+struct ChangedClasses {
+    std::int32_t count = 0;
+    const std::int32_t* classes = nullptr;
+    const double* deltas = nullptr;
+};
+
+// One class-sparse update and the sweep that follows it. Only the changed classes are written:
+// a zero delta times a finite kernel entry is a zero, and adding a zero leaves every entry as
+// it was but perhaps for the sign of a zero, which no comparison and no division by a non-zero
+// diagonal followed by adding the target can see.
+//
+// hi and lo are not recomputed for every example. Each example keeps an upper bound of hi and
+// a lower bound of lo, which an update can move only through the changed classes, so the
+// update pass keeps them with a maximum and a minimum per changed class. Their difference
+// bounds the example's violation. The sweep then measures exactly, over every class, the block
+// with the largest bound, and after it, in order, every block whose bound reaches the largest
+// violation measured so far; no other block can hold the largest violation. Measuring a block
+// also makes its bounds exact again.
+struct SparseUpdate {
+    const double* line = nullptr;  // G(p, l), l = 0 .. n-1
+    ChangedClasses changed;
+    // The updated example: its eligibility changed, so its block is measured exactly.
+    std::int64_t updatedExample = -1;
+};
+
+struct SolveKernels {
+    // The sweep: largest violation hi - lo over all examples, ties to the lowest index. With a
+    // bounds array in the layout, also sets every bound to the exact hi and lo.
+    Selection (*select)(const GradientLayout& layout);
+    // grad(l, m) = delta[m] * line[l] + grad(l, m) for every example l and class m, then the
+    // sweep as select() does it.
+    Selection (*updateAndSelect)(const GradientLayout& layout, const double* line, const double* delta);
+    // The same update and sweep for an update that changes few classes, in the class-major
+    // layout with its bounds.
+    Selection (*sparseUpdateAndSelect)(const GradientLayout& layout, const SparseUpdate& update);
+    // grad(j, m) = grad(j, m) + G(j, l) * tau(l, m) for l = rows[0], rows[1], ... in that order
+    // (increasing), G the n x n kernel and tau the n x k dual variables, both column-major.
+    void (*accumulateKernelProducts)(const GradientLayout& layout, const double* kernel, const double* tau,
+                                     const std::int64_t* rows, std::int64_t rowCount);
 };
 
 // The selection from per-lane results: the largest violation over the lanes, and among the
 // lanes holding it the lowest example. Lanes keep their own first maximum, so this is the
-// first maximum overall. Violations are never NaN (hi >= -100 and lo <= 100 throughout).
+// first maximum overall.
 Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std::int64_t (&example)[kBlockWidth]);
-
-struct SolveKernels {
-    // The sweep: largest violation hi - lo over all examples, ties to the lowest index.
-    Selection (*select)(const GradientBlocks& state);
-    // grad(l, m) = delta[m] * line[l] + grad(l, m) for every example l and class m, each
-    // example's violation measured right after its own update, then selected as select() does.
-    Selection (*updateAndSelect)(const GradientBlocks& state, const double* line, const double* delta);
-    // grad(j, m) = grad(j, m) + G(j, l) * tau(l, m) for l = 0 .. n-1 in increasing order, G
-    // the n x n kernel and tau the n x k dual variables, both column-major.
-    void (*accumulateKernelProducts)(const GradientBlocks& state, const double* kernel, const double* tau);
-};
 
 enum class InstructionSet { Portable, Avx2, Avx512 };
 
@@ -61,14 +109,26 @@ bool cpuSupports(InstructionSet set);
 InstructionSet fastestSupported();
 const SolveKernels& kernelsFor(InstructionSet set);
 
-// solveDual on a chosen path; solveDual itself uses fastestSupported(). iterationLimit, when
-// not negative, lowers the cap of n * n iterations to it (for benchmarks timing a stretch).
+// How the gradient is updated: every class of every example in one pass (Dense), or only the
+// classes an update changes (ClassSparse). Automatic picks the faster for the problem's size.
+// Both give the same bits.
+enum class SweepMode { Automatic, Dense, ClassSparse };
+
+const char* nameOf(SweepMode mode);
+// The mode Automatic stands for, for n examples and k classes.
+SweepMode chooseSweepMode(std::int64_t exampleCount, std::int32_t classCount);
+
+// solveDual on a chosen path and mode; solveDual itself uses fastestSupported() and Automatic.
+// iterationLimit, when not negative, lowers the cap of n * n iterations to it (for benchmarks
+// timing a stretch).
 SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
-                           std::int64_t iterationLimit = -1, const StopRequest& stop = StopRequest{});
+                           std::int64_t iterationLimit = -1, const StopRequest& stop = StopRequest{},
+                           SweepMode mode = SweepMode::Automatic);
 
 // The gradient as the start leaves it, row-major n x k (entry (i, m) at i * k + m): lets a
 // test compare the start alone, including the warm start's sums, with a reference.
-std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start);
+std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
+                                       SweepMode mode = SweepMode::Dense);
 
 }  // namespace detail
 }  // namespace zelmor

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "dual_solver.h"
-#include "plain_dual_solver.h"
-#include "test_problems.h"
+#include "reference.h"
+#include "problems.h"
 
 namespace {
 
@@ -71,13 +71,13 @@ TEST(ProjectSimplex, EndsOnNonFiniteValues) {
     };
     for (const auto& input : inputs) {
         const std::vector<double> got = zelmor::projectSimplex(input.data(), static_cast<std::int32_t>(input.size()));
-        const std::vector<double> oracle = plain::projectSimplex(input.data(), static_cast<std::int32_t>(input.size()));
+        const std::vector<double> reference = zelmor::reference::projectSimplex(input.data(), static_cast<std::int32_t>(input.size()));
         EXPECT_EQ(got.size(), input.size());
-        EXPECT_EQ(testing_support::firstBitDifference(got, oracle), -1);
+        EXPECT_EQ(testing_support::firstBitDifference(got, reference), -1);
     }
 }
 
-TEST(ProjectSimplex, AgreesWithPlainTranscriptionOnRandomVectors) {
+TEST(ProjectSimplex, AgreesWithTheReferenceOnRandomVectors) {
     std::mt19937_64 rng(20261209);
     for (int trial = 0; trial < 20000; ++trial) {
         const std::int32_t length = std::uniform_int_distribution<std::int32_t>(0, 30)(rng);
@@ -89,8 +89,8 @@ TEST(ProjectSimplex, AgreesWithPlainTranscriptionOnRandomVectors) {
                                : std::normal_distribution<double>(0, scale)(rng);
         }
         const auto got = zelmor::projectSimplex(input.data(), length);
-        const auto oracle = plain::projectSimplex(input.data(), length);
-        ASSERT_EQ(testing_support::firstBitDifference(got, oracle), -1) << "trial " << trial;
+        const auto reference = zelmor::reference::projectSimplex(input.data(), length);
+        ASSERT_EQ(testing_support::firstBitDifference(got, reference), -1) << "trial " << trial;
         if (length > 0) {
             double sum = 0.0;
             for (double x : got) {

@@ -1,5 +1,5 @@
 // Every instruction-set path of the solve loop this CPU can run, checked bit for bit against
-// the plain transcription: random problems, block tails and masks, the warm start's cache
+// the reference solver: random problems, block tails and masks, the warm start's cache
 // blocks, the kernel row/column choice, signed zeros and values that overflow.
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "dual_solver.h"
-#include "plain_dual_solver.h"
+#include "reference.h"
 #include "solve_kernels.h"
-#include "test_problems.h"
+#include "problems.h"
 
 namespace {
 
@@ -23,6 +23,7 @@ using testing_support::OwnedProblem;
 using testing_support::RandomOptions;
 using testing_support::sameBits;
 using zelmor::detail::InstructionSet;
+using zelmor::detail::SweepMode;
 
 std::vector<InstructionSet> supportedPaths() {
     std::vector<InstructionSet> paths;
@@ -32,18 +33,23 @@ std::vector<InstructionSet> supportedPaths() {
     return paths;
 }
 
-::testing::AssertionResult everyPathAgreesWithPlain(const OwnedProblem& p, double tolerance) {
-    const zelmor::SolveResult oracle = plain::solveDual(p.problem(), p.start(), tolerance);
+::testing::AssertionResult everyPathAgreesWithTheReference(const OwnedProblem& p, double tolerance) {
+    const zelmor::SolveResult reference = zelmor::reference::solveDual(p.problem(), p.start(), tolerance);
     for (InstructionSet set : supportedPaths()) {
-        const zelmor::SolveResult got = zelmor::detail::solveDualUsing(set, p.problem(), p.start(), tolerance);
-        if (got.iterationCount != oracle.iterationCount) {
-            return ::testing::AssertionFailure() << zelmor::detail::nameOf(set) << " " << p.describe() << ": count "
-                                                 << got.iterationCount << " vs " << oracle.iterationCount;
-        }
-        const std::int64_t diff = firstBitDifference(got.tau, oracle.tau);
-        if (diff != -1) {
-            return ::testing::AssertionFailure() << zelmor::detail::nameOf(set) << " " << p.describe()
-                                                 << ": first tau difference at " << diff;
+        for (SweepMode mode : {SweepMode::Dense, SweepMode::ClassSparse}) {
+            const zelmor::SolveResult got =
+                zelmor::detail::solveDualUsing(set, p.problem(), p.start(), tolerance, -1, {}, mode);
+            if (got.iterationCount != reference.iterationCount) {
+                return ::testing::AssertionFailure()
+                       << zelmor::detail::nameOf(set) << " " << zelmor::detail::nameOf(mode) << " " << p.describe()
+                       << ": count " << got.iterationCount << " vs " << reference.iterationCount;
+            }
+            const std::int64_t diff = firstBitDifference(got.tau, reference.tau);
+            if (diff != -1) {
+                return ::testing::AssertionFailure()
+                       << zelmor::detail::nameOf(set) << " " << zelmor::detail::nameOf(mode) << " " << p.describe()
+                       << ": first tau difference at " << diff;
+            }
         }
     }
     return ::testing::AssertionSuccess();
@@ -60,7 +66,7 @@ TEST(SolvePaths, EveryPathRuns) {
     std::printf("paths checked:%s\n", names.c_str());
 }
 
-// The sweep written out as defined, over a row-major gradient and per-entry eligibility.
+// The sweep one example and one class at a time, over a row-major gradient and per-entry eligibility.
 zelmor::detail::Selection referenceSweep(const std::vector<double>& grad, const std::vector<bool>& eligible,
                                          std::int64_t n, std::int32_t k) {
     zelmor::detail::Selection best{-1, -100.0};
@@ -131,7 +137,16 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
                     if (eligible[static_cast<std::size_t>(i * k + m)]) bits[(i / 8) * k + m] |= 1u << (i % 8);
                 }
             }
-            const zelmor::detail::GradientBlocks state{blocked, bits, n, blocks, k};
+            zelmor::detail::GradientLayout state;
+            state.grad = blocked;
+            state.eligible = bits;
+            state.exampleCount = n;
+            state.blockCount = blocks;
+            state.classCount = k;
+            state.blockStride = k * 8;
+            state.classStride = 8;
+            state.eligibleBlockStride = k;
+            state.eligibleClassStride = 1;
             const zelmor::detail::SolveKernels& kernels = zelmor::detail::kernelsFor(set);
             const zelmor::detail::Selection got =
                 update ? kernels.updateAndSelect(state, line.data(), delta.data()) : kernels.select(state);
@@ -150,14 +165,14 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
 
 // Thousands of small problems: asymmetric kernels, exact ties from duplicated examples, k = 1,
 // warm starts from feasible and from infeasible points, beta over twelve decades.
-TEST(SolvePaths, AgreeWithPlainTranscriptionOnRandomProblems) {
+TEST(SolvePaths, AgreeWithTheReferenceOnRandomProblems) {
     const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
     RandomOptions options;
     options.minBeta = 1e-6;
     options.maxBeta = 1e6;
     for (std::uint64_t seed = 100001; seed <= 103000; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed, options);
-        ASSERT_TRUE(everyPathAgreesWithPlain(p, tolerances[seed % 3])) << "seed " << seed;
+        ASSERT_TRUE(everyPathAgreesWithTheReference(p, tolerances[seed % 3])) << "seed " << seed;
     }
 }
 
@@ -167,12 +182,12 @@ TEST(SolvePaths, IterationLimitStopsLikeTheCap) {
     for (std::uint64_t seed = 400001; seed <= 400040; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed);
         for (std::int64_t limit : {0, 1, 5, 17}) {
-            const auto oracle = plain::solveDual(p.problem(), p.start(), 0.0, limit);
-            EXPECT_LE(oracle.iterationCount, limit);
+            const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, limit);
+            EXPECT_LE(reference.iterationCount, limit);
             for (InstructionSet set : supportedPaths()) {
                 const auto got = zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, limit);
-                EXPECT_EQ(got.iterationCount, oracle.iterationCount) << "seed " << seed << " limit " << limit;
-                EXPECT_EQ(firstBitDifference(got.tau, oracle.tau), -1) << "seed " << seed << " limit " << limit;
+                EXPECT_EQ(got.iterationCount, reference.iterationCount) << "seed " << seed << " limit " << limit;
+                EXPECT_EQ(firstBitDifference(got.tau, reference.tau), -1) << "seed " << seed << " limit " << limit;
             }
         }
     }
@@ -180,7 +195,7 @@ TEST(SolvePaths, IterationLimitStopsLikeTheCap) {
 
 // n around multiples of the vector widths (4 and 8 examples) and k across the class counts
 // the warm-start tiles split differently (tiles of 6 classes).
-TEST(SolvePaths, AgreeWithPlainTranscriptionAcrossBlockTails) {
+TEST(SolvePaths, AgreeWithTheReferenceAcrossBlockTails) {
     const std::int32_t exampleCounts[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 23, 24, 25, 31, 32, 33, 41};
     const std::int32_t classCounts[] = {1, 2, 3, 5, 6, 7, 11, 12, 13, 26};
     std::uint64_t seed = 200000;
@@ -190,7 +205,7 @@ TEST(SolvePaths, AgreeWithPlainTranscriptionAcrossBlockTails) {
             options.exampleCount = n;
             options.classCount = k;
             const OwnedProblem p = testing_support::randomProblem(++seed, options);
-            ASSERT_TRUE(everyPathAgreesWithPlain(p, zelmor::kColdStartTolerance)) << "seed " << seed;
+            ASSERT_TRUE(everyPathAgreesWithTheReference(p, zelmor::kColdStartTolerance)) << "seed " << seed;
         }
     }
 }
@@ -265,18 +280,18 @@ TEST(SolvePaths, FollowRowPWhereTheKernelIsNotSymmetric) {
         {"row 17 differs in its last entry", 17, 20, 1.0 + 1e-12},
         {"row 20 differs in its first entry", 20, 0, 1.01},
     };
-    const zelmor::SolveResult base = plain::solveDual(symmetric.problem(), symmetric.start(), 0.0);
+    const zelmor::SolveResult base = zelmor::reference::solveDual(symmetric.problem(), symmetric.start(), 0.0);
     bool somePerturbationMatters = false;
     for (const Case& c : cases) {
         OwnedProblem p = symmetric;
         p.kernel[c.row + c.column * n] *= c.factor;
-        EXPECT_TRUE(everyPathAgreesWithPlain(p, 0.0)) << c.name;
+        EXPECT_TRUE(everyPathAgreesWithTheReference(p, 0.0)) << c.name;
         // Had a solver read column `row`, it would have solved the symmetric problem instead.
-        const zelmor::SolveResult perturbed = plain::solveDual(p.problem(), p.start(), 0.0);
+        const zelmor::SolveResult perturbed = zelmor::reference::solveDual(p.problem(), p.start(), 0.0);
         somePerturbationMatters = somePerturbationMatters || firstBitDifference(perturbed.tau, base.tau) != -1;
     }
     EXPECT_TRUE(somePerturbationMatters);
-    EXPECT_TRUE(everyPathAgreesWithPlain(symmetric, 0.0));
+    EXPECT_TRUE(everyPathAgreesWithTheReference(symmetric, 0.0));
 
     // Shapes are learned for groups of 64 examples: asymmetric rows on both sides of a group
     // boundary, in a kernel otherwise symmetric.
@@ -287,21 +302,21 @@ TEST(SolvePaths, FollowRowPWhereTheKernelIsNotSymmetric) {
     for (std::int64_t c = 0; c < m; ++c) {
         for (std::int64_t r = 0; r < c; ++r) large.kernel[c + r * m] = large.kernel[r + c * m];
     }
-    EXPECT_TRUE(everyPathAgreesWithPlain(large, zelmor::kColdStartTolerance));
+    EXPECT_TRUE(everyPathAgreesWithTheReference(large, zelmor::kColdStartTolerance));
     for (std::int64_t row : {0, 63, 64, 127, 128, 149}) large.kernel[row + ((row + 7) % m) * m] *= 1.0001;
-    EXPECT_TRUE(everyPathAgreesWithPlain(large, zelmor::kColdStartTolerance));
+    EXPECT_TRUE(everyPathAgreesWithTheReference(large, zelmor::kColdStartTolerance));
 
     // A mirror pair differing only in the sign of a zero is not bitwise symmetric.
     OwnedProblem signedZero = symmetric;
     signedZero.kernel[0 + 3 * n] = 0.0;
     signedZero.kernel[3 + 0 * n] = -0.0;
-    EXPECT_TRUE(everyPathAgreesWithPlain(signedZero, 0.0));
+    EXPECT_TRUE(everyPathAgreesWithTheReference(signedZero, 0.0));
 }
 
 // Huge kernel entries overflow the warm start's sums and products to infinities of both signs
 // and to NaN, inside gradient rows that also hold finite values; the sweep's comparisons then
 // meet NaN and must treat it as the scalar `g > hi` and `lo > g` do.
-TEST(SolvePaths, AgreeWithPlainTranscriptionWhenValuesOverflow) {
+TEST(SolvePaths, AgreeWithTheReferenceWhenValuesOverflow) {
     std::mt19937_64 rng(808);
     std::uniform_real_distribution<double> magnitude(0.1, 1.0);
     std::uniform_real_distribution<double> tauValue(-2.0, 2.0);
@@ -334,7 +349,7 @@ TEST(SolvePaths, AgreeWithPlainTranscriptionWhenValuesOverflow) {
         }
         problemsWithNaN += nan;
         problemsWithInfinity += infinity;
-        ASSERT_TRUE(everyPathAgreesWithPlain(p, zelmor::kColdStartTolerance)) << "trial " << trial;
+        ASSERT_TRUE(everyPathAgreesWithTheReference(p, zelmor::kColdStartTolerance)) << "trial " << trial;
     }
     // The table must reach what it is for.
     EXPECT_GT(problemsWithNaN, 20);
@@ -344,7 +359,7 @@ TEST(SolvePaths, AgreeWithPlainTranscriptionWhenValuesOverflow) {
 // Zero gradient entries of either sign (beta = 0, integer kernels with zero entries, zero and
 // negative-zero dual variables): hi and lo may end as -0.0 or 0.0, which only the sign of a
 // zero violation can show, and a violation is only ever compared.
-TEST(SolvePaths, AgreeWithPlainTranscriptionOnSignedZeros) {
+TEST(SolvePaths, AgreeWithTheReferenceOnSignedZeros) {
     const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
     std::mt19937_64 rng(2718);
     for (int trial = 0; trial < 400; ++trial) {
@@ -361,7 +376,7 @@ TEST(SolvePaths, AgreeWithPlainTranscriptionOnSignedZeros) {
         if (p.warm) {
             for (auto& t : p.tau0) t = rng() % 3 == 0 ? -0.0 : std::round(t);
         }
-        ASSERT_TRUE(everyPathAgreesWithPlain(p, tolerances[trial % 3])) << "trial " << trial;
+        ASSERT_TRUE(everyPathAgreesWithTheReference(p, tolerances[trial % 3])) << "trial " << trial;
     }
 }
 

@@ -1,5 +1,6 @@
-#include "test_problems.h"
+#include "problems.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -98,6 +99,43 @@ OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options) {
         for (auto& value : problem.tau0) value = u(rng);
     }
     return problem;
+}
+
+OwnedProblem clusteredProblem(std::int32_t n, std::int32_t k, std::uint64_t seed, double gamma, double beta) {
+    constexpr int kFeatures = 16;
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> centre(5.0, 10.0);
+    std::normal_distribution<double> spread(0.0, 3.0);
+    std::vector<double> centres(static_cast<std::size_t>(k) * kFeatures);
+    for (auto& c : centres) c = centre(rng);
+    OwnedProblem p;
+    p.n = n;
+    p.k = k;
+    p.beta = beta;
+    std::vector<double> features(static_cast<std::size_t>(n) * kFeatures);
+    for (std::int32_t i = 0; i < n; ++i) {
+        const std::int32_t label = static_cast<std::int32_t>(rng() % static_cast<std::uint64_t>(k));
+        p.labels.push_back(label + 1);
+        for (int f = 0; f < kFeatures; ++f) {
+            const double x = std::round(centres[static_cast<std::size_t>(label * kFeatures + f)] + spread(rng));
+            features[static_cast<std::size_t>(i) * kFeatures + f] = std::clamp(x, 0.0, 15.0);
+        }
+    }
+    const std::size_t size = static_cast<std::size_t>(n);
+    p.kernel.resize(size * size);
+    for (std::size_t c = 0; c < size; ++c) {
+        for (std::size_t r = 0; r <= c; ++r) {
+            double distance = 0.0;
+            for (int f = 0; f < kFeatures; ++f) {
+                const double d = features[r * kFeatures + f] - features[c * kFeatures + f];
+                distance += d * d;
+            }
+            const double value = std::exp(-gamma * distance);
+            p.kernel[r + c * size] = value;
+            p.kernel[c + r * size] = value;
+        }
+    }
+    return p;
 }
 
 std::string OwnedProblem::describe() const {
