@@ -1,16 +1,21 @@
-# add_mex(NAME SOURCES source... [LINK_LIBRARIES library...])
+# add_mex(NAME SOURCES source... [LINK_LIBRARIES library...] [OUTPUT_DIRECTORY dir])
 #
-# Builds NAME.mex for GNU Octave into ZELMOR_MEX_OUTPUT_DIR, next to a copy of its help file
-# NAME.m (a comments-only file in the calling directory), so one addpath reaches both. When
-# FindMatlab found MATLAB, the same sources also become NAME.mexa64 in the same directory.
+# Builds NAME.mex for GNU Octave into ZELMOR_MEX_OUTPUT_DIR (or dir, for test-only MEX files),
+# next to a copy of its help file NAME.m (a comments-only file in the calling directory), so
+# one addpath reaches both. When FindMatlab found MATLAB, the same sources also become
+# NAME.mexa64 in the same directory.
 
 set(ZELMOR_MEX_OUTPUT_DIR "${PROJECT_BINARY_DIR}/mex")
 set(_zelmor_mex_exports "${CMAKE_CURRENT_LIST_DIR}/mex_exports.map")
 
 function(add_mex NAME)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LINK_LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_DIRECTORY" "SOURCES;LINK_LIBRARIES")
   if(ARG_UNPARSED_ARGUMENTS OR NOT ARG_SOURCES)
-    message(FATAL_ERROR "usage: add_mex(NAME SOURCES source... [LINK_LIBRARIES library...])")
+    message(FATAL_ERROR "usage: add_mex(NAME SOURCES source... [LINK_LIBRARIES library...] [OUTPUT_DIRECTORY dir])")
+  endif()
+  set(directory "${ZELMOR_MEX_OUTPUT_DIR}")
+  if(ARG_OUTPUT_DIRECTORY)
+    set(directory "${ARG_OUTPUT_DIRECTORY}")
   endif()
   set(help_file "${CMAKE_CURRENT_SOURCE_DIR}/${NAME}.m")
   if(NOT EXISTS "${help_file}")
@@ -18,7 +23,7 @@ function(add_mex NAME)
   endif()
 
   # The generator expression stops multi-config generators from adding a per-config folder.
-  set(output_dir "$<1:${ZELMOR_MEX_OUTPUT_DIR}>")
+  set(output_dir "$<1:${directory}>")
 
   add_library(${NAME} MODULE ${ARG_SOURCES})
   target_link_libraries(${NAME} PRIVATE Octave::Mex ${ARG_LINK_LIBRARIES})
@@ -33,7 +38,7 @@ function(add_mex NAME)
     SUFFIX ".mex"
     LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
 
-  configure_file("${help_file}" "${ZELMOR_MEX_OUTPUT_DIR}/${NAME}.m" COPYONLY)
+  configure_file("${help_file}" "${directory}/${NAME}.m" COPYONLY)
 
   if(Matlab_FOUND)
     matlab_add_mex(NAME ${NAME}_matlab

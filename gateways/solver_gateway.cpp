@@ -56,7 +56,7 @@ void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
     }
 }
 
-void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode) {
+void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode, const SolverPath& path) {
     const bool warm = mode == Mode::warm;
     requireArgumentCounts(nrhs, warm ? 5 : 4, nlhs, 2);
 
@@ -92,7 +92,10 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
         start = StartMode::warmFrom(MatrixView{realData(initialTau), n, columns});
     }
 
-    const SolveResult result = solveDual(problem, start, warm ? kWarmStartTolerance : kColdStartTolerance);
+    const double tolerance = warm ? kWarmStartTolerance : kColdStartTolerance;
+    const SolveResult result = path.chosen
+                                   ? detail::solveDualUsing(path.set, problem, start, tolerance, -1, {}, path.sweep)
+                                   : solveDual(problem, start, tolerance);
     // The copy below writes exactly n x k doubles into the output.
     if (result.tau.size() != static_cast<std::size_t>(std::int64_t{n} * columns)) {
         throw std::logic_error("the solver returned a result of the wrong size");
@@ -109,8 +112,9 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
 
 }  // namespace
 
-void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode) {
-    runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode); });
+void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode,
+                      const SolverPath& path) {
+    runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode, path); });
 }
 
 }  // namespace zelmor::gateways

@@ -4,6 +4,7 @@
 #define ZELMOR_GATEWAYS_SOLVER_GATEWAY_H
 
 #include "mex_host.h"
+#include "solve_kernels.h"
 
 namespace zelmor::gateways {
 
@@ -12,8 +13,17 @@ enum class Mode {
     cold,  // zelmor_c2: four inputs, starts from zero
 };
 
+// The instruction set and sweep mode to solve with. The MEX functions leave both to the solver
+// (the fastest set, the automatic mode); a test-only entry chooses them to reach every path.
+struct SolverPath {
+    bool chosen = false;
+    detail::InstructionSet set = detail::InstructionSet::Portable;
+    detail::SweepMode sweep = detail::SweepMode::Automatic;
+};
+
 // Validates the call, solves, and fills the outputs; every failure becomes a host error.
-void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode);
+void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode,
+                      const SolverPath& path = SolverPath{});
 
 }  // namespace zelmor::gateways
 
