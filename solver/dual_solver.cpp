@@ -121,14 +121,17 @@ struct DualState {
                 AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * 2 * W));
                 bounds.swap(fresh);
                 blockLargest.resize(static_cast<std::size_t>(shape.blocks));
+                candidates.resize(static_cast<std::size_t>(shape.blocks));
             }
             blocks.bounds = bounds.data();
             blocks.blockLargest = blockLargest.data();
+            blocks.candidates = candidates.data();
             blocks.blockStride = W;
             blocks.classStride = shape.blocks * W;
         } else {
             blocks.bounds = nullptr;
             blocks.blockLargest = nullptr;
+            blocks.candidates = nullptr;
             blocks.blockStride = shape.k * W;
             blocks.classStride = W;
         }
@@ -165,6 +168,7 @@ struct DualState {
     AlignedArray<std::uint8_t> eligible;
     AlignedArray<double> bounds;
     std::vector<double> blockLargest;
+    std::vector<std::int64_t> candidates;
     GradientLayout blocks;
     std::vector<double> kernelDiag;
     std::vector<RowShape> rowShape;

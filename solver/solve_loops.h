@@ -94,31 +94,48 @@ inline BlockClasses blockClassesOf(const GradientLayout& s, std::int64_t b) {
 }
 
 // hi and lo of the eight examples of one block over every class, from the finite starting
-// values -100 and 100; with kUpdate every class is first updated with x and delta. Even and odd
-// classes fold into separate hi and lo, halving the chain of dependent operations. Merging
-// them reorders each example's comparisons, which can change only which zero, -0.0 or 0.0, hi
-// or lo ends with: only the sign of a zero violation, and violations are only ever compared.
+// values -100 and 100; with kUpdate every class is first updated with x and delta. Classes fold
+// into four separate hi and lo by their number modulo four, which shortens the chains of
+// dependent operations fourfold. Merging them reorders each example's comparisons, which can
+// change only which zero, -0.0 or 0.0, hi or lo ends with: only the sign of a zero violation,
+// and violations are only ever compared.
 template <class L, bool kUpdate>
 ZELMOR_LANES_TARGET inline void foldBlock(BlockClasses block, typename L::Doubles x, const double* delta,
                                           typename L::Doubles* hi, typename L::Doubles* lo) {
+    constexpr int kChains = 4;
     const std::int32_t k = block.classCount;
-    typename L::Doubles hiEven = L::broadcast(-100.0);
-    typename L::Doubles hiOdd = hiEven;
-    typename L::Doubles loEven = L::broadcast(100.0);
-    typename L::Doubles loOdd = loEven;
+    typename L::Doubles his[kChains];
+    typename L::Doubles los[kChains];
+    #pragma GCC unroll 4
+    for (int c = 0; c < kChains; ++c) {
+        his[c] = L::broadcast(-100.0);
+        los[c] = L::broadcast(100.0);
+    }
     const typename L::Doubles none = L::broadcast(0.0);
     double* g = block.grad;
     const std::uint8_t* e = block.eligible;
     const std::int64_t gStep = block.classStride;
     const std::int64_t eStep = block.eligibleClassStride;
     std::int32_t m = 0;
-    for (; m + 1 < k; m += 2, g += 2 * gStep, e += 2 * eStep) {
-        foldClass<L, kUpdate>(g, x, kUpdate ? L::broadcast(delta[m]) : none, e, &hiEven, &loEven);
-        foldClass<L, kUpdate>(g + gStep, x, kUpdate ? L::broadcast(delta[m + 1]) : none, e + eStep, &hiOdd, &loOdd);
+    for (; m + kChains <= k; m += kChains, g += kChains * gStep, e += kChains * eStep) {
+        #pragma GCC unroll 4
+        for (int c = 0; c < kChains; ++c) {
+            foldClass<L, kUpdate>(g + c * gStep, x, kUpdate ? L::broadcast(delta[m + c]) : none, e + c * eStep, &his[c],
+                                  &los[c]);
+        }
     }
-    if (m < k) foldClass<L, kUpdate>(g, x, kUpdate ? L::broadcast(delta[m]) : none, e, &hiEven, &loEven);
-    *hi = L::raise(hiOdd, hiEven);
-    *lo = L::lowerWhere(L::allLanes(), loOdd, loEven);
+    // At most three classes left, each into its own chain (constant indices keep the chains in
+    // registers).
+    #pragma GCC unroll 3
+    for (int c = 0; c < kChains - 1; ++c) {
+        if (m + c < k) {
+            foldClass<L, kUpdate>(g + c * gStep, x, kUpdate ? L::broadcast(delta[m + c]) : none, e + c * eStep, &his[c],
+                                  &los[c]);
+        }
+    }
+    *hi = L::raise(L::raise(his[3], his[2]), L::raise(his[1], his[0]));
+    *lo = L::lowerWhere(L::allLanes(), L::lowerWhere(L::allLanes(), los[3], los[2]),
+                        L::lowerWhere(L::allLanes(), los[1], los[0]));
 }
 
 // The sweep over every class of every example, each class first updated when kUpdate. Without
@@ -238,6 +255,13 @@ ZELMOR_LANES_TARGET void sparseUpdate(const GradientLayout& s, const SparseUpdat
 // block in order whose bound reaches the largest violation measured so far, measured exactly
 // unless it already is, and offered. Every block skipped is below a violation that exists, so
 // the selection is that of a sweep over every example.
+// Asks for the lines of block b that measuring it reads, all at once: they lie far apart.
+inline void prefetchBlock(const GradientLayout& s, std::int64_t b) {
+    const double* g = s.gradAt(b, 0);
+    for (std::int32_t m = 0; m < s.classCount; ++m, g += s.classStride) __builtin_prefetch(g);
+    __builtin_prefetch(s.eligibleAt(b, 0));
+}
+
 template <class L>
 ZELMOR_LANES_TARGET Selection selectAfterSparseUpdate(const GradientLayout& s, std::int64_t updatedBlock) {
     const double* blockLargest = s.blockLargest;
@@ -252,21 +276,33 @@ ZELMOR_LANES_TARGET Selection selectAfterSparseUpdate(const GradientLayout& s, s
     LaneSelection<L> selection = startSelection<L>();
     if (top < 0) return finish(selection);
     double reached = top == updatedBlock ? blockLargest[top] : measureBlock<L>(s, top);
+    // The blocks that can still matter, in order; those measured later ask for their lines
+    // while the one before them is measured.
+    std::int64_t* candidates = s.candidates;
+    std::int64_t count = 0;
     for (std::int64_t b0 = 0; b0 < blockCount; b0 += kBlockWidth) {
         const typename L::Mask valid = L::lanesBelow(blockCount - b0);
         unsigned reaching = L::bits(L::both(L::atLeast(L::loadValid(blockLargest + b0, valid), L::broadcast(reached)), valid));
-        for (; reaching != 0; reaching &= reaching - 1) {
-            const std::int64_t b = b0 + __builtin_ctz(reaching);
-            // The largest measured so far may have grown since the mask was made.
-            if (!(blockLargest[b] >= reached)) continue;
-            if (b != top && b != updatedBlock) {
-                const double measured = measureBlock<L>(s, b);
-                if (measured > reached) reached = measured;
+        for (; reaching != 0; reaching &= reaching - 1) candidates[count++] = b0 + __builtin_ctz(reaching);
+    }
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t b = candidates[i];
+        // The largest measured so far may have grown since the list was made.
+        if (!(blockLargest[b] >= reached)) continue;
+        if (b != top && b != updatedBlock) {
+            for (std::int64_t next = i + 1; next < count; ++next) {
+                const std::int64_t c = candidates[next];
+                if (c != top && c != updatedBlock && blockLargest[c] >= reached) {
+                    prefetchBlock(s, c);
+                    break;
+                }
             }
-            const double* blockBounds = s.bounds + b * 2 * kBlockWidth;
-            offer<L>(&selection, L::minus(L::load(blockBounds), L::load(blockBounds + kBlockWidth)),
-                     L::lanesBelow(s.exampleCount - b * kBlockWidth), L::examplesFrom(b * kBlockWidth));
+            const double measured = measureBlock<L>(s, b);
+            if (measured > reached) reached = measured;
         }
+        const double* blockBounds = s.bounds + b * 2 * kBlockWidth;
+        offer<L>(&selection, L::minus(L::load(blockBounds), L::load(blockBounds + kBlockWidth)),
+                 L::lanesBelow(s.exampleCount - b * kBlockWidth), L::examplesFrom(b * kBlockWidth));
     }
     return finish(selection);
 }
