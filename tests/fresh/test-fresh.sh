@@ -42,9 +42,11 @@ unmount_all() {
 }
 
 run_inside() {
+    # Global: the EXIT trap runs after this function has returned.
+    inside_root=$1
     local root=$1 debs=$2
     shift 2
-    trap 'unmount_all "$root"' EXIT
+    trap 'unmount_all "$inside_root"' EXIT
     # PID 1 ignores signals it has no handler for.
     trap 'exit 130' INT TERM
     mount -t proc proc "$root/proc"
