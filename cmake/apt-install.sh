@@ -5,7 +5,7 @@
 set -euo pipefail
 what=$1
 shift
-command="apt-get update && apt-get install -y --no-install-recommends $*"
+install_line="apt-get update && apt-get install -y --no-install-recommends $*"
 
 if ! command -v apt-get >/dev/null 2>&1; then
     echo "Missing $what (Debian's package names): $*" >&2
@@ -25,6 +25,6 @@ if command -v sudo >/dev/null 2>&1; then
     echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends $*" >&2
 else
     echo "This system has no sudo: run this as root (for example after su -):" >&2
-    echo "  $command" >&2
+    echo "  $install_line" >&2
 fi
 exit 1
