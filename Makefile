@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test test-sanitize fuzz bench clean demo package
+.PHONY: all deps configure build test test-sanitize test-fresh fuzz bench clean demo package
 
 all: build
 
@@ -38,6 +38,12 @@ test-sanitize: deps
 	  -DZELMOR_BUILD_BENCH=OFF -DZELMOR_WERROR=$(CMAKE_WERROR)
 	cmake --build $(SANITIZE_DIR) --parallel
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -LE address-space-limit
+
+# The README's commands on a fresh machine, as root: a minimal Debian 12 root from debootstrap
+# (built once, cached in /var/cache/zelmor-fresh), only make installed, a clone of HEAD, then
+# make demo and make test inside it; see tests/fresh/test-fresh.sh.
+test-fresh:
+	bash tests/fresh/test-fresh.sh
 
 # libFuzzer targets (clang) in build-fuzz/, each run over the committed corpus and then for
 # FUZZ_SECONDS; see fuzz/run.sh.

@@ -156,6 +156,13 @@ end
 %! assert(class(zelmor_kernel(single([1 2]), int8([3 4]), 'linear')), 'double');
 %! assert(zelmor_kernel(sparse([1 2]), [3 4], 'linear'), 11);
 
+%!test
+%! % Near neighbours far from the origin: |a|^2 + |b|^2 - 2ab rounds to -1.5e-8 here, and an rbf
+%! % value above 1 would follow.
+%! X = [7137.8392297147; 7137.839229715312];
+%! assert(all(all(zelmor_kernel(X, [], 'rbf', 1) <= 1)));
+%! assert(all(all(zelmor_kernel(X, flipud(X), 'rbf', 1) <= 1)));
+
 %!error <zelmor_kernel takes> zelmor_kernel(1, 1)
 %!error id=zelmor:badExamples zelmor_kernel({1}, 1, 'linear')
 %!error id=zelmor:badExamples zelmor_kernel([1 NaN], [], 'linear')

@@ -38,6 +38,11 @@ TEST(ProjectSimplex, HandSolvedCasesToTheBit) {
         {"residual within tolerance", {2.0, 1.0 + 5e-7}, {1.0, fromBits(0x3ea0c6f7a0c00000ULL)}},
         // Every entry below the peak's start: empty set, theta -inf, then both, then {0}.
         {"all below -100", {-200.0, -300.0}, {1.0, 0.0}},
+        // Also below -100, but here the peak's start decides: from the empty set theta goes to
+        // -inf, then (v0 + v1 - 1) / 2, and the set {0} ends the loop with a residual of 2.5e-7.
+        // A peak started at v0 would stop at once with theta = v0 - 1 and give exactly 1.
+        {"peak starts at -100, not at the largest entry", {-554.6437222028748, -555.6437227028748},
+         {fromBits(0x3ff00000431bde00ULL), 0.0}},
         {"empty", {}, {}},
         {"single entry", {-7.0}, {1.0}},
         {"entry at exactly -100 joins the initial set", {-100.0, -100.0}, {0.5, 0.5}},
