@@ -152,6 +152,140 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
     }
 }
 
+// hi and lo of example j as the sweep measures them, over a row-major gradient.
+std::pair<double, double> extremesOf(const std::vector<double>& grad, const std::vector<bool>& eligible,
+                                     std::int64_t j, std::int32_t k) {
+    double hi = -100.0;
+    double lo = 100.0;
+    for (std::int32_t m = 0; m < k; ++m) {
+        const double g = grad[static_cast<std::size_t>(j * k + m)];
+        if (g > hi) hi = g;
+        if (eligible[static_cast<std::size_t>(j * k + m)] && lo > g) lo = g;
+    }
+    return {hi, lo};
+}
+
+// The class-sparse update and sweep alone, in the class-major layout, from bounds of hi and lo
+// made as loose as bounds may be (up to infinities): only the changed classes are written, the
+// selection is the full sweep's over the gradient the dense update would leave (which differs
+// only in the signs of zeros in unchanged classes), and every bound still bounds afterwards.
+// Gradients from the awkward palette, ties included; kernel lines finite, as the solver's are.
+TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
+    volatile double inf = std::numeric_limits<double>::infinity();
+    const double nan = inf - inf;
+    const double palette[] = {-0.0, 0.0, 1.0, -1.0, 0.5, nan, inf, -inf, 100.0, -100.0, 99.5, -100.5, 1e308, -1e308};
+    const double finite[] = {-0.0, 0.0, 1.0, -1.0, 0.5, 0.25, 2.0, 1e-300, 1e300, -7.0};
+    std::mt19937_64 rng(4711);
+    for (int trial = 0; trial < 2000; ++trial) {
+        const std::int64_t n = 1 + static_cast<std::int64_t>(rng() % 40);
+        const std::int32_t k = 1 + static_cast<std::int32_t>(rng() % 9);
+        auto draw = [&] { return palette[rng() % (sizeof palette / sizeof palette[0])]; };
+        std::vector<double> grad(static_cast<std::size_t>(n * k));
+        std::vector<bool> eligible(grad.size());
+        for (std::size_t i = 0; i < grad.size(); ++i) {
+            grad[i] = draw();
+            eligible[i] = rng() % 3 != 0;
+        }
+        std::vector<double> line(static_cast<std::size_t>(n));
+        for (auto& x : line) x = finite[rng() % (sizeof finite / sizeof finite[0])];
+        std::vector<std::int32_t> classes;
+        std::vector<double> deltas;
+        std::vector<double> expectedGrad = grad;
+        for (std::int32_t m = 0; m < k; ++m) {
+            // A zero delta, of either sign, leaves its class out of the update.
+            const double d = rng() % 3 == 0 ? (rng() % 2 ? 0.0 : -0.0) : draw();
+            if (d != 0.0 || std::isnan(d)) {
+                classes.push_back(m);
+                deltas.push_back(d);
+            }
+            for (std::int64_t l = 0; l < n; ++l) {
+                double& g = expectedGrad[static_cast<std::size_t>(l * k + m)];
+                g = d * line[static_cast<std::size_t>(l)] + g;
+            }
+        }
+        const zelmor::detail::Selection expected = referenceSweep(expectedGrad, eligible, n, k);
+
+        const std::int64_t blocks = (n + 7) / 8;
+        for (InstructionSet set : supportedPaths()) {
+            // Class-major: class m of every block, then class m + 1. Padding lanes hold NaN.
+            alignas(64) double columns[9 * 5 * 8];
+            std::fill(columns, columns + 9 * 5 * 8, nan);
+            std::uint8_t bits[5 * 9] = {};
+            alignas(64) double bounds[5 * 16];
+            double largest[5];
+            std::int64_t candidates[5];
+            for (std::int64_t i = 0; i < n; ++i) {
+                for (std::int32_t m = 0; m < k; ++m) {
+                    columns[m * blocks * 8 + i] = grad[static_cast<std::size_t>(i * k + m)];
+                    if (eligible[static_cast<std::size_t>(i * k + m)]) bits[(i / 8) * k + m] |= 1u << (i % 8);
+                }
+                const auto [hi, lo] = extremesOf(grad, eligible, i, k);
+                const double slack[] = {0.0, 0.5, 1e300, inf};
+                bounds[(i / 8) * 16 + i % 8] = hi + slack[rng() % 4];
+                bounds[(i / 8) * 16 + 8 + i % 8] = lo - slack[rng() % 4];
+            }
+            zelmor::detail::GradientLayout state;
+            state.grad = columns;
+            state.eligible = bits;
+            state.bounds = bounds;
+            state.blockLargest = largest;
+            state.candidates = candidates;
+            state.exampleCount = n;
+            state.blockCount = blocks;
+            state.classCount = k;
+            state.blockStride = 8;
+            state.classStride = blocks * 8;
+            state.eligibleBlockStride = k;
+            state.eligibleClassStride = 1;
+            zelmor::detail::SparseUpdate update;
+            update.line = line.data();
+            update.changed = zelmor::detail::ChangedClasses{static_cast<std::int32_t>(classes.size()), classes.data(),
+                                                            deltas.data()};
+            update.updatedExample = rng() % 2 ? static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n)) : -1;
+            const zelmor::detail::Selection got = zelmor::detail::kernelsFor(set).sparseUpdateAndSelect(state, update);
+            const std::string where = std::string(zelmor::detail::nameOf(set)) + " trial " + std::to_string(trial);
+            ASSERT_EQ(got.example, expected.example) << where;
+            ASSERT_TRUE(got.violation == expected.violation) << where;
+            for (std::int64_t i = 0; i < n; ++i) {
+                for (std::int32_t m = 0; m < k; ++m) {
+                    const double written = columns[m * blocks * 8 + i];
+                    const bool changed = std::find(classes.begin(), classes.end(), m) != classes.end();
+                    const double expectedValue = changed ? expectedGrad[static_cast<std::size_t>(i * k + m)]
+                                                         : grad[static_cast<std::size_t>(i * k + m)];
+                    ASSERT_TRUE(sameBits(written, expectedValue)) << where << " entry " << i << "," << m;
+                }
+                const auto [hi, lo] = extremesOf(expectedGrad, eligible, i, k);
+                ASSERT_GE(bounds[(i / 8) * 16 + i % 8], hi) << where << " example " << i;
+                ASSERT_LE(bounds[(i / 8) * 16 + 8 + i % 8], lo) << where << " example " << i;
+            }
+        }
+    }
+}
+
+// Long enough for the automatic mode to weigh the share of classes the updates change, window
+// after window, and to move the gradient between its two layouts on the way; k from 4, where
+// most classes change, to 26, where few do.
+TEST(SolvePaths, AutomaticModeAgreesWithTheReferenceAcrossLayoutMoves) {
+    struct Case {
+        std::int32_t n;
+        std::int32_t k;
+        double beta;
+        std::int64_t limit;
+    };
+    const Case cases[] = {{200, 4, 0.3, 6000}, {160, 6, 0.1, 6000}, {120, 12, 0.05, 6000}, {96, 26, 0.1, 4000}};
+    std::uint64_t seed = 5000;
+    for (const Case& c : cases) {
+        const OwnedProblem p = testing_support::clusteredProblem(c.n, c.k, ++seed, 0.02, c.beta);
+        const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, c.limit);
+        for (InstructionSet set : supportedPaths()) {
+            const auto got =
+                zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, c.limit, {}, SweepMode::Automatic);
+            EXPECT_EQ(got.iterationCount, reference.iterationCount) << p.describe();
+            EXPECT_EQ(firstBitDifference(got.tau, reference.tau), -1) << p.describe();
+        }
+    }
+}
+
 // Thousands of small problems: asymmetric kernels, exact ties from duplicated examples, k = 1,
 // warm starts from feasible and from infeasible points, beta over twelve decades.
 TEST(SolvePaths, AgreeWithTheReferenceOnRandomProblems) {
