@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <sstream>
+#include <stdexcept>
 
 namespace testing_support {
 
@@ -131,6 +133,67 @@ OwnedProblem clusteredProblem(std::int32_t n, std::int32_t k, std::uint64_t seed
                 distance += d * d;
             }
             const double value = std::exp(-gamma * distance);
+            p.kernel[r + c * size] = value;
+            p.kernel[c + r * size] = value;
+        }
+    }
+    return p;
+}
+
+OwnedProblem rbfProblemFromCsv(const std::string& path, std::int32_t n, double gamma, double beta) {
+    const bool compressed = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+    FILE* file = compressed ? popen(("gzip -dc '" + path + "'").c_str(), "r") : std::fopen(path.c_str(), "r");
+    if (file == nullptr) throw std::runtime_error("cannot read " + path);
+    std::vector<std::vector<double>> rows;
+    std::string line;
+    for (int c = std::fgetc(file); c != EOF && static_cast<std::int32_t>(rows.size()) < n; c = std::fgetc(file)) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        std::vector<double> row;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) row.push_back(std::stod(field));
+        if (!row.empty()) rows.push_back(row);
+        line.clear();
+    }
+    if (compressed) {
+        pclose(file);
+    } else {
+        std::fclose(file);
+    }
+    if (rows.empty()) throw std::runtime_error("no examples in " + path);
+
+    const std::size_t d = rows[0].size() - 1;
+    std::vector<double> low(d, 1e300);
+    std::vector<double> high(d, -1e300);
+    for (const auto& row : rows) {
+        for (std::size_t f = 0; f < d; ++f) {
+            low[f] = std::min(low[f], row[f]);
+            high[f] = std::max(high[f], row[f]);
+        }
+    }
+    OwnedProblem p;
+    p.n = static_cast<std::int32_t>(rows.size());
+    p.beta = beta;
+    std::vector<double> features(rows.size() * d);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t f = 0; f < d; ++f) {
+            features[i * d + f] = high[f] > low[f] ? 2.0 * (rows[i][f] - low[f]) / (high[f] - low[f]) - 1.0 : 0.0;
+        }
+        p.labels.push_back(rows[i][d]);
+        p.k = std::max(p.k, static_cast<std::int32_t>(rows[i][d]));
+    }
+    const std::size_t size = rows.size();
+    p.kernel.resize(size * size);
+    for (std::size_t c = 0; c < size; ++c) {
+        for (std::size_t r = 0; r <= c; ++r) {
+            double distance = 0.0;
+            for (std::size_t f = 0; f < d; ++f) {
+                const double diff = features[r * d + f] - features[c * d + f];
+                distance += diff * diff;
+            }
+            const double value = r == c ? 1.0 : std::exp(-gamma * distance);
             p.kernel[r + c * size] = value;
             p.kernel[c + r * size] = value;
         }

@@ -61,6 +61,12 @@ OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options = {}
 // converge, as the letter data do.
 OwnedProblem clusteredProblem(std::int32_t n, std::int32_t k, std::uint64_t seed, double gamma, double beta);
 
+// The first n examples of a data set (a CSV file of features and then the class 1..k per line,
+// gzip-compressed when the name ends in .gz), features scaled to [-1, 1] over those examples, an
+// RBF kernel exp(-gamma |x - y|^2) symmetric bit for bit with a unit diagonal, k the largest
+// class. Throws std::runtime_error when the file cannot be read.
+OwnedProblem rbfProblemFromCsv(const std::string& path, std::int32_t n, double gamma, double beta);
+
 // Kernel from feature rows: RBF exp(-gamma |x - y|^2), linear x.y (+1 on the diagonal so it
 // is never zero), or integer-valued; Asymmetric perturbs an RBF kernel off the diagonal.
 std::vector<double> makeKernel(const std::vector<std::vector<double>>& features, KernelKind kind,
