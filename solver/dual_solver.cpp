@@ -107,9 +107,6 @@ struct DualState {
         blocks.exampleCount = layout.n;
         blocks.blockCount = layout.blocks;
         blocks.classCount = layout.k;
-        // Eligibility stays blocked in both layouts: measuring a block exactly then reads one line.
-        blocks.eligibleBlockStride = layout.k;
-        blocks.eligibleClassStride = 1;
         useLayoutOf(mode);
     }
 
@@ -126,33 +123,48 @@ struct DualState {
             blocks.bounds = bounds.data();
             blocks.blockLargest = blockLargest.data();
             blocks.candidates = candidates.data();
-            blocks.blockStride = W;
-            blocks.classStride = shape.blocks * W;
         } else {
             blocks.bounds = nullptr;
             blocks.blockLargest = nullptr;
             blocks.candidates = nullptr;
-            blocks.blockStride = shape.k * W;
-            blocks.classStride = W;
         }
+        setStrides(&blocks, mode, shape);
     }
 
-    // Moves the gradient into the other mode's layout. The bounds are left to the next select().
+    // Strides of a mode's layout: blocked for the dense pass, class-major for the class-sparse one
+    // (its update then streams a few whole classes, eligibility bytes included).
+    static void setStrides(GradientLayout* layout, SweepMode mode, const Layout& shape) {
+        const bool classMajor = mode == SweepMode::ClassSparse;
+        layout->blockStride = classMajor ? W : shape.k * W;
+        layout->classStride = classMajor ? shape.blocks * W : W;
+        layout->eligibleBlockStride = classMajor ? 1 : shape.k;
+        layout->eligibleClassStride = classMajor ? shape.blocks : 1;
+    }
+
+    // Moves the gradient and the eligibility into the other mode's layout. The bounds are left to
+    // the next select().
     void switchTo(SweepMode newMode) {
         if (spare.empty()) {
-            AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * shape.k * W));
-            spare.swap(fresh);
+            AlignedArray<double> grads(static_cast<std::size_t>(shape.blocks * shape.k * W));
+            spare.swap(grads);
+            AlignedArray<std::uint8_t> bits(static_cast<std::size_t>(shape.blocks * shape.k));
+            spareEligible.swap(bits);
         }
         const GradientLayout before = blocks;
         GradientLayout after = blocks;
         after.grad = spare.data();
-        after.blockStride = newMode == SweepMode::ClassSparse ? W : shape.k * W;
-        after.classStride = newMode == SweepMode::ClassSparse ? shape.blocks * W : W;
+        after.eligible = spareEligible.data();
+        setStrides(&after, newMode, shape);
         for (std::int64_t b = 0; b < shape.blocks; ++b) {
-            for (std::int32_t m = 0; m < shape.k; ++m) std::memcpy(after.gradAt(b, m), before.gradAt(b, m), W * sizeof(double));
+            for (std::int32_t m = 0; m < shape.k; ++m) {
+                std::memcpy(after.gradAt(b, m), before.gradAt(b, m), W * sizeof(double));
+                after.eligible[b * after.eligibleBlockStride + m * after.eligibleClassStride] = *before.eligibleAt(b, m);
+            }
         }
         grad.swap(spare);
+        eligible.swap(spareEligible);
         blocks.grad = grad.data();
+        blocks.eligible = eligible.data();
         useLayoutOf(newMode);
     }
 
@@ -166,6 +178,7 @@ struct DualState {
     AlignedArray<double> grad;
     AlignedArray<double> spare;
     AlignedArray<std::uint8_t> eligible;
+    AlignedArray<std::uint8_t> spareEligible;
     AlignedArray<double> bounds;
     std::vector<double> blockLargest;
     std::vector<std::int64_t> candidates;

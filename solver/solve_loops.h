@@ -255,13 +255,6 @@ ZELMOR_LANES_TARGET void sparseUpdate(const GradientLayout& s, const SparseUpdat
 // block in order whose bound reaches the largest violation measured so far, measured exactly
 // unless it already is, and offered. Every block skipped is below a violation that exists, so
 // the selection is that of a sweep over every example.
-// Asks for the lines of block b that measuring it reads, all at once: they lie far apart.
-inline void prefetchBlock(const GradientLayout& s, std::int64_t b) {
-    const double* g = s.gradAt(b, 0);
-    for (std::int32_t m = 0; m < s.classCount; ++m, g += s.classStride) __builtin_prefetch(g);
-    __builtin_prefetch(s.eligibleAt(b, 0));
-}
-
 template <class L>
 ZELMOR_LANES_TARGET Selection selectAfterSparseUpdate(const GradientLayout& s, std::int64_t updatedBlock) {
     const double* blockLargest = s.blockLargest;
@@ -290,13 +283,6 @@ ZELMOR_LANES_TARGET Selection selectAfterSparseUpdate(const GradientLayout& s, s
         // The largest measured so far may have grown since the list was made.
         if (!(blockLargest[b] >= reached)) continue;
         if (b != top && b != updatedBlock) {
-            for (std::int64_t next = i + 1; next < count; ++next) {
-                const std::int64_t c = candidates[next];
-                if (c != top && c != updatedBlock && blockLargest[c] >= reached) {
-                    prefetchBlock(s, c);
-                    break;
-                }
-            }
             const double measured = measureBlock<L>(s, b);
             if (measured > reached) reached = measured;
         }

@@ -207,17 +207,18 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
 
         const std::int64_t blocks = (n + 7) / 8;
         for (InstructionSet set : supportedPaths()) {
-            // Class-major: class m of every block, then class m + 1. Padding lanes hold NaN.
+            // Class-major: class m of every block, then class m + 1, eligibility bytes too.
+            // Padding lanes hold NaN.
             alignas(64) double columns[9 * 5 * 8];
             std::fill(columns, columns + 9 * 5 * 8, nan);
-            std::uint8_t bits[5 * 9] = {};
+            std::uint8_t bits[9 * 5] = {};
             alignas(64) double bounds[5 * 16];
             double largest[5];
             std::int64_t candidates[5];
             for (std::int64_t i = 0; i < n; ++i) {
                 for (std::int32_t m = 0; m < k; ++m) {
                     columns[m * blocks * 8 + i] = grad[static_cast<std::size_t>(i * k + m)];
-                    if (eligible[static_cast<std::size_t>(i * k + m)]) bits[(i / 8) * k + m] |= 1u << (i % 8);
+                    if (eligible[static_cast<std::size_t>(i * k + m)]) bits[m * blocks + i / 8] |= 1u << (i % 8);
                 }
                 const auto [hi, lo] = extremesOf(grad, eligible, i, k);
                 const double slack[] = {0.0, 0.5, 1e300, inf};
@@ -235,8 +236,8 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
             state.classCount = k;
             state.blockStride = 8;
             state.classStride = blocks * 8;
-            state.eligibleBlockStride = k;
-            state.eligibleClassStride = 1;
+            state.eligibleBlockStride = 1;
+            state.eligibleClassStride = blocks;
             zelmor::detail::SparseUpdate update;
             update.line = line.data();
             update.changed = zelmor::detail::ChangedClasses{static_cast<std::int32_t>(classes.size()), classes.data(),
