@@ -101,6 +101,7 @@ struct DualState {
           projected(static_cast<std::size_t>(layout.k)),
           changedClasses(static_cast<std::size_t>(layout.k)),
           changedDeltas(static_cast<std::size_t>(layout.k)),
+          tauRows(static_cast<std::size_t>(layout.n * layout.k), 0.0),
           shape(layout) {
         blocks.grad = grad.data();
         blocks.eligible = eligible.data();
@@ -110,16 +111,20 @@ struct DualState {
         useLayoutOf(mode);
     }
 
-    // Strides for the mode's layout; the class-sparse one also keeps bounds, allocated on first use.
+    // The class-sparse layout's bounds, allocated on first use.
+    void allocateBounds() {
+        if (!bounds.empty()) return;
+        AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * 2 * W));
+        blockLargest.resize(static_cast<std::size_t>(shape.blocks));
+        candidates.resize(static_cast<std::size_t>(shape.blocks));
+        bounds.swap(fresh);
+    }
+
+    // Strides for the mode's layout; the class-sparse one also keeps bounds.
     void useLayoutOf(SweepMode newMode) {
         mode = newMode;
         if (mode == SweepMode::ClassSparse) {
-            if (bounds.empty()) {
-                AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * 2 * W));
-                bounds.swap(fresh);
-                blockLargest.resize(static_cast<std::size_t>(shape.blocks));
-                candidates.resize(static_cast<std::size_t>(shape.blocks));
-            }
+            allocateBounds();
             blocks.bounds = bounds.data();
             blocks.blockLargest = blockLargest.data();
             blocks.candidates = candidates.data();
@@ -141,14 +146,19 @@ struct DualState {
         layout->eligibleClassStride = classMajor ? shape.blocks : 1;
     }
 
-    // Moves the gradient and the eligibility into the other mode's layout. The bounds are left to
-    // the next select().
-    void switchTo(SweepMode newMode) {
-        if (spare.empty()) {
-            AlignedArray<double> grads(static_cast<std::size_t>(shape.blocks * shape.k * W));
-            spare.swap(grads);
-            AlignedArray<std::uint8_t> bits(static_cast<std::size_t>(shape.blocks * shape.k));
-            spareEligible.swap(bits);
+    // Moves the gradient and the eligibility into the other mode's layout; false, with nothing
+    // changed, when the memory for that cannot be had. The bounds are left to the next select().
+    bool switchTo(SweepMode newMode) {
+        try {
+            if (spare.empty()) {
+                AlignedArray<double> grads(static_cast<std::size_t>(shape.blocks * shape.k * W));
+                AlignedArray<std::uint8_t> bits(static_cast<std::size_t>(shape.blocks * shape.k));
+                spare.swap(grads);
+                spareEligible.swap(bits);
+            }
+            allocateBounds();
+        } catch (const std::bad_alloc&) {
+            return false;
         }
         const GradientLayout before = blocks;
         GradientLayout after = blocks;
@@ -166,9 +176,21 @@ struct DualState {
         blocks.grad = grad.data();
         blocks.eligible = eligible.data();
         useLayoutOf(newMode);
+        return true;
     }
 
     double& gradAt(std::int64_t i, std::int32_t m) const { return blocks.gradAt(i / W, m)[i % W]; }
+
+    // The result's layout: entry (i, m) at i + m * n.
+    std::vector<double> columnMajorTau() const {
+        std::vector<double> tau(tauRows.size());
+        for (std::int64_t i = 0; i < shape.n; ++i) {
+            for (std::int32_t m = 0; m < shape.k; ++m) {
+                tau[static_cast<std::size_t>(i + m * shape.n)] = tauRows[static_cast<std::size_t>(i * shape.k + m)];
+            }
+        }
+        return tau;
+    }
     void setEligible(std::int64_t i, std::int32_t m, bool value) {
         std::uint8_t& bits = eligible.data()[(i / W) * blocks.eligibleBlockStride + m * blocks.eligibleClassStride];
         const auto bit = static_cast<std::uint8_t>(1u << (i % W));
@@ -191,6 +213,8 @@ struct DualState {
     std::vector<double> projected;
     std::vector<std::int32_t> changedClasses;
     std::vector<double> changedDeltas;
+    // The dual variables, example by example: the row of the selected example is one stretch.
+    std::vector<double> tauRows;
     Layout shape;
     SweepMode mode = SweepMode::Dense;
 };
@@ -267,23 +291,25 @@ std::int64_t warmStartStretch(const Layout& layout) {
 
 // False when the StopRequest asked to stop during the warm start, whose gradient is then unfinished.
 bool startState(const DualProblem& problem, const StartMode& start, const SolveKernels& kernels, const Layout& layout,
-                const StopRequest& stop, std::vector<double>* tau, DualState* state) {
+                const StopRequest& stop, DualState* state) {
     const std::int64_t n = layout.n;
     const std::int32_t k = layout.k;
     const double* labels = problem.labels;
     const double beta = problem.beta;
-    if (start.warm && !tau->empty()) {
-        std::memcpy(tau->data(), start.initialTau.data, tau->size() * sizeof(double));
+    std::vector<double>& tau = state->tauRows;
+    if (start.warm && !tau.empty()) {
+        const double* tau0 = start.initialTau.data;
         // A row of zeros adds only zeros to each sum, and adding a zero changes no sum: no sum
         // starts from or reaches -0.0, since 0.0 + -0.0 is 0.0. Those columns are skipped.
         std::vector<std::int64_t> rows;
         for (std::int64_t l = 0; l < n; ++l) {
+            bool zero = true;
             for (std::int32_t m = 0; m < k; ++m) {
-                if ((*tau)[static_cast<std::size_t>(l + m * n)] != 0.0) {
-                    rows.push_back(l);
-                    break;
-                }
+                const double value = tau0[l + m * n];
+                tau[static_cast<std::size_t>(l * k + m)] = value;
+                zero = zero && value == 0.0;
             }
+            if (!zero) rows.push_back(l);
         }
         const std::int64_t stretch = warmStartStretch(layout);
         for (std::size_t i0 = 0; i0 < rows.size(); i0 += static_cast<std::size_t>(stretch)) {
@@ -291,14 +317,14 @@ bool startState(const DualProblem& problem, const StartMode& start, const SolveK
             const std::int64_t count = static_cast<std::int64_t>(rows.size() - i0) < stretch
                                            ? static_cast<std::int64_t>(rows.size() - i0)
                                            : stretch;
-            kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau->data(), rows.data() + i0, count);
+            kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau0, rows.data() + i0, count);
         }
     }
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t c = classIndexOf(labels[i], k);
         for (std::int32_t m = 0; m < k; ++m) {
             const double target = m == c ? 1.0 : 0.0;
-            state->setEligible(i, m, target > (*tau)[static_cast<std::size_t>(i + m * n)]);
+            state->setEligible(i, m, target > tau[static_cast<std::size_t>(i * k + m)]);
         }
         if (c < 0) continue;
         // Cold: assigned, not subtracted from 0, so beta = 0 gives -0.0.
@@ -382,9 +408,8 @@ std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& pr
                                        SweepMode mode) {
     const Layout layout = layoutOf(problem);
     DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(layout.n, layout.k) : mode);
-    std::vector<double> tau(static_cast<std::size_t>(layout.n * layout.k), 0.0);
-    startState(problem, start, kernelsFor(set), layout, StopRequest{}, &tau, &state);
-    std::vector<double> grad(tau.size());
+    startState(problem, start, kernelsFor(set), layout, StopRequest{}, &state);
+    std::vector<double> grad(state.tauRows.size());
     for (std::int64_t i = 0; i < layout.n; ++i) {
         for (std::int32_t m = 0; m < layout.k; ++m) grad[static_cast<std::size_t>(i * layout.k + m)] = state.gradAt(i, m);
     }
@@ -400,18 +425,17 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     const double* kernel = problem.kernel.data;
     const double* labels = problem.labels;
 
-    const bool adaptive = mode == SweepMode::Automatic && k >= kClassSparseFromClasses;
+    bool adaptive = mode == SweepMode::Automatic && k >= kClassSparseFromClasses;
     DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(n, k) : mode);
     std::int64_t changedInWindow = 0;
     SolveResult result;
-    // tau lives in the result from the start, column-major: entry (i, m) at i + m * n.
-    result.tau.assign(static_cast<std::size_t>(n * k), 0.0);
-    std::vector<double>& tau = result.tau;
-    if (!startState(problem, start, kernels, layout, stop, &tau, &state)) {
+    if (!startState(problem, start, kernels, layout, stop, &state)) {
         result.iterationCount = 0;
         result.end = SolveEnd::Interrupted;
+        result.tau = state.columnMajorTau();
         return result;
     }
+    std::vector<double>& tau = state.tauRows;
 
     // In 64 bits: n * n overflows 32 bits beyond n = 46340.
     const std::int64_t iterationCap = iterationLimit >= 0 && iterationLimit < n * n ? iterationLimit : n * n;
@@ -439,14 +463,14 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
         for (std::int32_t m = 0; m < k; ++m) {
             const double target = m == c ? 1.0 : 0.0;
             // Order fixed: ((grad / diag) - tau) + target; adding a 0.0 target turns -0.0 into 0.0.
-            subproblem[m] = ((state.gradAt(p, m) / diag) - tau[static_cast<std::size_t>(p + m * n)]) + target;
+            subproblem[m] = ((state.gradAt(p, m) / diag) - tau[static_cast<std::size_t>(p * k + m)]) + target;
         }
         double* nu = state.projected.data();
         projectSimplexInto(subproblem, k, nu);
         const double labelIndex = labels[p] - 1.0;
         std::int32_t changed = 0;
         for (std::int32_t m = 0; m < k; ++m) {
-            double& tauPM = tau[static_cast<std::size_t>(p + m * n)];
+            double& tauPM = tau[static_cast<std::size_t>(p * k + m)];
             // Negation, not 0 - nu: a zero becomes -0.0.
             const double updated = labelIndex == static_cast<double>(m) ? 1.0 - nu[m] : -nu[m];
             delta[m] = updated - tauPM;
@@ -485,13 +509,17 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
             const SweepMode better = state.mode == SweepMode::ClassSparse ? (share > kDenseAboveShare ? SweepMode::Dense : state.mode)
                                                                           : (share < kClassSparseBelowShare ? SweepMode::ClassSparse : state.mode);
             if (better != state.mode) {
-                state.switchTo(better);
-                // Only sets the bounds: the gradient is the same, so is the selection.
-                if (better == SweepMode::ClassSparse) kernels.select(state.blocks);
+                if (state.switchTo(better)) {
+                    // Only sets the bounds: the gradient is the same, so is the selection.
+                    if (better == SweepMode::ClassSparse) kernels.select(state.blocks);
+                } else {
+                    adaptive = false;
+                }
             }
         }
     }
     result.remainingViolation = selected.example >= 0 ? selected.violation : -100.0;
+    result.tau = state.columnMajorTau();
     return result;
 }
 
@@ -499,17 +527,23 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
 
 std::int64_t workingStorageBytes(std::int64_t exampleCount, std::int64_t classCount) {
     if (exampleCount < 0 || classCount < 0) return -1;
-    // The gradient of ceil(n / 8) * 8 examples, one eligibility byte per block and class, two
-    // bounds per example, per example the diagonal, a gathered kernel row, a row-shape byte and
-    // a warm-start row number, and per class the sub-problem, the delta, the changed classes
-    // and their deltas, and the projection's result and scratch.
+    // The gradient of ceil(n / 8) * 8 examples and one eligibility byte per block and class; per
+    // block two vectors of bounds, a largest bound and a block number; the dual variables by
+    // example; per example the diagonal, a gathered kernel row, a row-shape byte and a warm-start
+    // row number; per class the sub-problem, the delta, the changed classes and their deltas, and
+    // the projection's result. Moving between layouts later allocates a second gradient and
+    // eligibility, and goes without when it cannot have them.
     const std::int64_t blocks = exampleCount / detail::kBlockWidth + (exampleCount % detail::kBlockWidth != 0);
     std::int64_t blockCells = 0;
     std::int64_t bytes = 0;
     std::int64_t part = 0;
     if (__builtin_mul_overflow(blocks, classCount, &blockCells)) return -1;
     if (__builtin_mul_overflow(blockCells, detail::kBlockWidth * 8 + 1, &bytes)) return -1;
-    if (__builtin_mul_overflow(blocks, 2 * detail::kBlockWidth * 8, &part) || __builtin_add_overflow(bytes, part, &bytes)) {
+    if (__builtin_mul_overflow(blocks, 2 * detail::kBlockWidth * 8 + 16, &part) || __builtin_add_overflow(bytes, part, &bytes)) {
+        return -1;
+    }
+    if (__builtin_mul_overflow(exampleCount, classCount, &part) || __builtin_mul_overflow(part, 8, &part) ||
+        __builtin_add_overflow(bytes, part, &bytes)) {
         return -1;
     }
     if (__builtin_mul_overflow(exampleCount, 3 * 8 + 1, &part) || __builtin_add_overflow(bytes, part, &bytes)) return -1;
