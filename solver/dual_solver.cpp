@@ -92,7 +92,7 @@ Layout layoutOf(const DualProblem& problem) {
 struct DualState {
     DualState(const Layout& layout, SweepMode mode)
         : grad(static_cast<std::size_t>(layout.blocks * layout.k * W)),
-          eligible(static_cast<std::size_t>(layout.blocks * layout.k)),
+          blockedEligible(static_cast<std::size_t>(layout.blocks * layout.k)),
           kernelDiag(static_cast<std::size_t>(layout.n)),
           rowShape(static_cast<std::size_t>(layout.n), RowShape::Unknown),
           row(static_cast<std::size_t>(layout.n)),
@@ -104,31 +104,36 @@ struct DualState {
           tauRows(static_cast<std::size_t>(layout.n * layout.k), 0.0),
           shape(layout) {
         blocks.grad = grad.data();
-        blocks.eligible = eligible.data();
+        blocks.blockEligible = blockedEligible.data();
         blocks.exampleCount = layout.n;
         blocks.blockCount = layout.blocks;
         blocks.classCount = layout.k;
         useLayoutOf(mode);
     }
 
-    // The class-sparse layout's bounds, allocated on first use.
-    void allocateBounds() {
+    // What only the class-sparse layout keeps: its bounds and its own copy of the eligibility,
+    // allocated on first use.
+    void allocateClassSparse() {
         if (!bounds.empty()) return;
         AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * 2 * W));
+        AlignedArray<std::uint8_t> bits(static_cast<std::size_t>(shape.blocks * shape.k));
         blockLargest.resize(static_cast<std::size_t>(shape.blocks));
         candidates.resize(static_cast<std::size_t>(shape.blocks));
         bounds.swap(fresh);
+        classMajorEligible.swap(bits);
     }
 
     // Strides for the mode's layout; the class-sparse one also keeps bounds.
     void useLayoutOf(SweepMode newMode) {
         mode = newMode;
         if (mode == SweepMode::ClassSparse) {
-            allocateBounds();
+            allocateClassSparse();
+            blocks.eligible = classMajorEligible.data();
             blocks.bounds = bounds.data();
             blocks.blockLargest = blockLargest.data();
             blocks.candidates = candidates.data();
         } else {
+            blocks.eligible = blockedEligible.data();
             blocks.bounds = nullptr;
             blocks.blockLargest = nullptr;
             blocks.candidates = nullptr;
@@ -146,36 +151,36 @@ struct DualState {
         layout->eligibleClassStride = classMajor ? shape.blocks : 1;
     }
 
-    // Moves the gradient and the eligibility into the other mode's layout; false, with nothing
-    // changed, when the memory for that cannot be had. The bounds are left to the next select().
+    // Moves the gradient (and the eligibility, for the class-sparse layout) into the other mode's
+    // layout; false, with nothing changed, when the memory for that cannot be had. The bounds are
+    // left to the next select().
     bool switchTo(SweepMode newMode) {
         try {
             if (spare.empty()) {
                 AlignedArray<double> grads(static_cast<std::size_t>(shape.blocks * shape.k * W));
-                AlignedArray<std::uint8_t> bits(static_cast<std::size_t>(shape.blocks * shape.k));
                 spare.swap(grads);
-                spareEligible.swap(bits);
             }
-            allocateBounds();
+            allocateClassSparse();
         } catch (const std::bad_alloc&) {
             return false;
         }
         const GradientLayout before = blocks;
         GradientLayout after = blocks;
         after.grad = spare.data();
-        after.eligible = spareEligible.data();
         setStrides(&after, newMode, shape);
         for (std::int64_t b = 0; b < shape.blocks; ++b) {
-            for (std::int32_t m = 0; m < shape.k; ++m) {
-                std::memcpy(after.gradAt(b, m), before.gradAt(b, m), W * sizeof(double));
-                after.eligible[b * after.eligibleBlockStride + m * after.eligibleClassStride] = *before.eligibleAt(b, m);
-            }
+            for (std::int32_t m = 0; m < shape.k; ++m) std::memcpy(after.gradAt(b, m), before.gradAt(b, m), W * sizeof(double));
         }
         grad.swap(spare);
-        eligible.swap(spareEligible);
         blocks.grad = grad.data();
-        blocks.eligible = eligible.data();
         useLayoutOf(newMode);
+        if (newMode == SweepMode::ClassSparse) {
+            for (std::int64_t b = 0; b < shape.blocks; ++b) {
+                for (std::int32_t m = 0; m < shape.k; ++m) {
+                    blocks.eligible[m * shape.blocks + b] = blockedEligible.data()[b * shape.k + m];
+                }
+            }
+        }
         return true;
     }
 
@@ -191,16 +196,21 @@ struct DualState {
         }
         return tau;
     }
+    // In the blocked copy always, and in the class-major one while the class-sparse layout is in use.
     void setEligible(std::int64_t i, std::int32_t m, bool value) {
-        std::uint8_t& bits = eligible.data()[(i / W) * blocks.eligibleBlockStride + m * blocks.eligibleClassStride];
         const auto bit = static_cast<std::uint8_t>(1u << (i % W));
-        bits = static_cast<std::uint8_t>(value ? bits | bit : bits & ~bit);
+        std::uint8_t& blocked = blockedEligible.data()[(i / W) * shape.k + m];
+        blocked = static_cast<std::uint8_t>(value ? blocked | bit : blocked & ~bit);
+        if (mode == SweepMode::ClassSparse) {
+            std::uint8_t& classMajor = classMajorEligible.data()[m * shape.blocks + i / W];
+            classMajor = static_cast<std::uint8_t>(value ? classMajor | bit : classMajor & ~bit);
+        }
     }
 
     AlignedArray<double> grad;
     AlignedArray<double> spare;
-    AlignedArray<std::uint8_t> eligible;
-    AlignedArray<std::uint8_t> spareEligible;
+    AlignedArray<std::uint8_t> blockedEligible;
+    AlignedArray<std::uint8_t> classMajorEligible;
     AlignedArray<double> bounds;
     std::vector<double> blockLargest;
     std::vector<std::int64_t> candidates;

@@ -30,6 +30,9 @@ constexpr std::int64_t kBlockWidth = 8;
 struct GradientLayout {
     double* grad = nullptr;
     std::uint8_t* eligible = nullptr;
+    // The eligibility bytes block by block whatever the layout, byte (b, m) at b * classCount + m:
+    // measuring a block reads them as one line. In the blocked layout, the same bytes as eligible.
+    const std::uint8_t* blockEligible = nullptr;
     // Class-major layout only (see SparseUpdate): per block, eight upper bounds of hi and then
     // eight lower bounds of lo, one per lane; per block the largest bound of a violation; and
     // room for the numbers of every block.

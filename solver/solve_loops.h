@@ -90,7 +90,7 @@ struct BlockClasses {
 };
 
 inline BlockClasses blockClassesOf(const GradientLayout& s, std::int64_t b) {
-    return BlockClasses{s.gradAt(b, 0), s.eligibleAt(b, 0), s.classStride, s.eligibleClassStride, s.classCount};
+    return BlockClasses{s.gradAt(b, 0), s.blockEligible + b * s.classCount, s.classStride, 1, s.classCount};
 }
 
 // hi and lo of the eight examples of one block over every class, from the finite starting

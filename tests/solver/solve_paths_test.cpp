@@ -129,6 +129,7 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
             zelmor::detail::GradientLayout state;
             state.grad = blocked;
             state.eligible = bits;
+            state.blockEligible = bits;
             state.exampleCount = n;
             state.blockCount = blocks;
             state.classCount = k;
@@ -207,18 +208,22 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
 
         const std::int64_t blocks = (n + 7) / 8;
         for (InstructionSet set : supportedPaths()) {
-            // Class-major: class m of every block, then class m + 1, eligibility bytes too.
-            // Padding lanes hold NaN.
+            // Class-major: class m of every block, then class m + 1, eligibility bytes too (and
+            // block by block, for measuring). Padding lanes hold NaN.
             alignas(64) double columns[9 * 5 * 8];
             std::fill(columns, columns + 9 * 5 * 8, nan);
             std::uint8_t bits[9 * 5] = {};
+            std::uint8_t blockBits[5 * 9] = {};
             alignas(64) double bounds[5 * 16];
             double largest[5];
             std::int64_t candidates[5];
             for (std::int64_t i = 0; i < n; ++i) {
                 for (std::int32_t m = 0; m < k; ++m) {
                     columns[m * blocks * 8 + i] = grad[static_cast<std::size_t>(i * k + m)];
-                    if (eligible[static_cast<std::size_t>(i * k + m)]) bits[m * blocks + i / 8] |= 1u << (i % 8);
+                    if (eligible[static_cast<std::size_t>(i * k + m)]) {
+                        bits[m * blocks + i / 8] |= 1u << (i % 8);
+                        blockBits[(i / 8) * k + m] |= 1u << (i % 8);
+                    }
                 }
                 const auto [hi, lo] = extremesOf(grad, eligible, i, k);
                 const double slack[] = {0.0, 0.5, 1e300, inf};
@@ -228,6 +233,7 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
             zelmor::detail::GradientLayout state;
             state.grad = columns;
             state.eligible = bits;
+            state.blockEligible = blockBits;
             state.bounds = bounds;
             state.blockLargest = largest;
             state.candidates = candidates;
