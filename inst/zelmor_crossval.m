@@ -127,12 +127,17 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
       if isempty(workers)
         workers = nproc();
       end
-      % A round per batch of workers, so that a line can be printed as each batch finishes.
-      for batchStart = first:workers:foldCount
-        batch = batchStart:min(batchStart + workers - 1, foldCount);
+      % A round per batch of workers, so that a line can be printed as each batch finishes;
+      % with nothing to print, one round, which starts the workers once.
+      batchSize = workers;
+      if isequal(verbose, false)
+        batchSize = foldCount;
+      end
+      for batchStart = first:batchSize:foldCount
+        batch = batchStart:min(batchStart + batchSize - 1, foldCount);
         % The workers are fresh Octave processes: they can call functions on the path,
         % not the subfunctions of this file.
-        [taus(batch), counts(batch), seconds(batch), infos(batch)] = pararrayfun(numel(batch), ...
+        [taus(batch), counts(batch), seconds(batch), infos(batch)] = pararrayfun(min(workers, numel(batch)), ...
             @(f) zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount, pathOptions{:}), ...
             batch, 'UniformOutput', false, 'VerboseLevel', 0, ...
             'ErrorHandler', @(failure, varargin) deal(failure, [], [], []));
