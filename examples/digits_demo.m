@@ -95,15 +95,16 @@ if ~exist(fileparts(figureFile), 'dir')
 end
 figureHandle = figure('visible', 'off');
 subplot(1, 3, 1);
-semilogx(Cs, 100 * model.grid.accuracy.', '-');
+others = semilogx(Cs, 100 * model.grid.accuracy.', '-', 'color', [0.7 0.7 0.7]);
 hold on;
-semilogx(Cs, 100 * testAccuracy, 'ks-', model.C, 100 * testAccuracy(Cs == model.C), 'k*', 'markersize', 12);
+shown = semilogx(Cs, 100 * cvAccuracy, 'bo-', Cs, 100 * testAccuracy, 'ks-', ...
+                 model.C, 100 * testAccuracy(Cs == model.C), 'k*', 'markersize', 12);
 hold off;
 xlabel('C = 1/beta');
 ylabel('accuracy (%)');
-legend([strcat('cv, gamma = ', cellstr(num2str(model.grid.gamma, '%.3g'))); {'test, chosen gamma'; 'chosen'}], ...
+legend([others(1); shown], {'5-fold cv, other gammas', '5-fold cv, chosen gamma', 'test', 'chosen'}, ...
        'location', 'southeast');
-title('accuracy');
+title(sprintf('accuracy (chosen gamma = %.3g)', model.gamma));
 subplot(1, 3, 2);
 semilogx(Cs, iterations, 'o-');
 xlabel('C = 1/beta');
