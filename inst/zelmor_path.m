@@ -19,8 +19,9 @@
 %    the scaled problem stays within -100 .. 100, where the solvers start their
 %    search for the largest violation; beyond it they see violations that are
 %    not there and stall. A warm start therefore takes a smaller power of two
-%    when the gradient of its starting TAU, times s, would exceed 50 (decision
-%    values some 25 times the margin); INFO.tolerance shows what was reached.
+%    when the gradient of its starting TAU, times s, would exceed 50, and once
+%    converged continues at a larger one as far as its new TAU allows, up to s;
+%    INFO.tolerance shows the tolerance reached.
 %  * Past the cap. A call that ends at the cap of N^2 iterations is continued
 %    with zelmor_c from its TAU, up to 'MaxRestarts' times per beta; a beta still
 %    capped then raises the warning zelmor:notConverged.
@@ -108,14 +109,13 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
   tau = [];
   for b = 1:count
     beta = betas(b);
+    target = scaleFor(beta, largest);
     started = tic;
     calls = [];
+    restarts = 0;
+    s = target;
     while true
       cold = isempty(tau);
-      s = scaleFor(beta, largest);
-      if ~cold
-        s = min(s, safeScale(G, labels, beta, k, tau));
-      end
       if s ~= scaledBy
         % Dropped first, so that the caller's G and one scaled copy are all there is.
         scaled = [];
@@ -131,16 +131,25 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
         [tau, calls(end + 1)] = zelmor_c(scaled, labels, beta * s, k, tau);
         info.tolerance(b) = 0.01 / s;
       end
-      if calls(end) < n ^ 2 || n == 0 || numel(calls) > maxRestarts
+      info.scale(b) = s;
+      capped = calls(end) == n ^ 2 && n > 0;
+      if capped && restarts == maxRestarts
         break;
       end
+      restarts = restarts + capped;
+      % Continue at the largest safe scale: after the cap, or, once converged at a smaller
+      % scale than the target, at a larger one if the new tau allows it.
+      next = min(target, safeScale(G, labels, beta, k, tau));
+      if ~capped && next <= s
+        break;
+      end
+      s = next;
     end
     seconds(b) = toc(started);
     taus(:, :, b) = tau;
     iterations(b) = sum(calls);
-    info.restarts(b) = numel(calls) - 1;
-    info.converged(b) = calls(end) < n ^ 2 || n == 0;
-    info.scale(b) = s;
+    info.restarts(b) = restarts;
+    info.converged(b) = ~capped;
   end
 
   if warn && ~all(info.converged)
@@ -278,6 +287,32 @@ end
 %! zelmor_path(G, labels, 0.0001, 3);
 %! assert(warning('query', 'zelmor:stoppedAtStart').state, 'error');
 %! assert(warning('query', 'zelmor:iterationCap').state, 'on');
+
+%!test
+%! % A jump from beta = 1 to 2^-12 starts from a gradient too large for the scale 2^12: the
+%! % warm start takes a smaller one first, then ends at 2^12 and its tolerance.
+%! [~, ~, ~, info] = zelmor_path(G, labels, [1 2^-12], 3);
+%! assert(info.converged, [true true]);
+%! assert(info.scale, [1 4096]);
+%! assert(info.tolerance(2), 0.01 / 4096);
+
+%!test
+%! % Points far beyond the margin: scaled by 2^ceil(log2(1/beta)) = 64 their gradient passes
+%! % 100 and the solvers stall at the cap on violations that are not there; the path takes a
+%! % smaller scale, 16, and converges.
+%! x = [1 2 5 20 100 400 -1 -3 -10 -50 -200 -400].';
+%! far = x * x.';
+%! twoClasses = 1 + (x < 0);
+%! state = warning('off', 'zelmor:iterationCap');
+%! [tau, count] = zelmor_c2(far * 64, twoClasses, 1, 2);
+%! for restart = 1:10
+%!   [tau, count] = zelmor_c(far * 64, twoClasses, 1, 2, tau);
+%! end
+%! warning(state);
+%! assert(count, 144);
+%! [~, ~, ~, info] = zelmor_path(far, twoClasses, 1 / 64, 2);
+%! assert(info.converged);
+%! assert(info.scale, 16);
 
 %!test
 %! % One beta is just the cold solve; no examples gives empty dual variables.

@@ -66,7 +66,8 @@ for c = find (! strcmp (cases(:, 3), ""))'
 end
 
 % Made an error: it carries the identifier, nothing is assigned, and a thousand of them leak
-% nothing (each call's working storage and output are about 200 kB).
+% nothing (each call's working storage and output are about 80 kB). Under AddressSanitizer
+% freed memory waits in quarantine, and LeakSanitizer checks at exit instead.
 warning ("error", "zelmor:stoppedAtStart");
 warning ("error", "zelmor:iterationCap");
 for c = find (! strcmp (cases(:, 3), ""))'
@@ -80,7 +81,7 @@ for c = find (! strcmp (cases(:, 3), ""))'
   end
   assert (tau, "unassigned", what);
 end
-n = 1500;
+n = 600;
 large = eye (n) + 0.01;
 largeLabels = mod ((1:n)', 4) + 1;
 for pass = 1:2
@@ -94,7 +95,9 @@ for pass = 1:2
   end
 end
 grown = resident_kb () - before;
-assert (grown < 20000, "500 warnings made errors grew the session by %d kB", grown);
+if (isempty (strfind (getenv ("LD_PRELOAD"), "asan")))
+  assert (grown < 20000, "500 warnings made errors grew the session by %d kB", grown);
+end
 warning ("on", "zelmor:stoppedAtStart");
 warning ("on", "zelmor:iterationCap");
 [tau, count] = zelmor_c2 (1, 1, 1, 2);
