@@ -83,8 +83,9 @@
 %    seconds            crossValidation, fit and total wall-clock times
 %
 %  Memory: the N-by-N kernel, the squared distances for 'rbf', a fold's
-%  kernel and its scaled copy: about 3.5 * N^2 doubles at the peak (2.8 GB
-%  for N = 10000), per parallel worker as well.
+%  kernel and its scaled copy: 4 * N^2 doubles at the peak, while the
+%  distances are computed (3.2 GB for N = 10000); a parallel worker holds the
+%  kernel and a fold's two as well.
 %
 %  Warning: zelmor:notConverged when a solve was still at the cap after
 %  'MaxRestarts' continuations.
