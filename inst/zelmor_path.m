@@ -31,8 +31,9 @@
 %  Order: pass BETAS in descending order (C = 1/beta ascending). A warm start
 %  needs far fewer iterations than a cold one when neighbouring betas are close,
 %  and starting at the largest beta makes the cold solve the cheap one: on the
-%  usual grids (C = 2^-2 .. 2^12) this is 1.3 to 1.5 times faster than the other
-%  way, with the same accuracies.
+%  usual grids (C = 2^-2 .. 2^12) this takes 2 to 48 percent fewer iterations
+%  than the other way (digits, vehicle, letter, glass, satimage), with the same
+%  accuracies.
 %
 %  Memory: one scaled copy of G (N^2 doubles) is kept beside the caller's G for
 %  the whole path, and made afresh from G when the scale changes (after the old
