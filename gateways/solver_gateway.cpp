@@ -61,8 +61,9 @@ void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
 void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, double k, double beta,
                       WarningReport* warning) {
     const double tolerance = warm ? kWarmStartTolerance : kColdStartTolerance;
-    // A cold start's first violation is beta itself (one class has no violation at all).
-    if (!warm && n > 0 && k >= 2.0 && beta > 0.0 && result.iterationCount == 0) {
+    // A cold start's first violation is beta itself (with one class there is none at all).
+    if (!warm && n > 0 && k >= 2.0 && beta > 0.0 && result.end == SolveEnd::Converged &&
+        result.iterationCount == 0) {
         recordWarning(*warning, "zelmor:stoppedAtStart",
                       formatMessage("the cold start stopped after its first update: beta = %g is below the tolerance "
                                     "0.001, and a cold start's first violation is beta itself, so tau is far from "
