@@ -75,7 +75,7 @@ void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, doub
     } else if (n > 0 && result.end == SolveEnd::IterationCap && result.remainingViolation >= tolerance) {
         recordWarning(*warning, "zelmor:iterationCap",
                       formatMessage("the solve reached its cap of n^2 = %lld iterations with a violation of %.3g left, "
-                                    "above its tolerance %g: tau is not the solution yet. Continue from it with "
+                                    "not below its tolerance %g: tau is not the solution yet. Continue from it with "
                                     "tau = zelmor_c(G, labels, beta, k, tau); zelmor_path and zelmor_train "
                                     "continue for you",
                                     static_cast<long long>(result.iterationCount), result.remainingViolation,
