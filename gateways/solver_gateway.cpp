@@ -67,9 +67,9 @@ void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, doub
         recordWarning(*warning, "zelmor:stoppedAtStart",
                       formatMessage("the cold start stopped after its first update: beta = %g is below the tolerance "
                                     "0.001, and a cold start's first violation is beta itself, so tau is far from "
-                                    "the solution. Scale the problem instead: zelmor_c2(G*s, labels, beta*s, k) with "
-                                    "s = 2^ceil(log2(1/beta)) has the same solution and a tolerance of at most 0.001*beta; "
-                                    "zelmor_path and zelmor_train do this for you",
+                                    "the solution. Scale the problem instead: zelmor_c2(G*s, labels, beta*s, k) "
+                                    "with s = 2^ceil(log2(1/beta)) has the same solution and a tolerance of at "
+                                    "most 0.001*beta; zelmor_path and zelmor_train do this for you",
                                     beta)
                           .c_str());
     } else if (n > 0 && result.end == SolveEnd::IterationCap && result.remainingViolation >= tolerance) {

@@ -305,8 +305,8 @@ end
 
 function options = parseOptions (arguments)
   options = struct('kernel', 'rbf', 'gamma', [], 'degree', 3, 'offset', 1, 'betas', 1 ./ 2 .^ (-2:2:10), ...
-                   'defaultC', true, 'folds', 5, 'foldsGiven', false, 'seed', 1, 'standardize', [], 'parallel', 'auto', ...
-                   'maxRestarts', 20, 'verbose', 'auto');
+                   'defaultC', true, 'folds', 5, 'foldsGiven', false, 'seed', 1, 'standardize', [], ...
+                   'parallel', 'auto', 'maxRestarts', 20, 'verbose', 'auto');
   if mod(numel(arguments), 2) ~= 0
     error('zelmor:badOption', 'options come in name, value pairs');
   end
@@ -556,7 +556,8 @@ end
 %! gammas = [0.1 1 4];
 %! Cs = [0.25 4 64];
 %! [model, shown] = deal([]);
-%! shown = evalc('model = zelmor_train(X, classOf, ''Gamma'', gammas, ''C'', Cs, ''Folds'', 3, ''Seed'', 7, ''Verbose'', true);');
+%! shown = evalc(['model = zelmor_train(X, classOf, ''Gamma'', gammas, ''C'', Cs, ''Folds'', 3, ' ...
+%!                '''Seed'', 7, ''Verbose'', true);']);
 %! assert(numel(regexp(shown, 'zelmor_train: [^\n]*; [0-9.]+ s\n', 'match')), 4);
 %! standardized = (X - mean(X)) ./ std(X);
 %! folds = zelmor_folds(classOf, 3, 7);
