@@ -15,7 +15,8 @@
 %             and all N training examples (or only the support vectors,
 %             MODEL.supportIndices, in that order).
 %    LABELS   M predicted labels: an M-by-1 array of the training labels'
-%             type, or a char matrix with one label per row.
+%             type (1-by-M when they were a row), or a char matrix with one
+%             label per row.
 %    SCORES   M-by-K decision values in units of the margin: SCORES(x, m) =
 %             sum over the support vectors i of TAU(i, m) * K(x, x_i) / beta,
 %             column m for class MODEL.classes(m). A training example that is
@@ -76,8 +77,8 @@ end
 
 function [labels, scores] = predictWithModel (model, X)
   required = {'format', 'version', 'kernel', 'gamma', 'degree', 'offset', 'standardize', 'center', ...
-              'scale', 'supportVectors', 'supportIndices', 'tau', 'classes', 'labelType', 'beta', ...
-              'featureCount', 'trainCount'};
+              'scale', 'supportVectors', 'supportIndices', 'tau', 'classes', 'labelType', 'labelsAsRow', ...
+              'beta', 'featureCount', 'trainCount'};
   if ~isscalar(model) || ~all(isfield(model, required)) || ~isequal(model.format, 'zelmor model')
     error('zelmor:badModel', 'MODEL must be a struct made by zelmor_train');
   end
@@ -136,6 +137,9 @@ function [labels, scores] = predictWithModel (model, X)
   else
     labels = model.classes(index);
     labels = labels(:);
+    if model.labelsAsRow
+      labels = labels.';
+    end
   end
 end
 

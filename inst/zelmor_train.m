@@ -71,7 +71,8 @@
 %    supportIndices     their rows in X
 %    tau                their dual variables, one column per class
 %    classes            the class names in the type of Y (a char matrix for
-%                       char labels); labelType names that type
+%                       char labels); labelType names that type, and
+%                       labelsAsRow is true when Y was a row
 %    C, beta            the chosen C and beta = 1/C
 %    featureCount, trainCount        D (N for 'precomputed') and N
 %    grid               gamma, degree (one per row), C (one per column),
@@ -116,6 +117,9 @@ function model = zelmor_train (X, y, varargin)
   X = checkExamples(X, options.kernel);
   n = size(X, 1);
   [index, classes, labelType] = encodeLabels(y, n);
+  % Predictions come back as a row when the training labels were one, to compare with
+  % test labels of the same shape.
+  labelsAsRow = ~ischar(y) && isrow(y) && n > 1;
   classCount = max(index);
   if classCount < 2
     error('zelmor:oneClass', 'Y holds one class only: training needs at least two');
@@ -215,7 +219,8 @@ function model = zelmor_train (X, y, varargin)
                  'gamma', setting.gamma, 'degree', setting.degree, 'offset', setting.offset, ...
                  'standardize', options.standardize, 'center', center, 'scale', scale, ...
                  'supportVectors', supportVectors, 'supportIndices', support, 'tau', tau(support, :), ...
-                 'classes', {classes}, 'labelType', labelType, 'C', 1 / beta, 'beta', beta, ...
+                 'classes', {classes}, 'labelType', labelType, 'labelsAsRow', labelsAsRow, ...
+                 'C', 1 / beta, 'beta', beta, ...
                  'featureCount', size(X, 2), 'trainCount', n, 'grid', grid, ...
                  'iterations', iterations, 'restarts', info.restarts, 'converged', info.converged, ...
                  'tolerance', info.tolerance, ...
@@ -540,6 +545,9 @@ end
 %!     assert(againScores, scores, 1e-12);
 %!   end
 %! end
+%! % Labels given as a row come back as a row.
+%! model = zelmor_train(X, names(classOf).', 'Gamma', 0.5, 'C', 10);
+%! assert(isequal(zelmor_predict(model, X(1:3:end, :)), names(classOf(1:3:end)).'));
 %! % Two classes as logical labels, and the scores from the support vectors by hand.
 %! y = classOf > 1;
 %! model = zelmor_train(X, y, 'Kernel', 'linear', 'C', 1);
