@@ -115,6 +115,9 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
     calls = [];
     restarts = 0;
     s = target;
+    if ~isempty(tau)
+      s = min(target, safeScale(G, labels, beta, k, tau));
+    end
     while true
       cold = isempty(tau);
       if s ~= scaledBy
@@ -314,6 +317,10 @@ end
 %! [~, ~, ~, info] = zelmor_path(far, twoClasses, 1 / 64, 2);
 %! assert(info.converged);
 %! assert(info.scale, 16);
+%! % A warm start there takes the smaller scale from its first call on: no capped call.
+%! [~, ~, ~, info] = zelmor_path(far, twoClasses, [1 1 / 64], 2);
+%! assert(info.converged, [true true]);
+%! assert(info.restarts(2), 0);
 
 %!test
 %! % One beta is just the cold solve; no examples gives empty dual variables.
