@@ -1,5 +1,6 @@
-% Handwritten digits with zelmor: train along a beta path, choose beta by
-% cross-validation, test, and draw the results.
+% Handwritten digits with zelmor: one call chooses the kernel width and C by
+% cross-validation and trains the model, one call predicts; then a look at the
+% path over beta behind the choice, the confusion matrix and a figure.
 %
 % Run it with `make demo` from the repository, which installs what is missing
 % and builds first, or from Octave once the MEX files are built:
@@ -12,88 +13,74 @@
 % Recognition of Handwritten Digits"), in examples/data/digits.csv.gz.
 
 root = fileparts(fileparts(mfilename('fullpath')));
-if exist('zelmor_c2') ~= 3 || exist('zelmor_kernel') ~= 2
+if exist('zelmor_c2') ~= 3 || exist('zelmor_train') ~= 2
   addpath(fullfile(root, 'build', 'mex'));
 end
 if exist('zelmor_c2') ~= 3
   error('zelmor:demo', 'zelmor_c2 is not built: run `make` in %s first', root);
 end
 
-% --- Data: digits 0..9 become classes 1..10; pixels scaled to 0..1.
+% --- Data: the pixels as they come, the digits 0..9 as the labels.
 unpacked = tempname();
 csvFile = gunzip(fullfile(root, 'examples', 'data', 'digits.csv.gz'), unpacked);
 data = dlmread(csvFile{1}, ',');
 rmdir(unpacked, 's');
-X = data(:, 1:end - 1) / 16;
-labels = data(:, end) + 1;
-classCount = 10;
+X = data(:, 1:end - 1);
+digits = data(:, end);
 
 % A stratified quarter held out for testing, fixed by the seed alone.
-isTest = zelmor_folds(labels, 4, 2024) == 1;
+isTest = zelmor_folds(digits + 1, 4, 2024) == 1;
 trainX = X(~isTest, :);
-trainLabels = labels(~isTest);
+trainDigits = digits(~isTest);
 testX = X(isTest, :);
-testLabels = labels(isTest);
+testDigits = digits(isTest);
+fprintf('zelmor demo: handwritten digits, %d training and %d test examples, %d features, 10 classes\n\n', ...
+        numel(trainDigits), numel(testDigits), size(X, 2));
 
-% The usual width for an RBF kernel: one over (features x pixel variance).
-gamma = 1 / (size(trainX, 2) * var(trainX(:)));
-G = zelmor_kernel(trainX, [], 'rbf', gamma);
-testKernel = zelmor_kernel(testX, trainX, 'rbf', gamma);
-fprintf('zelmor demo: handwritten digits, %d training and %d test examples, %d features, %d classes\n', ...
-        numel(trainLabels), numel(testLabels), size(X, 2), classCount);
-fprintf('RBF kernel with gamma = %.4f\n\n', gamma);
+% --- One call: standardise, choose gamma and C by 5-fold cross-validation, train.
+model = zelmor_train(trainX, trainDigits, 'Verbose', true);
+fprintf('\nchosen: rbf gamma = %.4g, C = %g (beta = %g); %d support vectors; %.1f s in all\n\n', ...
+        model.gamma, model.C, model.beta, size(model.tau, 1), model.seconds.total);
 
-% --- A path over beta: a cold start, then each solve warm-started from the last.
-betas = [0.01 0.03 0.1 0.3 1 3];
-pathCount = numel(betas);
-iterations = zeros(1, pathCount);
-seconds = zeros(1, pathCount);
-testAccuracy = zeros(1, pathCount);
-taus = cell(1, pathCount);
-for b = 1:pathCount
-  started = tic;
-  if b == 1
-    [tau, iterations(b)] = zelmor_c2(G, trainLabels, betas(b), classCount);
-  else
-    [tau, iterations(b)] = zelmor_c(G, trainLabels, betas(b), classCount, tau);
-  end
-  seconds(b) = toc(started);
-  taus{b} = tau;
-  testAccuracy(b) = mean(zelmor_predict(testKernel, tau) == testLabels);
+% --- One call: predict the held-out digits, in the labels' own type.
+predicted = zelmor_predict(model, testX);
+
+% --- Behind the choice: the path over beta at the chosen gamma, on all training
+% examples, one cold solve and then warm starts, each to a tolerance relative to beta.
+Cs = model.grid.C;
+betas = 1 ./ Cs;
+standardized = (trainX - model.center) ./ model.scale;
+G = zelmor_kernel(standardized, [], 'rbf', model.gamma);
+testKernel = zelmor_kernel((testX - model.center) ./ model.scale, standardized, 'rbf', model.gamma);
+[taus, iterations, seconds, info] = zelmor_path(G, trainDigits + 1, betas, 10);
+cvAccuracy = model.grid.accuracy(model.grid.gamma == model.gamma, :);
+testAccuracy = zeros(size(betas));
+for b = 1:numel(betas)
+  testAccuracy(b) = mean(zelmor_predict(testKernel, taus(:, :, b)) - 1 == testDigits);
 end
-
-% --- beta is chosen on the training set alone: 5-fold cross-validation.
-started = tic;
-[foldAccuracy, ~, ~, how] = zelmor_crossval(G, trainLabels, betas, 5);
-cvAccuracy = mean(foldAccuracy, 2).';
-fprintf('5-fold cross-validation on the training set: %.1f s (folds run %s)\n\n', toc(started), ...
-        strrep(strrep(how, 'serial', 'one after the other'), 'pararrayfun', 'in parallel by pararrayfun'));
-[~, chosen] = max(cvAccuracy);
-
-fprintf('    beta  start  iterations  train time  cv accuracy  test accuracy\n');
-for b = 1:pathCount
+fprintf('        C      beta  start  iterations  restarts  train time  cv accuracy  test accuracy\n');
+for b = 1:numel(betas)
   start = 'warm';
   if b == 1
     start = 'cold';
   end
   mark = ' ';
-  if b == chosen
+  if Cs(b) == model.C
     mark = '*';
   end
-  fprintf('%c %6.2f   %s  %10d  %8.3f s  %10.1f%%  %12.1f%%\n', mark, betas(b), start, ...
-          iterations(b), seconds(b), 100 * cvAccuracy(b), 100 * testAccuracy(b));
+  fprintf('%c %7g  %8.4g   %s  %10d  %8d  %8.3f s  %10.1f%%  %12.1f%%\n', mark, Cs(b), betas(b), start, ...
+          iterations(b), info.restarts(b), seconds(b), 100 * cvAccuracy(b), 100 * testAccuracy(b));
 end
-fprintf('* chosen: the best cross-validated accuracy\n\n');
+fprintf('* chosen: the best cross-validated accuracy over the whole grid\n\n');
 
-% --- The chosen model on the test set.
-predicted = zelmor_predict(testKernel, taus{chosen});
-confusion = accumarray([testLabels, predicted], 1, [classCount, classCount]);
-fprintf('confusion matrix at beta = %g (rows: true digit, columns: predicted digit)\n', betas(chosen));
-fprintf('     %s\n', sprintf('%5d', 0:classCount - 1));
-for m = 1:classCount
+% --- The model's predictions on the test set.
+confusion = accumarray([testDigits, predicted] + 1, 1, [10, 10]);
+fprintf('confusion matrix (rows: true digit, columns: predicted digit)\n');
+fprintf('     %s\n', sprintf('%5d', 0:9));
+for m = 1:10
   fprintf('%5d%s\n', m - 1, sprintf('%5d', confusion(m, :)));
 end
-fprintf('\ntest accuracy: %.1f%%\n', 100 * mean(predicted == testLabels));
+fprintf('\ntest accuracy: %.1f%%\n', 100 * mean(predicted == testDigits));
 
 % --- Figure. Without a display Octave can still draw through gnuplot into a file.
 if exist('OCTAVE_VERSION', 'builtin') && isempty(getenv('DISPLAY'))
@@ -108,19 +95,23 @@ if ~exist(fileparts(figureFile), 'dir')
 end
 figureHandle = figure('visible', 'off');
 subplot(1, 3, 1);
-semilogx(betas, 100 * cvAccuracy, 'o-', betas, 100 * testAccuracy, 's-', ...
-         betas(chosen), 100 * testAccuracy(chosen), 'k*', 'markersize', 12);
-xlabel('beta');
+others = semilogx(Cs, 100 * model.grid.accuracy.', '-', 'color', [0.7 0.7 0.7]);
+hold on;
+shown = semilogx(Cs, 100 * cvAccuracy, 'bo-', Cs, 100 * testAccuracy, 'ks-', ...
+                 model.C, 100 * testAccuracy(Cs == model.C), 'k*', 'markersize', 12);
+hold off;
+xlabel('C = 1/beta');
 ylabel('accuracy (%)');
-legend('5-fold cv', 'test', 'chosen', 'location', 'southwest');
-title('accuracy');
+legend([others(1); shown], {'5-fold cv, other gammas', '5-fold cv, chosen gamma', 'test', 'chosen'}, ...
+       'location', 'southeast');
+title(sprintf('accuracy (chosen gamma = %.3g)', model.gamma));
 subplot(1, 3, 2);
-semilogx(betas, iterations, 'o-');
-xlabel('beta');
+semilogx(Cs, iterations, 'o-');
+xlabel('C = 1/beta');
 ylabel('iterations');
 title('iterations (first cold, then warm)');
 subplot(1, 3, 3);
-imagesc(0:classCount - 1, 0:classCount - 1, confusion);
+imagesc(0:9, 0:9, confusion);
 colormap(flipud(gray()));
 axis square;
 % Counts as text: next to the diagonal a single error would be an invisible shade.
@@ -136,7 +127,7 @@ for e = 1:numel(trueClass)
 end
 xlabel('predicted digit');
 ylabel('true digit');
-title(sprintf('confusion, beta = %g', betas(chosen)));
+title(sprintf('confusion, gamma = %.3g, C = %g', model.gamma, model.C));
 set(figureHandle, 'paperunits', 'inches', 'paperposition', [0 0 15 4.5]);
 print(figureHandle, figureFile, '-dpng', '-r100');
 close(figureHandle);

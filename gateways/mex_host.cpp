@@ -188,4 +188,16 @@ void raiseFailure(const FailureReport& report) {
     mexErrMsgIdAndTxt(report.id, "%s", report.message);
 }
 
+void recordWarning(WarningReport& report, const char* id, const char* message) noexcept {
+    report.raised = true;
+    std::snprintf(report.id, sizeof report.id, "%s", id);
+    std::snprintf(report.message, sizeof report.message, "%s", message);
+}
+
+void raiseWarning(const WarningReport& report) {
+    if (report.raised) {
+        mexWarnMsgIdAndTxt(report.id, "%s", report.message);
+    }
+}
+
 }  // namespace zelmor::mexhost

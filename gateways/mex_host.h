@@ -65,6 +65,20 @@ void recordFailure(FailureReport& report, const char* id, const char* message) n
 // Raises the recorded failure through the host; does not return.
 void raiseFailure(const FailureReport& report);
 
+// A warning kept the same way: a caller may have turned it into an error with
+// warning('error', id), and then the host's warning call does not return either.
+struct WarningReport {
+    bool raised = false;
+    char id[64] = {};
+    char message[512] = {};
+};
+
+void recordWarning(WarningReport& report, const char* id, const char* message) noexcept;
+
+// Raises the recorded warning through the host, if there is one. Call it only where a failure
+// could be raised: after the guarded body, with the outputs in their slots.
+void raiseWarning(const WarningReport& report);
+
 // Runs one call's work. The host's error raise leaves through this frame without running
 // destructors (MATLAB jumps out of it), so the report is copied out of the exception and raised
 // only once the try block, and every object it held, is gone.

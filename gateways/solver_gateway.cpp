@@ -56,7 +56,36 @@ void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
     }
 }
 
-void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode, const SolverPath& path) {
+// An exact result that is still not what the caller asked for. Recorded here, raised by the
+// caller once the outputs are in place, since the caller may have made it an error.
+void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, double k, double beta,
+                      WarningReport* warning) {
+    const double tolerance = warm ? kWarmStartTolerance : kColdStartTolerance;
+    // A cold start's first violation is beta itself (with one class there is none at all).
+    if (!warm && n > 0 && k >= 2.0 && beta > 0.0 && result.end == SolveEnd::Converged &&
+        result.iterationCount == 0) {
+        recordWarning(*warning, "zelmor:stoppedAtStart",
+                      formatMessage("the cold start stopped after its first update: beta = %g is below the tolerance "
+                                    "0.001, and a cold start's first violation is beta itself, so tau is far from "
+                                    "the solution. Scale the problem instead: zelmor_c2(G*s, labels, beta*s, k) "
+                                    "with s = 2^ceil(log2(1/beta)) has the same solution and a tolerance of at "
+                                    "most 0.001*beta; zelmor_path and zelmor_train do this for you",
+                                    beta)
+                          .c_str());
+    } else if (n > 0 && result.end == SolveEnd::IterationCap && result.remainingViolation >= tolerance) {
+        recordWarning(*warning, "zelmor:iterationCap",
+                      formatMessage("the solve reached its cap of n^2 = %lld iterations with a violation of %.3g left, "
+                                    "not below its tolerance %g: tau is not the solution yet. Continue from it with "
+                                    "tau = zelmor_c(G, labels, beta, k, tau); zelmor_path and zelmor_train "
+                                    "continue for you",
+                                    static_cast<long long>(result.iterationCount), result.remainingViolation,
+                                    tolerance)
+                          .c_str());
+    }
+}
+
+void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode, const SolverPath& path,
+           WarningReport* warning) {
     const bool warm = mode == Mode::warm;
     requireArgumentCounts(nrhs, warm ? 5 : 4, nlhs, 2);
 
@@ -108,13 +137,16 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
     if (nlhs >= 2) {
         plhs[1] = mxCreateDoubleScalar(static_cast<double>(result.iterationCount));
     }
+    recordEndWarning(result, warm, n, k, beta, warning);
 }
 
 }  // namespace
 
 void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode,
                       const SolverPath& path) {
-    runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode, path); });
+    WarningReport warning;
+    runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode, path, &warning); });
+    raiseWarning(warning);
 }
 
 }  // namespace zelmor::gateways

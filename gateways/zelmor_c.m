@@ -23,6 +23,17 @@
 %    COUNT   zero-based index of the iteration that met the tolerance, or N^2
 %            when the iteration cap was reached.
 %
+%  Warning (identifier; silence it with warning('off', ID)):
+%    zelmor:iterationCap  the cap of N^2 iterations was reached with a
+%        violation at or above 0.1*0.1 left: TAU is not the solution yet;
+%        continue with another call from it. A warm start that stops at once
+%        because TAU0 already meets the tolerance is normal and stays silent.
+%        Made an error with warning('error', ID), it leaves nothing assigned.
+%  The tolerance is absolute while violations scale with BETA: for BETA well
+%  below 1 solve zelmor_c(G*s, LABELS, BETA*s, K, TAU0) with s = 2^ceil(log2(1/BETA))
+%  (the same solution, a tolerance of at most 0.01*BETA), or use zelmor_path or
+%  zelmor_train, which do this.
+%
 %  Errors (identifiers): zelmor:nargin, zelmor:nargout, zelmor:notRealDouble,
 %    zelmor:kernelNotSquare, zelmor:kernelNotFinite, zelmor:kernelZeroDiagonal,
 %    zelmor:badLabels, zelmor:badBeta, zelmor:badClassCount,

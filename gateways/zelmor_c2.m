@@ -20,6 +20,21 @@
 %    COUNT   zero-based index of the iteration that met the tolerance, or N^2
 %            when the iteration cap was reached.
 %
+%  Warnings (identifiers; silence one with warning('off', ID)):
+%    zelmor:stoppedAtStart  the solve stopped after its first update (COUNT = 0)
+%        although N > 0, K >= 2 and BETA > 0: a cold start's first violation is
+%        BETA itself, so this happens exactly when BETA < 0.001, and TAU is far
+%        from the solution. The tolerance is absolute while violations scale
+%        with BETA: solve zelmor_c2(G*s, LABELS, BETA*s, K) with
+%        s = 2^ceil(log2(1/BETA)) instead (the same solution; multiplying by a
+%        power of two is exact), or use zelmor_path or zelmor_train.
+%    zelmor:iterationCap  the cap of N^2 iterations was reached with a
+%        violation at or above 0.001 left: continue with
+%        TAU = zelmor_c(G, LABELS, BETA, K, TAU). A run that reaches the cap
+%        with its TAU already within the tolerance (N = 1) stays silent.
+%  Both come after the outputs are set; made errors with warning('error', ID),
+%  they leave nothing assigned.
+%
 %  Errors (identifiers): zelmor:nargin, zelmor:nargout, zelmor:notRealDouble,
 %    zelmor:kernelNotSquare, zelmor:kernelNotFinite, zelmor:kernelZeroDiagonal,
 %    zelmor:badLabels, zelmor:badBeta, zelmor:badClassCount, zelmor:outOfMemory,

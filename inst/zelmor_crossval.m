@@ -1,37 +1,57 @@
 %ZELMOR_CROSSVAL  K-fold cross-validated accuracy over a grid of beta values.
 %
 %  ACCURACY = zelmor_crossval(G, LABELS, BETAS, FOLDS)
-%  [ACCURACY, ITERATIONS, FOLDS, HOW] = zelmor_crossval(..., NAME, VALUE, ...)
+%  [ACCURACY, ITERATIONS, FOLDS, HOW, INFO] = zelmor_crossval(..., NAME, VALUE, ...)
 %
 %  For each fold f, trains on the examples outside f and predicts the examples
-%  in f, for every beta in BETAS in the order given: zelmor_c2 (cold start) at
-%  BETAS(1), then zelmor_c warm-started from the previous beta's TAU. The folds
-%  are independent and run in parallel where the host offers it:
+%  in f, for every beta in BETAS in the order given, with zelmor_path: a cold
+%  start at BETAS(1), then warm starts along the grid, every solve scaled to a
+%  tolerance relative to its beta and continued past the cap of N^2 iterations
+%  (see zelmor_path). Pass BETAS in descending order (C = 1/beta ascending):
+%  that is the faster way, with the same results.
+%
+%  The folds are independent and run in parallel where the host offers it:
 %    Octave with the 'parallel' package installed   pararrayfun (loaded on demand)
 %    MATLAB                                         parfor (parallel with the
 %                                                   Parallel Computing Toolbox)
 %    otherwise                                      one after the other
+%  With 'Parallel' 'auto' (the default) in Octave the first fold runs here and
+%  times the work: when it took less than half a second, starting worker
+%  processes would cost more than it saves, and the other folds run here too.
 %  Every fold does the same arithmetic in every mode, so the results are
 %  identical to the last bit whichever way they ran.
 %
 %  Inputs:
 %    G        N-by-N kernel of all examples, for example zelmor_kernel(X, [], ...).
-%    LABELS   N class numbers 1..K; K is their largest value.
-%    BETAS    vector of finite beta values. Sorting them keeps consecutive warm
-%             starts close to each other.
+%    LABELS   N class numbers 1..K; K is their largest value (a class without
+%             examples still counts).
+%    BETAS    vector of finite beta values.
 %    FOLDS    the number of folds F (2..N), dealt by zelmor_folds(LABELS, F), or
 %             an N-vector of fold numbers 1..F, each fold used at least once.
 %  Options (name, value):
-%    'Parallel'  'auto' (default), 'serial', 'pararrayfun' or 'parfor'.
-%    'Workers'   most processes to use; every core (pararrayfun) or the pool's
-%                default (parfor) when omitted.
+%    'Parallel'     'auto' (default), 'serial', 'pararrayfun' or 'parfor'.
+%    'Workers'      most processes to use; every core (pararrayfun) or the
+%                   pool's default (parfor) when omitted.
+%    'MaxRestarts'  passed to zelmor_path (default 20).
+%    'Verbose'      true: a line per fold as it finishes (which, of how many,
+%                   seconds since the start); false: none; 'auto' (default):
+%                   only once the work has run for 2 seconds.
 %
 %  Outputs:
-%    ACCURACY    numel(BETAS)-by-F: the fraction of fold f predicted correctly
-%                with BETAS(b). mean(ACCURACY, 2) is the cross-validated accuracy.
-%    ITERATIONS  numel(BETAS)-by-F iteration counts reported by the solvers.
+%    ACCURACY    numel(BETAS)-by-F, PER FOLD: ACCURACY(b, f) is the fraction
+%                of the examples of fold f predicted correctly with BETAS(b).
+%                mean(ACCURACY, 2) weighs the folds equally; the pooled
+%                accuracy, over all N examples, is INFO.pooled.
+%    ITERATIONS  numel(BETAS)-by-F iterations of each solve (all its calls).
 %    FOLDS       N-by-1 fold numbers used.
-%    HOW         'serial', 'pararrayfun' or 'parfor': the way the folds ran.
+%    HOW         'serial', 'pararrayfun' or 'parfor': the way the folds ran
+%                ('pararrayfun' also when the first fold ran here).
+%    INFO        struct: pooled (numel(BETAS)-by-1, the fraction of all N
+%                examples predicted correctly), and numel(BETAS)-by-F fields
+%                restarts, converged and seconds of each solve (zelmor_path).
+%
+%  Warning: zelmor:notConverged when a solve was still at the cap after
+%  'MaxRestarts' continuations (INFO.converged is false there).
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:kernelNotSquare,
 %    zelmor:kernelNotFinite, zelmor:badLabels, zelmor:badBeta, zelmor:badFolds,
@@ -40,14 +60,14 @@
 %  Example:
 %    X = [randn(30, 2); randn(30, 2) + 2; randn(30, 2) - 2];
 %    labels = kron((1:3)', ones(30, 1));
-%    betas = [0.1 0.3 1 3];
+%    betas = [3 1 0.3 0.1];
 %    accuracy = zelmor_crossval(zelmor_kernel(X, [], 'rbf', 0.5), labels, betas, 5);
 %    [~, best] = max(mean(accuracy, 2));
 %    beta = betas(best)
 %
-%  See also ZELMOR_FOLDS, ZELMOR_KERNEL, ZELMOR_PREDICT, ZELMOR_C2, ZELMOR_C.
+%  See also ZELMOR_PATH, ZELMOR_FOLDS, ZELMOR_KERNEL, ZELMOR_PREDICT, ZELMOR_TRAIN.
 
-function [accuracy, iterations, folds, how] = zelmor_crossval (G, labels, betas, folds, varargin)
+function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, betas, folds, varargin)
   if nargin < 4
     error('zelmor:nargin', 'zelmor_crossval takes at least 4 inputs (got %d)', nargin);
   end
@@ -70,19 +90,35 @@ function [accuracy, iterations, folds, how] = zelmor_crossval (G, labels, betas,
   betas = double(betas(:));
   folds = checkFolds(folds, labels);
   foldCount = max(folds);
-  [how, workers] = parseOptions(varargin);
+  [how, workers, maxRestarts, verbose] = parseOptions(varargin);
 
-  if strcmp(how, 'auto')
-    how = chooseParallel(foldCount, workers);
-  end
+  started = tic;
+  pathOptions = {'MaxRestarts', maxRestarts, 'Warn', false};
   % Only the training runs go to the workers; scoring stays here, so that every mode
   % predicts in the same process from the same dual variables.
   taus = cell(1, foldCount);
   counts = cell(1, foldCount);
+  seconds = cell(1, foldCount);
+  infos = cell(1, foldCount);
+  first = 1;
+  if strcmp(how, 'auto')
+    how = chooseParallel(foldCount, workers);
+    if strcmp(how, 'pararrayfun')
+      % The first fold times the work: a fold shorter than half a second does not pay for
+      % starting workers (some 0.15 s a round on two cores).
+      [taus{1}, counts{1}, seconds{1}, infos{1}] = trainFold(G, labels, folds, 1, betas, classCount, pathOptions);
+      report(verbose, started, 1, foldCount);
+      first = 2;
+      if toc(started) < 0.5
+        how = 'serial';
+      end
+    end
+  end
   switch how
     case 'serial'
-      for f = 1:foldCount
-        [taus{f}, counts{f}] = zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount);
+      for f = first:foldCount
+        [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
+        report(verbose, started, f, foldCount);
       end
     case 'pararrayfun'
       if ~loadParallelPackage()
@@ -91,38 +127,86 @@ function [accuracy, iterations, folds, how] = zelmor_crossval (G, labels, betas,
       if isempty(workers)
         workers = nproc();
       end
-      % The workers are fresh Octave processes: they can call functions on the path,
-      % not the subfunctions of this file.
-      [taus, counts] = pararrayfun(workers, ...
-          @(f) zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount), ...
-          1:foldCount, 'UniformOutput', false, 'VerboseLevel', 0, ...
-          'ErrorHandler', @(failure, varargin) deal(failure, []));
-      % A worker's error arrives without its identifier; the same fold run here raises
-      % the original error, the computation being the same.
-      for f = find(cellfun(@isstruct, taus))
-        [taus{f}, counts{f}] = zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount);
+      % A round per batch of workers, so that a line can be printed as each batch finishes;
+      % with nothing to print, one round, which starts the workers once.
+      batchSize = workers;
+      if isequal(verbose, false)
+        batchSize = foldCount;
+      end
+      for batchStart = first:batchSize:foldCount
+        batch = batchStart:min(batchStart + batchSize - 1, foldCount);
+        % The workers are fresh Octave processes: they can call functions on the path,
+        % not the subfunctions of this file.
+        [taus(batch), counts(batch), seconds(batch), infos(batch)] = pararrayfun(min(workers, numel(batch)), ...
+            @(f) zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount, pathOptions{:}), ...
+            batch, 'UniformOutput', false, 'VerboseLevel', 0, ...
+            'ErrorHandler', @(failure, varargin) deal(failure, [], [], []));
+        % A worker's error arrives without its identifier; the same fold run here raises
+        % the original error, the computation being the same.
+        for f = batch(cellfun(@isstruct, taus(batch)))
+          [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
+        end
+        report(verbose, started, batch, foldCount);
       end
     case 'parfor'
       if isempty(workers)
         parfor f = 1:foldCount
-          [taus{f}, counts{f}] = zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount);
+          [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
         end
       else
         parfor (f = 1:foldCount, workers)
-          [taus{f}, counts{f}] = zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount);
+          [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
         end
       end
+      report(verbose, started, 1:foldCount, foldCount);
   end
 
   accuracy = zeros(numel(betas), foldCount);
   iterations = zeros(numel(betas), foldCount);
+  correct = zeros(numel(betas), 1);
+  info = struct('pooled', [], 'restarts', zeros(numel(betas), foldCount), ...
+                'converged', false(numel(betas), foldCount), 'seconds', zeros(numel(betas), foldCount));
   for f = 1:foldCount
     test = folds == f;
     testKernel = G(test, ~test);
     for b = 1:numel(betas)
-      accuracy(b, f) = mean(zelmor_predict(testKernel, taus{f}(:, :, b)) == labels(test));
+      hits = zelmor_predict(testKernel, taus{f}(:, :, b)) == labels(test);
+      accuracy(b, f) = mean(hits);
+      correct(b) = correct(b) + sum(hits);
     end
     iterations(:, f) = counts{f}(:);
+    info.restarts(:, f) = infos{f}.restarts(:);
+    info.converged(:, f) = infos{f}.converged(:);
+    info.seconds(:, f) = seconds{f}(:);
+  end
+  info.pooled = correct / n;
+
+  if ~all(info.converged(:))
+    [b, f] = find(~info.converged);
+    warning('zelmor:notConverged', ...
+            ['zelmor_crossval: %d solve(s) still at the cap of iterations after %d restarts ' ...
+             '(beta %s in folds %s): their accuracies come from dual variables that are not the ' ...
+             'solution. Allow more restarts with the option ''MaxRestarts'''], ...
+            numel(b), maxRestarts, mat2str(betas(b).', 4), mat2str(f.'));
+  end
+end
+
+function [tau, count, seconds, info] = trainFold (G, labels, folds, f, betas, classCount, pathOptions)
+  train = folds ~= f;
+  [tau, count, seconds, info] = zelmor_path(G(train, train), labels(train), betas, classCount, pathOptions{:});
+end
+
+% One line per finished fold (or batch of folds run together): which, of how many, and the
+% seconds since the start.
+function report (verbose, started, done, foldCount)
+  elapsed = toc(started);
+  if isequal(verbose, true) || (ischar(verbose) && elapsed >= 2)
+    if isscalar(done)
+      what = sprintf('fold %d', done);
+    else
+      what = sprintf('folds %d-%d', done(1), done(end));
+    end
+    fprintf('zelmor_crossval: %s of %d done, %.1f s\n', what, foldCount, elapsed);
   end
 end
 
@@ -148,9 +232,11 @@ function folds = checkFolds (folds, labels)
   end
 end
 
-function [how, workers] = parseOptions (options)
+function [how, workers, maxRestarts, verbose] = parseOptions (options)
   how = 'auto';
   workers = [];
+  maxRestarts = 20;
+  verbose = 'auto';
   if mod(numel(options), 2) ~= 0
     error('zelmor:badOption', 'options come in name, value pairs');
   end
@@ -172,6 +258,19 @@ function [how, workers] = parseOptions (options)
           error('zelmor:badOption', 'Workers must be a positive integer');
         end
         workers = double(value);
+      case 'maxrestarts'
+        if ~isnumeric(value) || ~isscalar(value) || ~(value >= 0) || value ~= fix(value)
+          error('zelmor:badOption', 'MaxRestarts must be a non-negative integer');
+        end
+        maxRestarts = double(value);
+      case 'verbose'
+        if ischar(value) && strcmpi(value, 'auto')
+          verbose = 'auto';
+        elseif (islogical(value) || isnumeric(value)) && isscalar(value) && (value == 0 || value == 1)
+          verbose = logical(value);
+        else
+          error('zelmor:badOption', 'Verbose must be true, false or ''auto''');
+        end
       otherwise
         error('zelmor:badOption', 'unknown option ''%s''', name);
     end
@@ -204,31 +303,56 @@ end
 %!shared G, labels, betas
 %! % Three blobs of 15 points, made without the random generators so every run sees the same.
 %! t = (1:45).';
-%! X = [cos(t), sin(2 * t)] * 0.8 + kron([0 0; 2.5 0; 0 2.5], ones(15, 1));
+%! X = [cos(t), sin(2 * t)] * 1.5 + kron([0 0; 2.5 0; 0 2.5], ones(15, 1));
 %! labels = kron((1:3).', ones(15, 1));
 %! G = zelmor_kernel(X, [], 'rbf', 1);
-%! betas = [0.05 0.2 1 5];
+%! betas = [5 1 0.2 0.05];
 
 %!test
-%! % Every fold is the cold solve at the first beta followed by warm solves along the grid.
-%! folds = zelmor_folds(labels, 3, 5);
-%! [accuracy, iterations, usedFolds, how] = zelmor_crossval(G, labels, betas, folds, 'Parallel', 'serial');
+%! % Every fold is zelmor_path on the examples outside it; pooled accuracy counts every
+%! % example once (4 folds of 12, 11, 11 and 11 examples weigh differently).
+%! folds = zelmor_folds(labels, 4, 5);
+%! [accuracy, iterations, usedFolds, how, info] = ...
+%!     zelmor_crossval(G, labels, betas, folds, 'Parallel', 'serial');
 %! assert(how, 'serial');
 %! assert(isequal(usedFolds, folds));
-%! assert(size(accuracy), [4 3]);
+%! assert(size(accuracy), [4 4]);
+%! correct = zeros(4, 1);
+%! for f = 1:4
+%!   train = folds ~= f;
+%!   [taus, counts, ~, pathInfo] = zelmor_path(G(train, train), labels(train), betas, 3);
+%!   for b = 1:4
+%!     hits = zelmor_predict(G(~train, train), taus(:, :, b)) == labels(~train);
+%!     assert(accuracy(b, f), mean(hits), 0);
+%!     correct(b) = correct(b) + sum(hits);
+%!   end
+%!   assert(iterations(:, f), counts(:), 0);
+%!   assert(info.restarts(:, f), pathInfo.restarts(:), 0);
+%!   assert(info.converged(:, f), pathInfo.converged(:));
+%! end
+%! assert(info.pooled, correct / 45, 0);
+%! assert(any(abs(info.pooled - mean(accuracy, 2)) > 1e-3));
+
+%!test
+%! % Labels drawn from classes 1 and 3 only: K is the largest label, 3, not the count of
+%! % distinct labels, and class 3 is predicted as 3.
+%! sparseLabels = 1 + 2 * (labels > 1);
+%! folds = zelmor_folds(sparseLabels, 3, 2);
+%! accuracy = zelmor_crossval(G, sparseLabels, betas(2), folds, 'Parallel', 'serial');
 %! for f = 1:3
 %!   train = folds ~= f;
-%!   [tau, count] = zelmor_c2(G(train, train), labels(train), betas(1), 3);
-%!   for b = 1:4
-%!     if b > 1
-%!       [tau, count] = zelmor_c(G(train, train), labels(train), betas(b), 3, tau);
-%!     end
-%!     correct = zelmor_predict(G(~train, train), tau) == labels(~train);
-%!     assert(accuracy(b, f), mean(correct), 0);
-%!     assert(iterations(b, f), count, 0);
-%!   end
+%!   tau = zelmor_path(G(train, train), sparseLabels(train), betas(2), 3);
+%!   assert(size(tau, 2), 3);
+%!   assert(accuracy(f), mean(zelmor_predict(G(~train, train), tau) == sparseLabels(~train)), 0);
 %! end
-%! assert(mean(accuracy(:)) > 0.9);
+%! assert(all(accuracy > 0.6));
+
+%!test
+%! % A line per fold with 'Verbose' true, none with false, none for short work by default.
+%! shown = evalc('zelmor_crossval(G, labels, betas, 3, ''Parallel'', ''serial'', ''Verbose'', true);');
+%! assert(numel(regexp(shown, 'zelmor_crossval: fold \d of 3 done, [0-9.]+ s', 'match')), 3);
+%! assert(evalc('zelmor_crossval(G, labels, betas, 3, ''Verbose'', false);'), '');
+%! assert(evalc('zelmor_crossval(G, labels, betas, 3);'), '');
 
 %!test
 %! % The same bits whichever way the folds ran; parfor runs its loop serially in Octave.
@@ -293,3 +417,5 @@ end
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Parallel', 'threads')
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Workers', 0)
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Speed', 1)
+%!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Verbose', 'loud')
+%!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'MaxRestarts', 0.5)

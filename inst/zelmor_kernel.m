@@ -2,14 +2,15 @@
 %
 %  K = zelmor_kernel(A, B, 'rbf', GAMMA)
 %  K = zelmor_kernel(A, B, 'linear')
-%  K = zelmor_kernel(A, B, 'poly', [DEGREE, OFFSET])
+%  K = zelmor_kernel(A, B, 'poly', [DEGREE, OFFSET, GAMMA])
 %  K = zelmor_kernel(A, [], ...)
 %
 %  Evaluates a kernel between every example (row) of A and every example of B:
 %    'rbf'     K(i,j) = exp(-GAMMA * ||A(i,:) - B(j,:)||^2), GAMMA > 0
 %    'linear'  K(i,j) = A(i,:) * B(j,:)'
-%    'poly'    K(i,j) = (A(i,:) * B(j,:)' + OFFSET)^DEGREE, DEGREE a positive
-%              integer, OFFSET >= 0 (0 when only DEGREE is given)
+%    'poly'    K(i,j) = (GAMMA * A(i,:) * B(j,:)' + OFFSET)^DEGREE, DEGREE a
+%              positive integer, OFFSET >= 0 (0 when only DEGREE is given),
+%              GAMMA > 0 (1 when not given)
 %  With B = [] the result is the square kernel of A with itself, made exactly
 %  symmetric (and, for 'rbf', with an exact unit diagonal), as the solvers
 %  need for a training kernel.
@@ -78,18 +79,21 @@ function K = zelmor_kernel (A, B, type, param)
       end
       K = A * B.';
     case 'poly'
-      param = checkParameter(param, [1 2], 'poly', '[DEGREE, OFFSET]');
-      degree = param(1);
-      offset = 0;
-      if numel(param) == 2
-        offset = param(2);
-      end
-      if degree < 1 || degree ~= fix(degree) || offset < 0
+      param = checkParameter(param, [1 2 3], 'poly', '[DEGREE, OFFSET, GAMMA]');
+      given = param;
+      param = [0, 0, 1];
+      param(1:numel(given)) = given;
+      [degree, offset, gamma] = deal(param(1), param(2), param(3));
+      if degree < 1 || degree ~= fix(degree) || offset < 0 || ~(gamma > 0)
         error('zelmor:badKernelParameter', ...
-              'poly: DEGREE must be a positive integer and OFFSET non-negative (got %g, %g)', ...
-              degree, offset);
+              'poly: DEGREE must be a positive integer, OFFSET non-negative and GAMMA positive (got %g, %g, %g)', ...
+              degree, offset, gamma);
       end
-      K = (A * B.' + offset) .^ degree;
+      products = A * B.';
+      if gamma ~= 1
+        products = gamma * products;
+      end
+      K = (products + offset) .^ degree;
     otherwise
       error('zelmor:badKernelType', 'unknown kernel type ''%s'': use ''rbf'', ''linear'' or ''poly''', type);
   end
@@ -135,6 +139,7 @@ end
 %! assert(zelmor_kernel(A, B, 'linear'), linear, 0);
 %! assert(zelmor_kernel(A, B, 'poly', [3 1.5]), poly, 1e-12);
 %! assert(zelmor_kernel(A, B, 'poly', 2), linear .^ 2, 0);
+%! assert(zelmor_kernel(A, B, 'poly', [3 1.5 0.25]), (0.25 * linear + 1.5) .^ 3, 0);
 
 %!test
 %! % A training kernel must be symmetric to the last bit, with a unit rbf diagonal.
@@ -176,3 +181,4 @@ end
 %!error id=zelmor:badKernelParameter zelmor_kernel(1, 1, 'linear', 2)
 %!error id=zelmor:badKernelParameter zelmor_kernel(1, 1, 'poly', 1.5)
 %!error id=zelmor:badKernelParameter zelmor_kernel(1, 1, 'poly', [2 -1])
+%!error id=zelmor:badKernelParameter zelmor_kernel(1, 1, 'poly', [2 1 0])

@@ -1,36 +1,58 @@
-%ZELMOR_PREDICT  Predicted classes and decision values from trained dual variables.
+%ZELMOR_PREDICT  Predicted classes and decision values, from a model or from dual variables.
 %
+%  [LABELS, SCORES] = zelmor_predict(MODEL, XTEST)
 %  [CLASSES, DECISION] = zelmor_predict(KTEST, TAU)
 %
-%  Scores every class m for every new example x as the weighted kernel sum
-%  DECISION(x, m) = sum over i of TAU(i, m) * K(x, x_i), over the training
-%  examples x_i, and predicts the class with the largest score. A tie goes to
-%  the lowest-numbered class. TAU is used exactly as the solver returned it.
+%  With a MODEL from zelmor_train: standardises XTEST with the training
+%  statistics, evaluates the kernel between its rows and the support vectors
+%  in blocks of rows (at most 2^20 kernel values, 8 MB, at a time, however
+%  many rows XTEST has), and predicts for each row the class with the largest
+%  decision value, in the type of the training labels (a tie goes to the
+%  class that sorts first).
+%    MODEL    struct returned by zelmor_train (also after save and load).
+%    XTEST    M-by-D features, one example per row, D as in training; for a
+%             'precomputed' model, the M-by-N kernel between the new examples
+%             and all N training examples (or only the support vectors,
+%             MODEL.supportIndices, in that order).
+%    LABELS   M predicted labels: an M-by-1 array of the training labels'
+%             type (1-by-M when they were a row), or a char matrix with one
+%             label per row.
+%    SCORES   M-by-K decision values in units of the margin: SCORES(x, m) =
+%             sum over the support vectors i of TAU(i, m) * K(x, x_i) / beta,
+%             column m for class MODEL.classes(m). A training example that is
+%             not a support vector scores its own class at least 1 (within
+%             the solver's tolerance) above every other.
 %
-%  Inputs:
+%  With a kernel and dual variables (the solvers' own results):
 %    KTEST     M-by-N kernel between M new examples (rows) and the N training
 %              examples (columns), for example zelmor_kernel(Xnew, Xtrain, ...).
 %              Use the training kernel itself to score the training examples.
 %    TAU       N-by-K dual variables from zelmor_c2 or zelmor_c.
-%
-%  Outputs:
-%    CLASSES   M-by-1 predicted class numbers 1..K.
+%    CLASSES   M-by-1 predicted class numbers 1..K: the largest of
+%              DECISION(x, m) = sum over i of TAU(i, m) * K(x, x_i), used
+%              exactly as the solver returned it; a tie goes to the lowest class.
 %    DECISION  M-by-K decision values.
 %
-%  Errors (identifiers): zelmor:nargin, zelmor:badKernel, zelmor:badTau,
-%    zelmor:kernelMismatch.
+%  Errors (identifiers): zelmor:nargin, zelmor:badModel (a struct that is not
+%    a zelmor model), zelmor:badExamples, zelmor:featureMismatch,
+%    zelmor:badKernel, zelmor:badTau, zelmor:kernelMismatch.
 %
 %  Example:
-%    Xtrain = [randn(20, 2); randn(20, 2) + 3];
-%    labels = [ones(20, 1); 2 * ones(20, 1)];
-%    tau = zelmor_c2(zelmor_kernel(Xtrain, [], 'rbf', 0.5), labels, 1, 2);
-%    [classes, decision] = zelmor_predict(zelmor_kernel([0 0; 3 3], Xtrain, 'rbf', 0.5), tau)
+%    X = [randn(20, 2); randn(20, 2) + 3];
+%    model = zelmor_train(X, [repmat('a', 20, 1); repmat('b', 20, 1)]);
+%    [labels, scores] = zelmor_predict(model, [0 0; 3 3])       % ['a'; 'b']
+%    tau = zelmor_c2(zelmor_kernel(X, [], 'rbf', 0.5), [ones(20, 1); 2 * ones(20, 1)], 1, 2);
+%    classes = zelmor_predict(zelmor_kernel([0 0; 3 3], X, 'rbf', 0.5), tau)   % [1; 2]
 %
-%  See also ZELMOR_KERNEL, ZELMOR_C2, ZELMOR_C, ZELMOR_CROSSVAL.
+%  See also ZELMOR_TRAIN, ZELMOR_KERNEL, ZELMOR_C2, ZELMOR_C, ZELMOR_CROSSVAL.
 
 function [classes, decision] = zelmor_predict (Ktest, tau)
   if nargin ~= 2
     error('zelmor:nargin', 'zelmor_predict takes 2 inputs (got %d)', nargin);
+  end
+  if isstruct(Ktest)
+    [classes, decision] = predictWithModel(Ktest, tau);
+    return;
   end
   if ~isnumeric(Ktest) || ~isreal(Ktest) || ndims(Ktest) ~= 2 || ~all(isfinite(Ktest(:)))
     error('zelmor:badKernel', 'KTEST must be a real 2-D matrix of finite values');
@@ -50,6 +72,75 @@ function [classes, decision] = zelmor_predict (Ktest, tau)
   decision = full(double(Ktest)) * tau;
   [~, classes] = max(decision, [], 2);
   classes = reshape(classes, [], 1);
+end
+
+
+function [labels, scores] = predictWithModel (model, X)
+  required = {'format', 'version', 'kernel', 'gamma', 'degree', 'offset', 'standardize', 'center', ...
+              'scale', 'supportVectors', 'supportIndices', 'tau', 'classes', 'labelType', 'labelsAsRow', ...
+              'beta', 'featureCount', 'trainCount'};
+  if ~isscalar(model) || ~all(isfield(model, required)) || ~isequal(model.format, 'zelmor model')
+    error('zelmor:badModel', 'MODEL must be a struct made by zelmor_train');
+  end
+  if ~isequal(model.version, 1)
+    error('zelmor:badModel', 'MODEL is of version %s; this zelmor_predict reads version 1', ...
+          mat2str(model.version));
+  end
+  if ~(isnumeric(X) || islogical(X)) || ~isreal(X) || ndims(X) ~= 2
+    error('zelmor:badExamples', 'XTEST must be a real 2-D numeric matrix, one example per row');
+  end
+  X = full(double(X));
+  [row, column] = find(~isfinite(X), 1);
+  if ~isempty(row)
+    error('zelmor:badExamples', 'XTEST must be finite (got %g at row %d, column %d)', X(row, column), ...
+          row, column);
+  end
+  precomputed = strcmp(model.kernel, 'precomputed');
+  supportCount = size(model.tau, 1);
+  if precomputed
+    if size(X, 2) == model.trainCount
+      X = X(:, model.supportIndices);
+    elseif size(X, 2) ~= supportCount
+      error('zelmor:featureMismatch', ['a precomputed model needs the kernel with its %d training ' ...
+            'examples (or its %d support vectors) as columns (got %d columns)'], model.trainCount, ...
+            supportCount, size(X, 2));
+    end
+  elseif size(X, 2) ~= model.featureCount
+    error('zelmor:featureMismatch', 'XTEST must have %d features, as in training (got %d)', ...
+          model.featureCount, size(X, 2));
+  end
+  if model.standardize
+    X = (X - model.center) ./ model.scale;
+  end
+
+  count = size(X, 1);
+  scores = zeros(count, size(model.tau, 2));
+  % Rows in blocks, so that the kernel of a large test set is never held whole.
+  rowsPerBlock = max(1, floor(2 ^ 20 / max(supportCount, 1)));
+  for first = 1:rowsPerBlock:count
+    rows = first:min(first + rowsPerBlock - 1, count);
+    switch model.kernel
+      case 'rbf'
+        K = zelmor_kernel(X(rows, :), model.supportVectors, 'rbf', model.gamma);
+      case 'poly'
+        K = zelmor_kernel(X(rows, :), model.supportVectors, 'poly', [model.degree, model.offset, model.gamma]);
+      case 'linear'
+        K = zelmor_kernel(X(rows, :), model.supportVectors, 'linear');
+      otherwise
+        K = X(rows, :);
+    end
+    scores(rows, :) = (K * model.tau) / model.beta;
+  end
+  [~, index] = max(scores, [], 2);
+  if strcmp(model.labelType, 'char')
+    labels = model.classes(index, :);
+  else
+    labels = model.classes(index);
+    labels = labels(:);
+    if model.labelsAsRow
+      labels = labels.';
+    end
+  end
 end
 
 %!test
@@ -82,6 +173,29 @@ end
 %! assert(size(classes), [0 1]);
 %! assert(size(decision), [0 4]);
 
+%!test
+%! % A model predicts in blocks of rows: 20000 rows against 83 support vectors take two.
+%! t = (1:90).';
+%! X = [cos(t), sin(3 * t)] + kron([0 0; 2 0; 0 2], ones(30, 1));
+%! model = zelmor_train(X, kron((1:3).', ones(30, 1)), 'Gamma', 2, 'C', 0.1);
+%! assert(size(model.tau, 1) * 20000 > 2 ^ 20);
+%! test = repmat(X, 223, 1)(1:20000, :) + 0.01;
+%! [labels, scores] = zelmor_predict(model, test);
+%! standardized = (test - model.center) ./ model.scale;
+%! expected = zelmor_kernel(standardized, model.supportVectors, 'rbf', model.gamma) * model.tau / model.beta;
+%! assert(scores, expected, 1e-12);
+%! [~, expectedLabels] = max(expected, [], 2);
+%! assert(labels, expectedLabels);
+
+%!shared model
+%! model = zelmor_train([0 0; 0 1; 5 5; 5 6], [1 1 2 2], 'C', 1, 'Gamma', 1);
+%!error id=zelmor:badModel zelmor_predict(struct('tau', 1), 1)
+%!error id=zelmor:badModel zelmor_predict(setfield(model, 'format', 'other'), [0 0])
+%!error id=zelmor:badModel zelmor_predict(setfield(model, 'version', 2), [0 0])
+%!error id=zelmor:badModel zelmor_predict([model, model], [0 0])
+%!error id=zelmor:featureMismatch zelmor_predict(model, [0 0 0])
+%!error id=zelmor:badExamples zelmor_predict(model, [0 NaN])
+%!error id=zelmor:badExamples zelmor_predict(model, {0, 0})
 %!error <zelmor_predict takes> zelmor_predict(1)
 %!error id=zelmor:badKernel zelmor_predict('a', 1)
 %!error id=zelmor:badKernel zelmor_predict([1 Inf], [1; 1])

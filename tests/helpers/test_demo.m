@@ -1,6 +1,6 @@
-% The digits demo end to end, drawing into WORKDIR: the per-beta table (one cold start,
-% then warm starts), a 10-by-10 confusion matrix, a test accuracy of 95% or more, and a
-% PNG file.
+% The digits demo end to end, drawing into WORKDIR: the progress of zelmor_train, the path
+% over beta at the chosen gamma (one cold start, then warm starts, one row marked chosen), a
+% 10-by-10 confusion matrix, a test accuracy of 95% or more, and a PNG file.
 function test_demo (repoRoot, workDir)
   if ~exist(workDir, 'dir')
     mkdir(workDir);
@@ -12,10 +12,14 @@ function test_demo (repoRoot, workDir)
   output = evalc('run(fullfile(repoRoot, ''examples'', ''digits_demo.m''))');
   printf('%s', output);
 
-  pathRows = regexp(output, '^[ *] +[0-9.]+ +(cold|warm) +\d+ ', 'tokens', 'lineanchors');
-  starts = cellfun(@(row) row{1}, pathRows, 'UniformOutput', false);
-  assert(numel(starts) >= 3, 'the beta path has %d rows', numel(starts));
+  assert(~isempty(regexp(output, '^zelmor_train: chose gamma [^\n]*; [0-9.]+ s$', 'once', 'lineanchors')), ...
+         'no progress line for the final fit');
+  pathRows = regexp(output, '^([ *]) +[0-9.e+-]+ +[0-9.e+-]+ +(cold|warm) +\d+ ', 'tokens', 'lineanchors');
+  assert(numel(pathRows) >= 3, 'the beta path has %d rows', numel(pathRows));
+  starts = cellfun(@(row) row{2}, pathRows, 'UniformOutput', false);
   assert(strcmp(starts{1}, 'cold') && all(strcmp(starts(2:end), 'warm')), 'cold first, then warm');
+  marks = cellfun(@(row) row{1}, pathRows, 'UniformOutput', false);
+  assert(sum(strcmp(marks, '*')) == 1, 'one row of the path is the chosen one');
 
   confusionRows = regexp(output, '^ +\d( +\d+){10}$', 'match', 'lineanchors');
   assert(numel(confusionRows) == 10, 'the confusion matrix has %d rows', numel(confusionRows));

@@ -10,7 +10,7 @@ function test_make_mex (repoRoot, workDir)
   make_mex(workDir);
   expected = {'hello.mex', 'zelmor_c.mex', 'zelmor_c2.mex', 'hello.m', 'zelmor_c.m', ...
               'zelmor_c2.m', 'zelmor_kernel.m', 'zelmor_predict.m', 'zelmor_folds.m', ...
-              'zelmor_path.m', 'zelmor_crossval.m'};
+              'zelmor_path.m', 'zelmor_crossval.m', 'zelmor_train.m'};
   for f = 1:numel(expected)
     assert(isfile(fullfile(workDir, expected{f})), 'make_mex left no %s', expected{f});
   end

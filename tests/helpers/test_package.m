@@ -21,7 +21,8 @@ function test_package (repoRoot, workDir)
   pkg('load', 'zelmor');
 
   functions = {'zelmor_c2', 3; 'zelmor_c', 3; 'hello', 3; 'zelmor_kernel', 2; ...
-               'zelmor_predict', 2; 'zelmor_folds', 2; 'zelmor_path', 2; 'zelmor_crossval', 2};
+               'zelmor_predict', 2; 'zelmor_folds', 2; 'zelmor_path', 2; 'zelmor_crossval', 2; ...
+               'zelmor_train', 2};
   for f = 1:rows(functions)
     [name, kind] = functions{f, :};
     assert(exist(name) == kind, '%s: exist gives %d, expected %d', name, exist(name), kind);
