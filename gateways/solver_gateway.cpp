@@ -92,7 +92,12 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
         start = StartMode::warmFrom(MatrixView{realData(initialTau), n, columns});
     }
 
-    const SolveResult result = solveDual(problem, start, warm ? kWarmStartTolerance : kColdStartTolerance);
+    // Ctrl-C stops the solve within a few iterations; its partial tau goes nowhere.
+    const StopRequest stop{[](void*) { return interruptPending(); }, nullptr};
+    const SolveResult result = solveDual(problem, start, warm ? kWarmStartTolerance : kColdStartTolerance, stop);
+    if (result.end == SolveEnd::Interrupted) {
+        throw Interrupted{};
+    }
     // The copy below writes exactly n x k doubles into the output.
     if (result.tau.size() != static_cast<std::size_t>(std::int64_t{n} * columns)) {
         throw std::logic_error("the solver returned a result of the wrong size");
