@@ -98,6 +98,17 @@ function make_mex (outdir)
       error('zelmor:badOutdir', 'cannot copy %s into %s', helpFiles{f}, outdir);
     end
   end
+  % The helpers' private functions, which only they can call.
+  privateFiles = listFiles(fullfile(root, 'inst', 'private'), '*.m');
+  privateDir = fullfile(outdir, 'private');
+  if ~isempty(privateFiles) && ~exist(privateDir, 'dir') && ~mkdir(privateDir)
+    error('zelmor:badOutdir', 'cannot create %s', privateDir);
+  end
+  for f = 1:numel(privateFiles)
+    if ~copyfile(privateFiles{f}, privateDir)
+      error('zelmor:badOutdir', 'cannot copy %s into %s', privateFiles{f}, privateDir);
+    end
+  end
   fprintf('make_mex: done; use them with addpath(''%s'')\n', outdir);
 end
 
