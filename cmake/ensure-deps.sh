@@ -11,6 +11,8 @@ command -v octave-cli >/dev/null 2>&1 || missing+=(octave)
 command -v mkoctfile >/dev/null 2>&1 || missing+=(liboctave-dev)
 # The demo's figure: octave-cli draws only through gnuplot.
 command -v gnuplot >/dev/null 2>&1 || missing+=(gnuplot-nox)
+# The Ctrl-C test types into a real terminal.
+command -v tmux >/dev/null 2>&1 || missing+=(tmux)
 # Lets zelmor_crossval run folds in parallel, and the tests compare that with serial runs.
 ls -d /usr/share/octave/packages/parallel-* >/dev/null 2>&1 || missing+=(octave-parallel)
 
