@@ -61,7 +61,7 @@ waitFor() {
 
 # Octave runs in the pane, whose shell records its exit status (and outlives every C-c, which
 # reaches it too); pipe-pane keeps all Octave prints.
-tmuxc new-session -d -x 200 -y 50 \
+tmuxc new-session -d -x 200 -y 50 -c "$work" \
     sh -c 'trap : INT; "$0" -f --no-history --no-window-system -q; echo $? > "$1"' "$octave" "$work/status"
 tmuxc pipe-pane -t 0 -o "cat >> '$log'"
 start=$SECONDS
@@ -70,7 +70,8 @@ until [[ -n $(promptNumber) ]]; do
     sleep 0.1
 done
 
-typeLine "addpath('$mexdir', '$here'); mark = 42; s = ctrl_c_checks('setup'); ctrl_c_checks('describe')"
+# A failed run ends Octave with SIGHUP: no octave-workspace file, please.
+typeLine "sighup_dumps_octave_core(false); addpath('$mexdir', '$here'); mark = 42; s = ctrl_c_checks('setup'); ctrl_c_checks('describe')"
 waitFor 'PARALLEL-[01]' 600
 octavePid=$(grep -aoE 'PID-[0-9]+' "$log" | head -1 | cut -d- -f2)
 [[ -n $octavePid ]] || fail "Octave did not say its process id"
