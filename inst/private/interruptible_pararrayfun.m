@@ -29,21 +29,28 @@ function varargout = interruptible_pararrayfun (nproc, fun, varargin)
   guarded = @(varargin) feval(jobs{1 + ~isfile(marker)}, varargin{:});
   results = cell(1, outputCount);
   failure = [];
-  try
-    [results{:}] = pararrayfun(nproc, guarded, varargin{:});
-  catch failure
-  end
-  % A watcher that has already exited met Ctrl-C before its trap was set.
-  interrupted = isfile(marker) || waitpid(watcher, WNOHANG()) ~= 0;
-  kill(watcher, SIG().TERM);
-  waitpid(watcher);
-  if isfile(marker)
-    delete(marker);
-  end
+  interrupted = false;
+  unwind_protect
+    try
+      [results{:}] = pararrayfun(nproc, guarded, varargin{:});
+    catch failure
+    end
+  unwind_protect_cleanup
+    % Also where Octave took the Ctrl-C itself and is unwinding already. A watcher that has
+    % exited met Ctrl-C before its trap was set.
+    interrupted = isfile(marker) || waitpid(watcher, WNOHANG()) ~= 0;
+    kill(watcher, SIG().TERM);
+    waitpid(watcher);
+    if isfile(marker)
+      delete(marker);
+    end
+    if interrupted
+      % Workers the package restarted are idle now; the ones Ctrl-C reached are gone.
+      parcellfun_set_nproc(0);
+    end
+  end_unwind_protect
 
   if interrupted
-    % Workers the package restarted are idle now; the ones Ctrl-C reached are gone.
-    parcellfun_set_nproc(0);
     % Octave takes signals on a thread of its own: the pause lets the interrupt land.
     kill(getpid(), SIG().INT);
     pause(1);
