@@ -34,6 +34,10 @@ fail() {
     echo "FAILED: $*" >&2
     echo "--- what the terminal showed last ---" >&2
     tmuxc capture-pane -p -J -S -60 -t 0 >&2 || true
+    if [[ -n ${octavePid:-} ]]; then
+        echo "--- Octave and its children ---" >&2
+        ps -o pid,stat,wchan:24,etime,args -p "$octavePid" --ppid "$octavePid" >&2 || true
+    fi
     exit 1
 }
 
@@ -43,9 +47,19 @@ seconds() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
 pane() { tmuxc capture-pane -p -J -t 0; }
 promptNumber() { pane | grep -o 'octave:[0-9]*>' | tail -1 | tr -dc 0-9; }
 
-# Types a line as a user would. A final ';' would be read by tmux as its own separator.
+# Types a line as a user would, once the prompt waits for it: a line typed ahead, while
+# Octave is still busy, can sit unread for seconds. A final ';' would be read by tmux as its
+# own separator.
+waitForPrompt() {
+    local start=$SECONDS
+    until pane | grep -v '^$' | tail -1 | grep -qE '^octave:[0-9]+> *$'; do
+        (( SECONDS - start < 120 )) || fail "no prompt to type at"
+        sleep 0.05
+    done
+}
 typeLine() {
     [[ $1 != *\; ]] || fail "typeLine: no final ';' please: $1"
+    waitForPrompt
     tmuxc send-keys -t 0 -l "$1"
     tmuxc send-keys -t 0 Enter
 }
@@ -64,12 +78,6 @@ waitFor() {
 tmuxc new-session -d -x 200 -y 50 -c "$work" \
     sh -c 'trap : INT; "$0" -f --no-history --no-window-system -q; echo $? > "$1"' "$octave" "$work/status"
 tmuxc pipe-pane -t 0 -o "cat >> '$log'"
-start=$SECONDS
-until [[ -n $(promptNumber) ]]; do
-    (( SECONDS - start < 120 )) || fail "octave-cli showed no prompt"
-    sleep 0.1
-done
-
 # A failed run ends Octave with SIGHUP: no octave-workspace file, please.
 typeLine "sighup_dumps_octave_core(false); addpath('$mexdir', '$here'); mark = 42; s = ctrl_c_checks('setup'); ctrl_c_checks('describe')"
 waitFor 'PARALLEL-[01]' 600
@@ -80,6 +88,7 @@ octavePid=$(grep -aoE 'PID-[0-9]+' "$log" | head -1 | cut -d- -f2)
 interrupt() {
     local name=$1 call=$2 delay=$3 limit=$4
     local n
+    waitForPrompt
     n=$(promptNumber)
     # try/catch catches errors, never Octave's interrupt.
     typeLine "target = 'untouched'; disp(['SOLVING-' '$name']); try, target = $call; disp(['RAN-TO-END-' '$name']), catch failure, disp(['CAUGHT-' '$name ' failure.message]), end"
@@ -115,8 +124,8 @@ if grep -aq 'PARALLEL-1' "$log"; then
     # The whole call takes tens of seconds. Half a second in, the package is starting its
     # workers; four seconds in, they are solving.
     crossval="zelmor_crossval(s.G, s.labels, [0.1 0.3 1 3 10], 2, 'Parallel', 'pararrayfun', 'Workers', 2)"
-    interrupt crossval-start "$crossval" 0.5 "$crossvalBound"
-    interrupt crossval "$crossval" 4 "$crossvalBound"
+    interrupt crossval-early "$crossval" 0.5 "$crossvalBound"
+    interrupt crossval-late "$crossval" 4 "$crossvalBound"
 else
     echo "crossval   skipped: Octave's parallel package is not installed"
 fi
