@@ -68,7 +68,8 @@ function make_mex (outdir)
     for t = 1:size(targets, 1)
       [name, sources] = targets{t, :};
       fprintf('make_mex: building %s\n', name);
-      mex('-o', fullfile(outdir, [name '.mex']), includes{:}, sources{:});
+      % ZELMOR_HOST_* tells the host adapter how to ask whether Ctrl-C is pending.
+      mex('-o', fullfile(outdir, [name '.mex']), '-DZELMOR_HOST_OCTAVE', includes{:}, sources{:});
     end
   else
     compiler = mex.getCompilerConfigurations('C++', 'Selected');
@@ -83,8 +84,9 @@ function make_mex (outdir)
     for t = 1:size(targets, 1)
       [name, sources] = targets{t, :};
       fprintf('make_mex: building %s\n', name);
-      mex('-R2018a', '-outdir', outdir, '-output', name, includes{:}, ...
-          ['CXXFLAGS="$CXXFLAGS ' exactFlags '"'], sources{:});
+      % libut answers whether Ctrl-C is pending.
+      mex('-R2018a', '-outdir', outdir, '-output', name, '-DZELMOR_HOST_MATLAB', includes{:}, ...
+          ['CXXFLAGS="$CXXFLAGS ' exactFlags '"'], sources{:}, '-lut');
     end
   end
 
@@ -94,6 +96,17 @@ function make_mex (outdir)
     copied = copyfile(helpFiles{f}, outdir);
     if ~copied
       error('zelmor:badOutdir', 'cannot copy %s into %s', helpFiles{f}, outdir);
+    end
+  end
+  % The helpers' private functions, which only they can call.
+  privateFiles = listFiles(fullfile(root, 'inst', 'private'), '*.m');
+  privateDir = fullfile(outdir, 'private');
+  if ~isempty(privateFiles) && ~exist(privateDir, 'dir') && ~mkdir(privateDir)
+    error('zelmor:badOutdir', 'cannot create %s', privateDir);
+  end
+  for f = 1:numel(privateFiles)
+    if ~copyfile(privateFiles{f}, privateDir)
+      error('zelmor:badOutdir', 'cannot copy %s into %s', privateFiles{f}, privateDir);
     end
   end
   fprintf('make_mex: done; use them with addpath(''%s'')\n', outdir);

@@ -6,6 +6,16 @@
 # NAME.mexa64 in the same directory.
 
 set(ZELMOR_MEX_OUTPUT_DIR "${PROJECT_BINARY_DIR}/mex")
+
+# libut answers whether Ctrl-C is pending in MATLAB (utIsInterruptPending); FindMatlab has no
+# component for it, and it lives beside libmx.
+if(Matlab_FOUND)
+  get_filename_component(_zelmor_matlab_library_dir "${Matlab_MX_LIBRARY}" DIRECTORY)
+  find_library(ZELMOR_MATLAB_UT_LIBRARY NAMES ut libut HINTS "${_zelmor_matlab_library_dir}" NO_DEFAULT_PATH)
+  if(NOT ZELMOR_MATLAB_UT_LIBRARY)
+    message(FATAL_ERROR "MATLAB's libut was not found beside ${Matlab_MX_LIBRARY}")
+  endif()
+endif()
 set(_zelmor_mex_exports "${CMAKE_CURRENT_LIST_DIR}/mex_exports.map")
 
 function(add_mex NAME)
@@ -27,6 +37,8 @@ function(add_mex NAME)
 
   add_library(${NAME} MODULE ${ARG_SOURCES})
   target_link_libraries(${NAME} PRIVATE Octave::Mex ${ARG_LINK_LIBRARIES})
+  # The host adapter asks each host in its own way whether Ctrl-C is pending.
+  target_compile_definitions(${NAME} PRIVATE ZELMOR_HOST_OCTAVE)
   # An unresolved symbol would otherwise surface only when Octave loads the file. The export
   # list also hides the standard library's template instances, which hidden visibility keeps.
   target_link_options(${NAME} PRIVATE
@@ -44,8 +56,9 @@ function(add_mex NAME)
     matlab_add_mex(NAME ${NAME}_matlab
                    SRC ${ARG_SOURCES}
                    OUTPUT_NAME ${NAME}
-                   LINK_TO ${ARG_LINK_LIBRARIES}
+                   LINK_TO ${ARG_LINK_LIBRARIES} ${ZELMOR_MATLAB_UT_LIBRARY}
                    R2018a)
+    target_compile_definitions(${NAME}_matlab PRIVATE ZELMOR_HOST_MATLAB)
     set_target_properties(${NAME}_matlab PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
   endif()
 endfunction()

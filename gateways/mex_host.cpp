@@ -1,9 +1,26 @@
 #include "mex_host.h"
 
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
+
+// How a pending Ctrl-C is seen depends on the host, chosen by the build: add_mex, make_mex.m and
+// the package's Makefile each define one of these.
+#if defined(ZELMOR_HOST_OCTAVE) == defined(ZELMOR_HOST_MATLAB)
+#error "define exactly one of ZELMOR_HOST_OCTAVE and ZELMOR_HOST_MATLAB"
+#endif
+
+#if defined(ZELMOR_HOST_OCTAVE)
+#if !defined(HAVE_OCTAVE)
+#error "ZELMOR_HOST_OCTAVE is set but mex.h is not Octave's"
+#endif
+#include "quit.h"
+#else
+// libut's interrupt flag, which MATLAB raises on Ctrl-C; not in MATLAB's headers, hence declared here.
+extern "C" bool utIsInterruptPending(void);
+#endif
 
 namespace zelmor::mexhost {
 
@@ -199,5 +216,33 @@ void raiseWarning(const WarningReport& report) {
         mexWarnMsgIdAndTxt(report.id, "%s", report.message);
     }
 }
+
+#if defined(ZELMOR_HOST_OCTAVE)
+
+bool interruptPending() noexcept {
+    // Octave's signal handler counts Ctrl-C presses here, possibly from another thread: read it
+    // afresh on every question.
+    return *static_cast<volatile std::sig_atomic_t*>(&octave_interrupt_state) > 0;
+}
+
+void raiseInterrupt() {
+    // The way Octave's own built-ins stop: octave_quit() throws Octave's interrupt, which leaves
+    // this MEX call as an error raised through mexErrMsgIdAndTxt does and ends at the prompt.
+    octave_quit();
+    mexErrMsgIdAndTxt("zelmor:interrupted", "interrupted by Ctrl-C; no output was written");
+}
+
+#else
+
+bool interruptPending() noexcept {
+    return utIsInterruptPending();
+}
+
+void raiseInterrupt() {
+    // The flag stays raised, so MATLAB also stops the calling code at its next check.
+    mexErrMsgIdAndTxt("zelmor:interrupted", "interrupted by Ctrl-C; no output was written");
+}
+
+#endif
 
 }  // namespace zelmor::mexhost

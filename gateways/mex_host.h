@@ -53,8 +53,17 @@ void requireAtLeastElements(const mxArray* array, const char* name, std::size_t 
 const double* realData(const mxArray* array);
 double* realData(mxArray* array);
 
+// Whether the user has asked the host to interrupt the running command (Ctrl-C). Cheap enough
+// to ask thousands of times a second, from the thread that runs the call.
+bool interruptPending() noexcept;
+
+// Thrown by a call's body when it stopped because an interrupt is pending. The body throws it
+// before writing any output, so the caller receives nothing half-written.
+struct Interrupted {};
+
 // A fixed-size copy of a failure, so that no C++ object is alive when the host raises it.
 struct FailureReport {
+    bool interrupted = false;
     bool failed = false;
     char id[64] = {};
     char message[512] = {};
@@ -79,14 +88,22 @@ void recordWarning(WarningReport& report, const char* id, const char* message) n
 // could be raised: after the guarded body, with the outputs in their slots.
 void raiseWarning(const WarningReport& report);
 
+// Hands a pending interrupt back to the host, which ends the command as it ends its own
+// interrupted built-ins (Octave: silently, back at the prompt). Where the host does not take it
+// (MATLAB), raises zelmor:interrupted instead. Does not return.
+void raiseInterrupt();
+
 // Runs one call's work. The host's error raise leaves through this frame without running
 // destructors (MATLAB jumps out of it), so the report is copied out of the exception and raised
-// only once the try block, and every object it held, is gone.
+// only once the try block, and every object it held, is gone. An interrupt leaves the same way.
 template <typename Body>
 void runGuarded(Body&& body) {
     FailureReport report;
     try {
         body();
+    } catch (const Interrupted&) {
+        // Neither a failure nor swallowed: the host's own interrupt, raised below.
+        report.interrupted = true;
     } catch (const GatewayError& error) {
         recordFailure(report, error.id(), error.what());
     } catch (const std::bad_alloc&) {
@@ -95,6 +112,9 @@ void runGuarded(Body&& body) {
         recordFailure(report, "zelmor:internal", error.what());
     } catch (...) {
         recordFailure(report, "zelmor:internal", "unexpected failure inside the MEX function");
+    }
+    if (report.interrupted) {
+        raiseInterrupt();
     }
     if (report.failed) {
         raiseFailure(report);

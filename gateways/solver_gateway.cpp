@@ -122,9 +122,14 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
     }
 
     const double tolerance = warm ? kWarmStartTolerance : kColdStartTolerance;
+    // Ctrl-C stops the solve within a few iterations; its partial tau goes nowhere.
+    const StopRequest stop{[](void*) { return interruptPending(); }, nullptr};
     const SolveResult result = path.chosen
-                                   ? detail::solveDualUsing(path.set, problem, start, tolerance, -1, {}, path.sweep)
-                                   : solveDual(problem, start, tolerance);
+                                   ? detail::solveDualUsing(path.set, problem, start, tolerance, -1, stop, path.sweep)
+                                   : solveDual(problem, start, tolerance, stop);
+    if (result.end == SolveEnd::Interrupted) {
+        throw Interrupted{};
+    }
     // The copy below writes exactly n x k doubles into the output.
     if (result.tau.size() != static_cast<std::size_t>(std::int64_t{n} * columns)) {
         throw std::logic_error("the solver returned a result of the wrong size");

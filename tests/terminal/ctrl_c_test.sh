@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Ctrl-C in a real terminal: octave-cli at an interactive prompt inside tmux. For zelmor_c2,
+# zelmor_c (warm), zelmor_path and, with the parallel package, zelmor_crossval on its workers:
+# start a call that takes seconds, press C-c, and check that the prompt comes back within a
+# bound (printing how soon), that the call assigned nothing and the workspace is intact, that
+# the solvers then give the bits they gave before the first interrupt, that no worker is left
+# running, and that Octave exits cleanly (under the sanitizers: without a report).
+#
+# usage: ctrl_c_test.sh OCTAVE_CLI MEX_DIR
+#   CTRL_C_BOUND (seconds, default 2) bounds the wait for the prompt after an interrupted
+#   solve; generous, so that a loaded machine does not fail it. The parallel cross-validation
+#   gets CTRL_C_CROSSVAL_BOUND (default 10): while the parallel package starts its workers and
+#   hands them the kernel, it answers only once that is done.
+set -euo pipefail
+
+octave=$1
+mexdir=$2
+here=$(cd "$(dirname "$0")" && pwd)
+bound=${CTRL_C_BOUND:-2}
+crossvalBound=${CTRL_C_CROSSVAL_BOUND:-10}
+
+command -v tmux >/dev/null || { echo "tmux is needed (make deps installs it)" >&2; exit 1; }
+
+work=$(mktemp -d)
+log=$work/log
+tmuxc() { tmux -S "$work/tmux" -f /dev/null "$@"; }
+cleanup() {
+    tmuxc kill-server 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAILED: $*" >&2
+    echo "--- what the terminal showed last ---" >&2
+    tmuxc capture-pane -p -J -S -60 -t 0 >&2 || true
+    if [[ -n ${octavePid:-} ]]; then
+        echo "--- Octave and its children ---" >&2
+        ps -o pid,stat,wchan:24,etime,args -p "$octavePid" --ppid "$octavePid" >&2 || true
+    fi
+    exit 1
+}
+
+now() { date +%s%N; }
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
+
+pane() { tmuxc capture-pane -p -J -t 0; }
+promptNumber() { pane | grep -o 'octave:[0-9]*>' | tail -1 | tr -dc 0-9; }
+
+# Types a line as a user would, once the prompt waits for it: a line typed ahead, while
+# Octave is still busy, can sit unread for seconds. A final ';' would be read by tmux as its
+# own separator.
+waitForPrompt() {
+    local start=$SECONDS
+    until pane | grep -v '^$' | tail -1 | grep -qE '^octave:[0-9]+> *$'; do
+        (( SECONDS - start < 120 )) || fail "no prompt to type at"
+        sleep 0.05
+    done
+}
+typeLine() {
+    [[ $1 != *\; ]] || fail "typeLine: no final ';' please: $1"
+    waitForPrompt
+    tmuxc send-keys -t 0 -l "$1"
+    tmuxc send-keys -t 0 Enter
+}
+
+# Waits until everything Octave printed matches the pattern.
+waitFor() {
+    local pattern=$1 limit=$2 start=$SECONDS
+    until grep -aqE -- "$pattern" "$log"; do
+        (( SECONDS - start < limit )) || fail "nothing matched '$pattern' within $limit s"
+        sleep 0.05
+    done
+}
+
+# Octave runs in the pane, whose shell records its exit status (and outlives every C-c, which
+# reaches it too); pipe-pane keeps all Octave prints.
+tmuxc new-session -d -x 200 -y 50 -c "$work" \
+    sh -c 'trap : INT; "$0" -f --no-history --no-window-system -q; echo $? > "$1"' "$octave" "$work/status"
+tmuxc pipe-pane -t 0 -o "cat >> '$log'"
+# A failed run ends Octave with SIGHUP: no octave-workspace file, please.
+typeLine "sighup_dumps_octave_core(false); addpath('$mexdir', '$here'); mark = 42; s = ctrl_c_checks('setup'); ctrl_c_checks('describe')"
+waitFor 'PARALLEL-[01]' 600
+octavePid=$(grep -aoE 'PID-[0-9]+' "$log" | head -1 | cut -d- -f2)
+[[ -n $octavePid ]] || fail "Octave did not say its process id"
+
+# interrupt NAME CALL DELAY BOUND: runs "target = CALL", presses C-c DELAY seconds in.
+interrupt() {
+    local name=$1 call=$2 delay=$3 limit=$4
+    local n
+    waitForPrompt
+    n=$(promptNumber)
+    # try/catch catches errors, never Octave's interrupt.
+    typeLine "target = 'untouched'; disp(['SOLVING-' '$name']); try, target = $call; disp(['RAN-TO-END-' '$name']), catch failure, disp(['CAUGHT-' '$name ' failure.message]), end"
+    waitFor "SOLVING-$name" 60
+    sleep "$delay"
+    tmuxc send-keys -t 0 C-c
+    local sent
+    sent=$(now)
+    until pane | grep -q "octave:$((n + 1))>"; do
+        (( $(now) - sent < 300000000000 )) || fail "$name: no prompt within 300 s of C-c"
+        sleep 0.01
+    done
+    local took=$(( $(now) - sent ))
+    printf '%-14s C-c %s s into the call: prompt back after %s s (bound %s s)\n' \
+        "$name" "$delay" "$(seconds "$took")" "$limit"
+    ! grep -aq "RAN-TO-END-$name" "$log" || fail "$name: the call ran to its end despite C-c"
+    ! grep -aq "CAUGHT-$name" "$log" || fail "C-c became an error: $(grep -a "CAUGHT-$name" "$log")"
+    awk -v took="$took" -v limit="$limit" 'BEGIN { exit !(took / 1e9 <= limit) }' \
+        || fail "$name: the prompt came back after $(seconds "$took") s, more than $limit s"
+    sleep 0.5
+    local left
+    left=$(pgrep -P "$octavePid" -a || true)
+    [[ -z $left ]] || fail "$name: processes left behind the prompt: $left"
+    typeLine "ctrl_c_checks('verify', s, '$name', target, mark)"
+    waitFor "VERIFY-(OK|FAILED) $name" 120
+    ! grep -aq "VERIFY-FAILED $name" "$log" || fail "$(grep -a "VERIFY-FAILED $name" "$log")"
+}
+
+interrupt cold "zelmor_c2(s.G, s.labels, s.beta, s.k)" 1 "$bound"
+interrupt warm "zelmor_c(s.G, s.labels, s.beta, s.k, s.tau0)" 1 "$bound"
+interrupt path "zelmor_path(s.G, s.labels, [0.1 0.3 1], s.k)" 1 "$bound"
+if grep -aq 'PARALLEL-1' "$log"; then
+    # The whole call takes tens of seconds. Half a second in, the package is starting its
+    # workers; four seconds in, they are solving.
+    crossval="zelmor_crossval(s.G, s.labels, [0.1 0.3 1 3 10], 2, 'Parallel', 'pararrayfun', 'Workers', 2)"
+    interrupt crossval-early "$crossval" 0.5 "$crossvalBound"
+    interrupt crossval-late "$crossval" 4 "$crossvalBound"
+else
+    echo "crossval   skipped: Octave's parallel package is not installed"
+fi
+
+typeLine "exit"
+start=$SECONDS
+until [[ -s $work/status ]]; do
+    (( SECONDS - start < 120 )) || fail "octave-cli did not exit"
+    sleep 0.1
+done
+if grep -aE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$log"; then
+    fail "a sanitizer reported an error (see above)"
+fi
+status=$(cat "$work/status")
+[[ $status == 0 ]] || fail "octave-cli exited with status $status"
+echo "ctrl_c_test: passed"
