@@ -118,7 +118,6 @@ struct DualState {
         AlignedArray<double> fresh(static_cast<std::size_t>(shape.blocks * 2 * W));
         AlignedArray<std::uint8_t> bits(static_cast<std::size_t>(shape.blocks * shape.k));
         blockLargest.resize(static_cast<std::size_t>(shape.blocks));
-        candidates.resize(static_cast<std::size_t>(shape.blocks));
         bounds.swap(fresh);
         classMajorEligible.swap(bits);
     }
@@ -131,12 +130,10 @@ struct DualState {
             blocks.eligible = classMajorEligible.data();
             blocks.bounds = bounds.data();
             blocks.blockLargest = blockLargest.data();
-            blocks.candidates = candidates.data();
         } else {
             blocks.eligible = blockedEligible.data();
             blocks.bounds = nullptr;
             blocks.blockLargest = nullptr;
-            blocks.candidates = nullptr;
         }
         setStrides(&blocks, mode, shape);
     }
@@ -213,7 +210,6 @@ struct DualState {
     AlignedArray<std::uint8_t> classMajorEligible;
     AlignedArray<double> bounds;
     std::vector<double> blockLargest;
-    std::vector<std::int64_t> candidates;
     GradientLayout blocks;
     std::vector<double> kernelDiag;
     std::vector<RowShape> rowShape;

@@ -34,11 +34,9 @@ struct GradientLayout {
     // measuring a block reads them as one line. In the blocked layout, the same bytes as eligible.
     const std::uint8_t* blockEligible = nullptr;
     // Class-major layout only (see SparseUpdate): per block, eight upper bounds of hi and then
-    // eight lower bounds of lo, one per lane; per block the largest bound of a violation; and
-    // room for the numbers of every block.
+    // eight lower bounds of lo, one per lane; and per block the largest bound of a violation.
     double* bounds = nullptr;
     double* blockLargest = nullptr;
-    std::int64_t* candidates = nullptr;
     std::int64_t exampleCount = 0;
     std::int64_t blockCount = 0;
     std::int32_t classCount = 0;

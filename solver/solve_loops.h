@@ -254,7 +254,8 @@ ZELMOR_LANES_TARGET void sparseUpdate(const GradientLayout& s, const SparseUpdat
 // The sweep after a class-sparse update: the block with the largest bound first, then every
 // block in order whose bound reaches the largest violation measured so far, measured exactly
 // unless it already is, and offered. Every block skipped is below a violation that exists, so
-// the selection is that of a sweep over every example.
+// the selection is that of a sweep over every example. Comparing eight blocks' bounds at a time
+// with what has been measured so far skips most blocks at once.
 template <class L>
 ZELMOR_LANES_TARGET Selection selectAfterSparseUpdate(const GradientLayout& s, std::int64_t updatedBlock) {
     const double* blockLargest = s.blockLargest;
@@ -269,26 +270,21 @@ ZELMOR_LANES_TARGET Selection selectAfterSparseUpdate(const GradientLayout& s, s
     LaneSelection<L> selection = startSelection<L>();
     if (top < 0) return finish(selection);
     double reached = top == updatedBlock ? blockLargest[top] : measureBlock<L>(s, top);
-    // The blocks that can still matter, in order; those measured later ask for their lines
-    // while the one before them is measured.
-    std::int64_t* candidates = s.candidates;
-    std::int64_t count = 0;
     for (std::int64_t b0 = 0; b0 < blockCount; b0 += kBlockWidth) {
         const typename L::Mask valid = L::lanesBelow(blockCount - b0);
         unsigned reaching = L::bits(L::both(L::atLeast(L::loadValid(blockLargest + b0, valid), L::broadcast(reached)), valid));
-        for (; reaching != 0; reaching &= reaching - 1) candidates[count++] = b0 + __builtin_ctz(reaching);
-    }
-    for (std::int64_t i = 0; i < count; ++i) {
-        const std::int64_t b = candidates[i];
-        // The largest measured so far may have grown since the list was made.
-        if (!(blockLargest[b] >= reached)) continue;
-        if (b != top && b != updatedBlock) {
-            const double measured = measureBlock<L>(s, b);
-            if (measured > reached) reached = measured;
+        for (; reaching != 0; reaching &= reaching - 1) {
+            const std::int64_t b = b0 + __builtin_ctz(reaching);
+            // The largest measured so far may have grown since the mask was made.
+            if (!(blockLargest[b] >= reached)) continue;
+            if (b != top && b != updatedBlock) {
+                const double measured = measureBlock<L>(s, b);
+                if (measured > reached) reached = measured;
+            }
+            const double* blockBounds = s.bounds + b * 2 * kBlockWidth;
+            offer<L>(&selection, L::minus(L::load(blockBounds), L::load(blockBounds + kBlockWidth)),
+                     L::lanesBelow(s.exampleCount - b * kBlockWidth), L::examplesFrom(b * kBlockWidth));
         }
-        const double* blockBounds = s.bounds + b * 2 * kBlockWidth;
-        offer<L>(&selection, L::minus(L::load(blockBounds), L::load(blockBounds + kBlockWidth)),
-                 L::lanesBelow(s.exampleCount - b * kBlockWidth), L::examplesFrom(b * kBlockWidth));
     }
     return finish(selection);
 }

@@ -216,7 +216,6 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
             std::uint8_t blockBits[5 * 9] = {};
             alignas(64) double bounds[5 * 16];
             double largest[5];
-            std::int64_t candidates[5];
             for (std::int64_t i = 0; i < n; ++i) {
                 for (std::int32_t m = 0; m < k; ++m) {
                     columns[m * blocks * 8 + i] = grad[static_cast<std::size_t>(i * k + m)];
@@ -236,7 +235,6 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
             state.blockEligible = blockBits;
             state.bounds = bounds;
             state.blockLargest = largest;
-            state.candidates = candidates;
             state.exampleCount = n;
             state.blockCount = blocks;
             state.classCount = k;
