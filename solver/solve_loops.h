@@ -199,14 +199,47 @@ ZELMOR_LANES_TARGET inline double measureBlock(const GradientLayout& s, std::int
     return largestOf<L>(L::minus(hi, lo), L::lanesBelow(s.exampleCount - b * kBlockWidth));
 }
 
+// One block of the class-sparse update: its changed classes, its bounds, and the largest bound
+// of a violation in it. kPartial: the last block, whose lanes past n the kernel line lacks.
+template <class L, int kChanged, bool kPartial>
+ZELMOR_LANES_TARGET inline void sparseUpdateBlock(const GradientLayout& s, const SparseUpdate& u, std::int64_t b,
+                                                  double* const (&rows)[kChanged > 0 ? kChanged : 1],
+                                                  const std::uint8_t* const (&eligibleRows)[kChanged > 0 ? kChanged : 1],
+                                                  const typename L::Doubles (&deltas)[kChanged > 0 ? kChanged : 1]) {
+    const typename L::Mask valid = kPartial ? L::lanesBelow(s.exampleCount - b * kBlockWidth) : L::allLanes();
+    // The kernel line is new memory in every iteration and the pass does little per line of it:
+    // asking early hides its latency.
+    __builtin_prefetch(u.line + (b + kLineLookahead) * kBlockWidth);
+    const typename L::Doubles x =
+        kPartial ? L::loadValid(u.line + b * kBlockWidth, valid) : L::loadUnaligned(u.line + b * kBlockWidth);
+    double* bounds = s.bounds + b * 2 * kBlockWidth;
+    typename L::Doubles hi = L::load(bounds);
+    typename L::Doubles lo = L::load(bounds + kBlockWidth);
+    if (kChanged > 0) {
+        #pragma GCC unroll 8
+        for (int i = 0; i < kChanged; ++i) {
+            updateClassAndBounds<L>(rows[i] + b * s.blockStride, x, deltas[i], eligibleRows[i] + b * s.eligibleBlockStride,
+                                    &hi, &lo);
+        }
+    } else {
+        for (std::int32_t i = 0; i < u.changed.count; ++i) {
+            const std::int32_t m = u.changed.classes[i];
+            updateClassAndBounds<L>(s.gradAt(b, m), x, L::broadcast(u.changed.deltas[i]), s.eligibleAt(b, m), &hi, &lo);
+        }
+    }
+    L::store(bounds, hi);
+    L::store(bounds + kBlockWidth, lo);
+    s.blockLargest[b] = largestOf<L>(L::minus(hi, lo), valid);
+}
+
 // The class-sparse update (see SparseUpdate) for kChanged changed classes, unrolled, or for any
 // number when kChanged is 0: every block's changed classes, its bounds, and the largest bound
-// of a violation in it. The updated example's block is measured exactly.
+// of a violation in it. The updated example's block is then measured exactly.
 template <class L, int kChanged>
 ZELMOR_LANES_TARGET void sparseUpdate(const GradientLayout& s, const SparseUpdate& u) {
     constexpr int kSlots = kChanged > 0 ? kChanged : 1;
-    double* rows[kSlots];
-    const std::uint8_t* eligibleRows[kSlots];
+    double* rows[kSlots] = {};
+    const std::uint8_t* eligibleRows[kSlots] = {};
     typename L::Doubles deltas[kSlots];
     if (kChanged > 0) {
         for (int i = 0; i < kChanged; ++i) {
@@ -215,39 +248,14 @@ ZELMOR_LANES_TARGET void sparseUpdate(const GradientLayout& s, const SparseUpdat
             deltas[i] = L::broadcast(u.changed.deltas[i]);
         }
     }
-    const std::int64_t blockStride = s.blockStride;
-    const std::int64_t eligibleBlockStride = s.eligibleBlockStride;
-    const std::int64_t blockCount = s.blockCount;
-    const std::int64_t exampleCount = s.exampleCount;
-    double* const allBounds = s.bounds;
-    double* const blockLargest = s.blockLargest;
-    const double* const line = u.line;
-    const std::int64_t updatedBlock = u.updatedExample >= 0 ? u.updatedExample / kBlockWidth : -1;
-    for (std::int64_t b = 0; b < blockCount; ++b) {
-        const typename L::Mask valid = L::lanesBelow(exampleCount - b * kBlockWidth);
-        // The kernel line is new memory in every iteration and the pass does little per line
-        // of it: asking early hides its latency.
-        __builtin_prefetch(line + (b + kLineLookahead) * kBlockWidth);
-        const typename L::Doubles x = L::loadValid(line + b * kBlockWidth, valid);
-        double* bounds = allBounds + b * 2 * kBlockWidth;
-        typename L::Doubles hi = L::load(bounds);
-        typename L::Doubles lo = L::load(bounds + kBlockWidth);
-        if (kChanged > 0) {
-            #pragma GCC unroll 8
-            for (int i = 0; i < kChanged; ++i) {
-                updateClassAndBounds<L>(rows[i] + b * blockStride, x, deltas[i], eligibleRows[i] + b * eligibleBlockStride,
-                                        &hi, &lo);
-            }
-        } else {
-            for (std::int32_t i = 0; i < u.changed.count; ++i) {
-                const std::int32_t m = u.changed.classes[i];
-                updateClassAndBounds<L>(s.gradAt(b, m), x, L::broadcast(u.changed.deltas[i]), s.eligibleAt(b, m), &hi,
-                                        &lo);
-            }
-        }
-        L::store(bounds, hi);
-        L::store(bounds + kBlockWidth, lo);
-        blockLargest[b] = b == updatedBlock ? measureBlock<L>(s, b) : largestOf<L>(L::minus(hi, lo), valid);
+    // A copy the compiler can keep in registers across the stores into the gradient.
+    const GradientLayout layout = s;
+    const std::int64_t wholeBlocks = layout.exampleCount / kBlockWidth;
+    for (std::int64_t b = 0; b < wholeBlocks; ++b) sparseUpdateBlock<L, kChanged, false>(layout, u, b, rows, eligibleRows, deltas);
+    if (wholeBlocks < layout.blockCount) sparseUpdateBlock<L, kChanged, true>(layout, u, wholeBlocks, rows, eligibleRows, deltas);
+    if (u.updatedExample >= 0) {
+        const std::int64_t b = u.updatedExample / kBlockWidth;
+        layout.blockLargest[b] = measureBlock<L>(layout, b);
     }
 }
 
