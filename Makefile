@@ -53,7 +53,7 @@ fuzz:
 	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 # The solver benchmark: speed against the reference solver and the memory floor, printed as
-# tables. Takes a few minutes and up to 2 GB of memory; not part of `make test`.
+# tables. Takes about two minutes and up to 2 GB of memory; not part of `make test`.
 bench: configure
 	cmake --build $(BUILD_DIR) --parallel --target solver_bench
 	$(BUILD_DIR)/bench/solver_bench
