@@ -248,29 +248,13 @@ function [how, workers, maxRestarts, verbose] = parseOptions (options)
     end
     switch lower(name)
       case 'parallel'
-        choices = {'auto', 'serial', 'pararrayfun', 'parfor'};
-        if ~ischar(value) || ~any(strcmpi(value, choices))
-          error('zelmor:badOption', 'Parallel must be ''auto'', ''serial'', ''pararrayfun'' or ''parfor''');
-        end
-        how = lower(value);
+        how = checked_option('parallel', value);
       case 'workers'
-        if ~isnumeric(value) || ~isscalar(value) || ~(value >= 1) || value ~= fix(value)
-          error('zelmor:badOption', 'Workers must be a positive integer');
-        end
-        workers = double(value);
+        workers = checked_option('workers', value);
       case 'maxrestarts'
-        if ~isnumeric(value) || ~isscalar(value) || ~(value >= 0) || value ~= fix(value)
-          error('zelmor:badOption', 'MaxRestarts must be a non-negative integer');
-        end
-        maxRestarts = double(value);
+        maxRestarts = checked_option('maxrestarts', value);
       case 'verbose'
-        if ischar(value) && strcmpi(value, 'auto')
-          verbose = 'auto';
-        elseif (islogical(value) || isnumeric(value)) && isscalar(value) && (value == 0 || value == 1)
-          verbose = logical(value);
-        else
-          error('zelmor:badOption', 'Verbose must be true, false or ''auto''');
-        end
+        verbose = checked_option('verbose', value);
       otherwise
         error('zelmor:badOption', 'unknown option ''%s''', name);
     end

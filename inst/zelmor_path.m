@@ -212,15 +212,9 @@ function [maxRestarts, warn] = parseOptions (options)
     end
     switch lower(name)
       case 'maxrestarts'
-        if ~isnumeric(value) || ~isscalar(value) || ~(value >= 0) || value ~= fix(value)
-          error('zelmor:badOption', 'MaxRestarts must be a non-negative integer');
-        end
-        maxRestarts = double(value);
+        maxRestarts = checked_option('maxrestarts', value);
       case 'warn'
-        if ~(islogical(value) || isnumeric(value)) || ~isscalar(value)
-          error('zelmor:badOption', 'Warn must be true or false');
-        end
-        warn = logical(value);
+        warn = checked_option('warn', value);
       otherwise
         error('zelmor:badOption', 'unknown option ''%s''', name);
     end

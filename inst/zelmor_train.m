@@ -364,22 +364,11 @@ function options = parseOptions (arguments)
       case 'standardize'
         options.standardize = logicalScalar(value, 'Standardize');
       case 'parallel'
-        choices = {'auto', 'serial', 'pararrayfun', 'parfor'};
-        if ~ischar(value) || ~any(strcmpi(value, choices))
-          error('zelmor:badOption', 'Parallel must be ''auto'', ''serial'', ''pararrayfun'' or ''parfor''');
-        end
-        options.parallel = lower(value);
+        options.parallel = checked_option('parallel', value);
       case 'maxrestarts'
-        if ~isnumeric(value) || ~isscalar(value) || ~(value >= 0) || value ~= fix(value)
-          error('zelmor:badOption', 'MaxRestarts must be a non-negative integer');
-        end
-        options.maxRestarts = double(value);
+        options.maxRestarts = checked_option('maxrestarts', value);
       case 'verbose'
-        if ischar(value) && strcmpi(value, 'auto')
-          options.verbose = 'auto';
-        else
-          options.verbose = logicalScalar(value, 'Verbose');
-        end
+        options.verbose = checked_option('verbose', value);
       otherwise
         error('zelmor:badOption', 'unknown option ''%s''', arguments{i});
     end

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <vector>
@@ -72,6 +73,67 @@ zelmor::detail::Selection referenceSweep(const std::vector<double>& grad, const 
     return best;
 }
 
+// A gradient of up to 40 examples and 9 classes drawn from a palette, with random
+// eligibility, laid out for the kernels in the blocked or the class-major layout (padding
+// lanes hold NaN: they must never be selected nor change a result).
+struct KernelFixture {
+    std::int64_t n = 0;
+    std::int32_t k = 0;
+    std::vector<double> grad;  // row-major, entry (i, m) at i * k + m
+    std::vector<bool> eligible;
+    alignas(64) double cells[5 * 9 * 8];
+    std::uint8_t bits[5 * 9] = {};
+    std::uint8_t blockBits[5 * 9] = {};
+    alignas(64) double bounds[5 * 16];
+    double largest[5];
+    zelmor::detail::GradientLayout layout;
+
+    template <std::size_t kPalette>
+    KernelFixture(std::mt19937_64& rng, const double (&palette)[kPalette]) {
+        n = 1 + static_cast<std::int64_t>(rng() % 40);
+        k = 1 + static_cast<std::int32_t>(rng() % 9);
+        grad.resize(static_cast<std::size_t>(n * k));
+        eligible.resize(grad.size());
+        for (std::size_t i = 0; i < grad.size(); ++i) {
+            grad[i] = palette[rng() % kPalette];
+            eligible[i] = rng() % 3 != 0;
+        }
+    }
+
+    // Fills the layout the solve keeps for the sweep mode, its eligibility included.
+    void layOut(bool classMajor) {
+        const std::int64_t blocks = (n + 7) / 8;
+        layout = zelmor::detail::GradientLayout{};
+        layout.grad = cells;
+        layout.eligible = bits;
+        layout.blockEligible = blockBits;
+        layout.exampleCount = n;
+        layout.blockCount = blocks;
+        layout.classCount = k;
+        layout.blockStride = classMajor ? 8 : k * 8;
+        layout.classStride = classMajor ? blocks * 8 : 8;
+        layout.eligibleBlockStride = classMajor ? 1 : k;
+        layout.eligibleClassStride = classMajor ? blocks : 1;
+        if (classMajor) {
+            layout.bounds = bounds;
+            layout.blockLargest = largest;
+        }
+        std::fill(cells, cells + 5 * 9 * 8, std::numeric_limits<double>::quiet_NaN());
+        std::fill(bits, bits + 5 * 9, 0);
+        std::fill(blockBits, blockBits + 5 * 9, 0);
+        for (std::int64_t i = 0; i < n; ++i) {
+            for (std::int32_t m = 0; m < k; ++m) {
+                at(i, m) = grad[static_cast<std::size_t>(i * k + m)];
+                if (!eligible[static_cast<std::size_t>(i * k + m)]) continue;
+                bits[(i / 8) * layout.eligibleBlockStride + m * layout.eligibleClassStride] |= 1u << (i % 8);
+                blockBits[(i / 8) * k + m] |= 1u << (i % 8);
+            }
+        }
+    }
+
+    double& at(std::int64_t i, std::int32_t m) { return layout.gradAt(i / 8, m)[i % 8]; }
+};
+
 // The kernels alone on gradients drawn from a palette of awkward values: NaN, infinities,
 // zeros of both signs, the sweep's bounds -100 and 100 and their neighbours, ties. Updates
 // multiply infinities by zeros and add opposite infinities. Every path must select the same
@@ -84,25 +146,18 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
     const double nan = inf - inf;
     const double palette[] = {-0.0, 0.0, 1.0, -1.0, 0.5, nan, inf, -inf,
                               100.0, -100.0, 99.5, -100.5, 1e308, -1e308, 5e-324};
-    const std::size_t paletteSize = sizeof palette / sizeof palette[0];
     std::mt19937_64 rng(99);
     for (int trial = 0; trial < 3000; ++trial) {
-        const std::int64_t n = 1 + static_cast<std::int64_t>(rng() % 40);
-        const std::int32_t k = 1 + static_cast<std::int32_t>(rng() % 9);
+        KernelFixture f(rng, palette);
+        const std::int64_t n = f.n;
+        const std::int32_t k = f.k;
         const bool update = trial % 2 == 1;
-        auto draw = [&] { return palette[rng() % paletteSize]; };
-        std::vector<double> grad(static_cast<std::size_t>(n * k));
-        std::vector<bool> eligible(grad.size());
-        for (std::size_t i = 0; i < grad.size(); ++i) {
-            grad[i] = draw();
-            eligible[i] = rng() % 3 != 0;
-        }
         std::vector<double> line(static_cast<std::size_t>(n));
         std::vector<double> delta(static_cast<std::size_t>(k));
-        for (auto& x : line) x = draw();
-        for (auto& d : delta) d = draw();
+        for (auto& x : line) x = palette[rng() % std::size(palette)];
+        for (auto& d : delta) d = palette[rng() % std::size(palette)];
 
-        std::vector<double> expectedGrad = grad;
+        std::vector<double> expectedGrad = f.grad;
         if (update) {
             for (std::int64_t l = 0; l < n; ++l) {
                 for (std::int32_t m = 0; m < k; ++m) {
@@ -111,41 +166,18 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
                 }
             }
         }
-        const zelmor::detail::Selection expected = referenceSweep(expectedGrad, eligible, n, k);
+        const zelmor::detail::Selection expected = referenceSweep(expectedGrad, f.eligible, n, k);
 
-        // The blocked layout, as the solve loop keeps it.
-        const std::int64_t blocks = (n + 7) / 8;
         for (InstructionSet set : supportedPaths()) {
-            // Padding lanes hold NaN: they must never be selected nor change a result.
-            alignas(64) double blocked[5 * 9 * 8];
-            std::fill(blocked, blocked + 5 * 9 * 8, nan);
-            std::uint8_t bits[5 * 9] = {};
-            for (std::int64_t i = 0; i < n; ++i) {
-                for (std::int32_t m = 0; m < k; ++m) {
-                    blocked[((i / 8) * k + m) * 8 + i % 8] = grad[static_cast<std::size_t>(i * k + m)];
-                    if (eligible[static_cast<std::size_t>(i * k + m)]) bits[(i / 8) * k + m] |= 1u << (i % 8);
-                }
-            }
-            zelmor::detail::GradientLayout state;
-            state.grad = blocked;
-            state.eligible = bits;
-            state.blockEligible = bits;
-            state.exampleCount = n;
-            state.blockCount = blocks;
-            state.classCount = k;
-            state.blockStride = k * 8;
-            state.classStride = 8;
-            state.eligibleBlockStride = k;
-            state.eligibleClassStride = 1;
+            f.layOut(false);
             const zelmor::detail::SolveKernels& kernels = zelmor::detail::kernelsFor(set);
             const zelmor::detail::Selection got =
-                update ? kernels.updateAndSelect(state, line.data(), delta.data()) : kernels.select(state);
+                update ? kernels.updateAndSelect(f.layout, line.data(), delta.data()) : kernels.select(f.layout);
             ASSERT_EQ(got.example, expected.example) << zelmor::detail::nameOf(set) << " trial " << trial;
             ASSERT_TRUE(got.violation == expected.violation) << zelmor::detail::nameOf(set) << " trial " << trial;
             for (std::int64_t i = 0; i < n; ++i) {
                 for (std::int32_t m = 0; m < k; ++m) {
-                    ASSERT_TRUE(sameBits(blocked[((i / 8) * k + m) * 8 + i % 8],
-                                         expectedGrad[static_cast<std::size_t>(i * k + m)]))
+                    ASSERT_TRUE(sameBits(f.at(i, m), expectedGrad[static_cast<std::size_t>(i * k + m)]))
                         << zelmor::detail::nameOf(set) << " trial " << trial << " entry " << i << "," << m;
                 }
             }
@@ -178,23 +210,17 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
     const double finite[] = {-0.0, 0.0, 1.0, -1.0, 0.5, 0.25, 2.0, 1e-300, 1e300, -7.0};
     std::mt19937_64 rng(4711);
     for (int trial = 0; trial < 2000; ++trial) {
-        const std::int64_t n = 1 + static_cast<std::int64_t>(rng() % 40);
-        const std::int32_t k = 1 + static_cast<std::int32_t>(rng() % 9);
-        auto draw = [&] { return palette[rng() % (sizeof palette / sizeof palette[0])]; };
-        std::vector<double> grad(static_cast<std::size_t>(n * k));
-        std::vector<bool> eligible(grad.size());
-        for (std::size_t i = 0; i < grad.size(); ++i) {
-            grad[i] = draw();
-            eligible[i] = rng() % 3 != 0;
-        }
+        KernelFixture f(rng, palette);
+        const std::int64_t n = f.n;
+        const std::int32_t k = f.k;
         std::vector<double> line(static_cast<std::size_t>(n));
-        for (auto& x : line) x = finite[rng() % (sizeof finite / sizeof finite[0])];
+        for (auto& x : line) x = finite[rng() % std::size(finite)];
         std::vector<std::int32_t> classes;
         std::vector<double> deltas;
-        std::vector<double> expectedGrad = grad;
+        std::vector<double> expectedGrad = f.grad;
         for (std::int32_t m = 0; m < k; ++m) {
             // A zero delta, of either sign, leaves its class out of the update.
-            const double d = rng() % 3 == 0 ? (rng() % 2 ? 0.0 : -0.0) : draw();
+            const double d = rng() % 3 == 0 ? (rng() % 2 ? 0.0 : -0.0) : palette[rng() % std::size(palette)];
             if (d != 0.0 || std::isnan(d)) {
                 classes.push_back(m);
                 deltas.push_back(d);
@@ -204,64 +230,35 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
                 g = d * line[static_cast<std::size_t>(l)] + g;
             }
         }
-        const zelmor::detail::Selection expected = referenceSweep(expectedGrad, eligible, n, k);
+        const zelmor::detail::Selection expected = referenceSweep(expectedGrad, f.eligible, n, k);
 
-        const std::int64_t blocks = (n + 7) / 8;
         for (InstructionSet set : supportedPaths()) {
-            // Class-major: class m of every block, then class m + 1, eligibility bytes too (and
-            // block by block, for measuring). Padding lanes hold NaN.
-            alignas(64) double columns[9 * 5 * 8];
-            std::fill(columns, columns + 9 * 5 * 8, nan);
-            std::uint8_t bits[9 * 5] = {};
-            std::uint8_t blockBits[5 * 9] = {};
-            alignas(64) double bounds[5 * 16];
-            double largest[5];
+            f.layOut(true);
+            const double slack[] = {0.0, 0.5, 1e300, inf};
             for (std::int64_t i = 0; i < n; ++i) {
-                for (std::int32_t m = 0; m < k; ++m) {
-                    columns[m * blocks * 8 + i] = grad[static_cast<std::size_t>(i * k + m)];
-                    if (eligible[static_cast<std::size_t>(i * k + m)]) {
-                        bits[m * blocks + i / 8] |= 1u << (i % 8);
-                        blockBits[(i / 8) * k + m] |= 1u << (i % 8);
-                    }
-                }
-                const auto [hi, lo] = extremesOf(grad, eligible, i, k);
-                const double slack[] = {0.0, 0.5, 1e300, inf};
-                bounds[(i / 8) * 16 + i % 8] = hi + slack[rng() % 4];
-                bounds[(i / 8) * 16 + 8 + i % 8] = lo - slack[rng() % 4];
+                const auto [hi, lo] = extremesOf(f.grad, f.eligible, i, k);
+                f.bounds[(i / 8) * 16 + i % 8] = hi + slack[rng() % 4];
+                f.bounds[(i / 8) * 16 + 8 + i % 8] = lo - slack[rng() % 4];
             }
-            zelmor::detail::GradientLayout state;
-            state.grad = columns;
-            state.eligible = bits;
-            state.blockEligible = blockBits;
-            state.bounds = bounds;
-            state.blockLargest = largest;
-            state.exampleCount = n;
-            state.blockCount = blocks;
-            state.classCount = k;
-            state.blockStride = 8;
-            state.classStride = blocks * 8;
-            state.eligibleBlockStride = 1;
-            state.eligibleClassStride = blocks;
             zelmor::detail::SparseUpdate update;
             update.line = line.data();
             update.changed = zelmor::detail::ChangedClasses{static_cast<std::int32_t>(classes.size()), classes.data(),
                                                             deltas.data()};
             update.updatedExample = rng() % 2 ? static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n)) : -1;
-            const zelmor::detail::Selection got = zelmor::detail::kernelsFor(set).sparseUpdateAndSelect(state, update);
+            const zelmor::detail::Selection got = zelmor::detail::kernelsFor(set).sparseUpdateAndSelect(f.layout, update);
             const std::string where = std::string(zelmor::detail::nameOf(set)) + " trial " + std::to_string(trial);
             ASSERT_EQ(got.example, expected.example) << where;
             ASSERT_TRUE(got.violation == expected.violation) << where;
             for (std::int64_t i = 0; i < n; ++i) {
                 for (std::int32_t m = 0; m < k; ++m) {
-                    const double written = columns[m * blocks * 8 + i];
                     const bool changed = std::find(classes.begin(), classes.end(), m) != classes.end();
                     const double expectedValue = changed ? expectedGrad[static_cast<std::size_t>(i * k + m)]
-                                                         : grad[static_cast<std::size_t>(i * k + m)];
-                    ASSERT_TRUE(sameBits(written, expectedValue)) << where << " entry " << i << "," << m;
+                                                         : f.grad[static_cast<std::size_t>(i * k + m)];
+                    ASSERT_TRUE(sameBits(f.at(i, m), expectedValue)) << where << " entry " << i << "," << m;
                 }
-                const auto [hi, lo] = extremesOf(expectedGrad, eligible, i, k);
-                ASSERT_GE(bounds[(i / 8) * 16 + i % 8], hi) << where << " example " << i;
-                ASSERT_LE(bounds[(i / 8) * 16 + 8 + i % 8], lo) << where << " example " << i;
+                const auto [hi, lo] = extremesOf(expectedGrad, f.eligible, i, k);
+                ASSERT_GE(f.bounds[(i / 8) * 16 + i % 8], hi) << where << " example " << i;
+                ASSERT_LE(f.bounds[(i / 8) * 16 + 8 + i % 8], lo) << where << " example " << i;
             }
         }
     }

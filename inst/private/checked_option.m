@@ -1,0 +1,45 @@
+%CHECKED_OPTION  The value of an option the zelmor helpers share, checked.
+%
+%  VALUE = checked_option(NAME, VALUE)
+%
+%  NAME is the option's name in lower case:
+%    'maxrestarts'  a non-negative integer
+%    'workers'      a positive integer
+%    'parallel'     'auto', 'serial', 'pararrayfun' or 'parfor' (returned in lower case)
+%    'verbose'      true, false or 'auto'
+%    'warn'         true or false
+%  A value of the wrong kind raises zelmor:badOption naming the option.
+
+function value = checked_option (name, value)
+  switch name
+    case 'maxrestarts'
+      if ~isnumeric(value) || ~isscalar(value) || ~(value >= 0) || value ~= fix(value)
+        error('zelmor:badOption', 'MaxRestarts must be a non-negative integer');
+      end
+      value = double(value);
+    case 'workers'
+      if ~isnumeric(value) || ~isscalar(value) || ~(value >= 1) || value ~= fix(value)
+        error('zelmor:badOption', 'Workers must be a positive integer');
+      end
+      value = double(value);
+    case 'parallel'
+      choices = {'auto', 'serial', 'pararrayfun', 'parfor'};
+      if ~ischar(value) || ~any(strcmpi(value, choices))
+        error('zelmor:badOption', 'Parallel must be ''auto'', ''serial'', ''pararrayfun'' or ''parfor''');
+      end
+      value = lower(value);
+    case 'verbose'
+      if ischar(value) && strcmpi(value, 'auto')
+        value = 'auto';
+      elseif (islogical(value) || isnumeric(value)) && isscalar(value) && (value == 0 || value == 1)
+        value = logical(value);
+      else
+        error('zelmor:badOption', 'Verbose must be true, false or ''auto''');
+      end
+    case 'warn'
+      if ~(islogical(value) || isnumeric(value)) || ~isscalar(value) || ~(value == 0 || value == 1)
+        error('zelmor:badOption', 'Warn must be true or false');
+      end
+      value = logical(value);
+  end
+end
