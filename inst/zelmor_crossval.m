@@ -90,7 +90,11 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
   betas = double(betas(:));
   folds = checkFolds(folds, labels);
   foldCount = max(folds);
-  [how, workers, maxRestarts, verbose] = parseOptions(varargin);
+  options = named_options(varargin, struct('parallel', 'auto', 'workers', [], 'maxrestarts', 20, 'verbose', 'auto'));
+  how = options.parallel;
+  workers = options.workers;
+  maxRestarts = options.maxrestarts;
+  verbose = options.verbose;
 
   started = tic;
   pathOptions = {'MaxRestarts', maxRestarts, 'Warn', false};
@@ -229,35 +233,6 @@ function folds = checkFolds (folds, labels)
   % An unused fold number would be a fold with nothing to predict and an empty column.
   if max(folds) < 2 || ~all(accumarray(folds, 1) > 0)
     error('zelmor:badFolds', 'fold numbers must run over 1..F with F >= 2, each used at least once');
-  end
-end
-
-function [how, workers, maxRestarts, verbose] = parseOptions (options)
-  how = 'auto';
-  workers = [];
-  maxRestarts = 20;
-  verbose = 'auto';
-  if mod(numel(options), 2) ~= 0
-    error('zelmor:badOption', 'options come in name, value pairs');
-  end
-  for i = 1:2:numel(options)
-    name = options{i};
-    value = options{i + 1};
-    if ~ischar(name)
-      error('zelmor:badOption', 'option names must be text');
-    end
-    switch lower(name)
-      case 'parallel'
-        how = checked_option('parallel', value);
-      case 'workers'
-        workers = checked_option('workers', value);
-      case 'maxrestarts'
-        maxRestarts = checked_option('maxrestarts', value);
-      case 'verbose'
-        verbose = checked_option('verbose', value);
-      otherwise
-        error('zelmor:badOption', 'unknown option ''%s''', name);
-    end
   end
 end
 

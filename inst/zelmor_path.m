@@ -85,7 +85,9 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
   if ~isnumeric(betas) || ~isreal(betas) || isempty(betas) || ~isvector(betas) || ~all(isfinite(betas))
     error('zelmor:badBeta', 'BETAS must be a non-empty vector of finite values');
   end
-  [maxRestarts, warn] = parseOptions(varargin);
+  options = named_options(varargin, struct('maxrestarts', 20, 'warn', true));
+  maxRestarts = options.maxrestarts;
+  warn = options.warn;
   betas = double(betas);
   if ~(isa(G, 'double') && isreal(G) && ~issparse(G) && ndims(G) == 2)
     % Nothing can be scaled: the solver's own checks name what is wrong.
@@ -195,29 +197,6 @@ function s = safeScale (G, labels, beta, k, tau)
   s = Inf;
   if bound > 0
     s = 2 ^ floor(log2(50 / bound));
-  end
-end
-
-function [maxRestarts, warn] = parseOptions (options)
-  maxRestarts = 20;
-  warn = true;
-  if mod(numel(options), 2) ~= 0
-    error('zelmor:badOption', 'options come in name, value pairs');
-  end
-  for i = 1:2:numel(options)
-    name = options{i};
-    value = options{i + 1};
-    if ~ischar(name)
-      error('zelmor:badOption', 'option names must be text');
-    end
-    switch lower(name)
-      case 'maxrestarts'
-        maxRestarts = checked_option('maxrestarts', value);
-      case 'warn'
-        warn = checked_option('warn', value);
-      otherwise
-        error('zelmor:badOption', 'unknown option ''%s''', name);
-    end
   end
 end
 

@@ -56,18 +56,25 @@ std::vector<InstructionSet> supportedPaths() {
     return ::testing::AssertionSuccess();
 }
 
-// The sweep one example and one class at a time, over a row-major gradient and per-entry eligibility.
+// hi and lo of example j as the sweep measures them, over a row-major gradient.
+std::pair<double, double> extremesOf(const std::vector<double>& grad, const std::vector<bool>& eligible,
+                                     std::int64_t j, std::int32_t k) {
+    double hi = -100.0;
+    double lo = 100.0;
+    for (std::int32_t m = 0; m < k; ++m) {
+        const double g = grad[static_cast<std::size_t>(j * k + m)];
+        if (g > hi) hi = g;
+        if (eligible[static_cast<std::size_t>(j * k + m)] && lo > g) lo = g;
+    }
+    return {hi, lo};
+}
+
+// The sweep one example at a time, over a row-major gradient and per-entry eligibility.
 zelmor::detail::Selection referenceSweep(const std::vector<double>& grad, const std::vector<bool>& eligible,
                                          std::int64_t n, std::int32_t k) {
     zelmor::detail::Selection best{-1, -100.0};
     for (std::int64_t j = 0; j < n; ++j) {
-        double hi = -100.0;
-        double lo = 100.0;
-        for (std::int32_t m = 0; m < k; ++m) {
-            const double g = grad[static_cast<std::size_t>(j * k + m)];
-            if (g > hi) hi = g;
-            if (eligible[static_cast<std::size_t>(j * k + m)] && lo > g) lo = g;
-        }
+        const auto [hi, lo] = extremesOf(grad, eligible, j, k);
         if (hi - lo > best.violation) best = zelmor::detail::Selection{j, hi - lo};
     }
     return best;
@@ -183,19 +190,6 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
             }
         }
     }
-}
-
-// hi and lo of example j as the sweep measures them, over a row-major gradient.
-std::pair<double, double> extremesOf(const std::vector<double>& grad, const std::vector<bool>& eligible,
-                                     std::int64_t j, std::int32_t k) {
-    double hi = -100.0;
-    double lo = 100.0;
-    for (std::int32_t m = 0; m < k; ++m) {
-        const double g = grad[static_cast<std::size_t>(j * k + m)];
-        if (g > hi) hi = g;
-        if (eligible[static_cast<std::size_t>(j * k + m)] && lo > g) lo = g;
-    }
-    return {hi, lo};
 }
 
 // The class-sparse update and sweep alone, in the class-major layout, from bounds of hi and lo
