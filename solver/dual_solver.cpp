@@ -377,8 +377,7 @@ const char* nameOf(SweepMode mode) {
     }
 }
 
-SweepMode chooseSweepMode(std::int64_t exampleCount, std::int32_t classCount) {
-    (void)exampleCount;
+SweepMode chooseSweepMode(std::int32_t classCount) {
     return classCount >= kClassSparseFromClasses ? SweepMode::ClassSparse : SweepMode::Dense;
 }
 
@@ -413,7 +412,7 @@ const SolveKernels& kernelsFor(InstructionSet set) {
 std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
                                        SweepMode mode) {
     const Layout layout = layoutOf(problem);
-    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(layout.n, layout.k) : mode);
+    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(layout.k) : mode);
     startState(problem, start, kernelsFor(set), layout, StopRequest{}, &state);
     std::vector<double> grad(state.tauRows.size());
     for (std::int64_t i = 0; i < layout.n; ++i) {
@@ -432,7 +431,7 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     const double* labels = problem.labels;
 
     bool adaptive = mode == SweepMode::Automatic && k >= kClassSparseFromClasses;
-    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(n, k) : mode);
+    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(k) : mode);
     std::int64_t changedInWindow = 0;
     SolveResult result;
     if (!startState(problem, start, kernels, layout, stop, &state)) {

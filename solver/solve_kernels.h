@@ -113,13 +113,13 @@ InstructionSet fastestSupported();
 const SolveKernels& kernelsFor(InstructionSet set);
 
 // How the gradient is updated: every class of every example in one pass (Dense), or only the
-// classes an update changes (ClassSparse). Automatic picks the faster for the problem's size.
-// Both give the same bits.
+// classes an update changes (ClassSparse). Automatic starts by the class count and moves
+// between the two by the share of classes the updates change. All give the same bits.
 enum class SweepMode { Automatic, Dense, ClassSparse };
 
 const char* nameOf(SweepMode mode);
-// The mode Automatic stands for, for n examples and k classes.
-SweepMode chooseSweepMode(std::int64_t exampleCount, std::int32_t classCount);
+// The mode Automatic starts a solve of k classes in.
+SweepMode chooseSweepMode(std::int32_t classCount);
 
 // solveDual on a chosen path and mode; solveDual itself uses fastestSupported() and Automatic.
 // iterationLimit, when not negative, lowers the cap of n * n iterations to it (for benchmarks
