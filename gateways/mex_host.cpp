@@ -195,24 +195,18 @@ double* realData(mxArray* array) {
     return static_cast<double*>(mxGetData(array));
 }
 
-void recordFailure(FailureReport& report, const char* id, const char* message) noexcept {
-    report.failed = true;
+void record(HostReport& report, const char* id, const char* message) noexcept {
+    report.recorded = true;
     std::snprintf(report.id, sizeof report.id, "%s", id);
     std::snprintf(report.message, sizeof report.message, "%s", message);
 }
 
-void raiseFailure(const FailureReport& report) {
+void raiseFailure(const HostReport& report) {
     mexErrMsgIdAndTxt(report.id, "%s", report.message);
 }
 
-void recordWarning(WarningReport& report, const char* id, const char* message) noexcept {
-    report.raised = true;
-    std::snprintf(report.id, sizeof report.id, "%s", id);
-    std::snprintf(report.message, sizeof report.message, "%s", message);
-}
-
-void raiseWarning(const WarningReport& report) {
-    if (report.raised) {
+void raiseWarning(const HostReport& report) {
+    if (report.recorded) {
         mexWarnMsgIdAndTxt(report.id, "%s", report.message);
     }
 }

@@ -61,32 +61,23 @@ bool interruptPending() noexcept;
 // before writing any output, so the caller receives nothing half-written.
 struct Interrupted {};
 
-// A fixed-size copy of a failure, so that no C++ object is alive when the host raises it.
-struct FailureReport {
-    bool interrupted = false;
-    bool failed = false;
+// A fixed-size copy of a failure or a warning, so that no C++ object is alive when the host
+// raises it: the host's raise does not return (a warning's neither, once the caller has made it
+// an error with warning('error', id)).
+struct HostReport {
+    bool recorded = false;
     char id[64] = {};
     char message[512] = {};
 };
 
-void recordFailure(FailureReport& report, const char* id, const char* message) noexcept;
+void record(HostReport& report, const char* id, const char* message) noexcept;
 
 // Raises the recorded failure through the host; does not return.
-void raiseFailure(const FailureReport& report);
-
-// A warning kept the same way: a caller may have turned it into an error with
-// warning('error', id), and then the host's warning call does not return either.
-struct WarningReport {
-    bool raised = false;
-    char id[64] = {};
-    char message[512] = {};
-};
-
-void recordWarning(WarningReport& report, const char* id, const char* message) noexcept;
+void raiseFailure(const HostReport& report);
 
 // Raises the recorded warning through the host, if there is one. Call it only where a failure
 // could be raised: after the guarded body, with the outputs in their slots.
-void raiseWarning(const WarningReport& report);
+void raiseWarning(const HostReport& report);
 
 // Hands a pending interrupt back to the host, which ends the command as it ends its own
 // interrupted built-ins (Octave: silently, back at the prompt). Where the host does not take it
@@ -98,25 +89,26 @@ void raiseInterrupt();
 // only once the try block, and every object it held, is gone. An interrupt leaves the same way.
 template <typename Body>
 void runGuarded(Body&& body) {
-    FailureReport report;
+    HostReport report;
+    bool interrupted = false;
     try {
         body();
     } catch (const Interrupted&) {
         // Neither a failure nor swallowed: the host's own interrupt, raised below.
-        report.interrupted = true;
+        interrupted = true;
     } catch (const GatewayError& error) {
-        recordFailure(report, error.id(), error.what());
+        record(report, error.id(), error.what());
     } catch (const std::bad_alloc&) {
-        recordFailure(report, "zelmor:outOfMemory", "working storage could not be obtained");
+        record(report, "zelmor:outOfMemory", "working storage could not be obtained");
     } catch (const std::exception& error) {
-        recordFailure(report, "zelmor:internal", error.what());
+        record(report, "zelmor:internal", error.what());
     } catch (...) {
-        recordFailure(report, "zelmor:internal", "unexpected failure inside the MEX function");
+        record(report, "zelmor:internal", "unexpected failure inside the MEX function");
     }
-    if (report.interrupted) {
+    if (interrupted) {
         raiseInterrupt();
     }
-    if (report.failed) {
+    if (report.recorded) {
         raiseFailure(report);
     }
 }

@@ -59,12 +59,12 @@ void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
 // An exact result that is still not what the caller asked for. Recorded here, raised by the
 // caller once the outputs are in place, since the caller may have made it an error.
 void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, double k, double beta,
-                      WarningReport* warning) {
+                      HostReport* warning) {
     const double tolerance = warm ? kWarmStartTolerance : kColdStartTolerance;
     // A cold start's first violation is beta itself (with one class there is none at all).
     if (!warm && n > 0 && k >= 2.0 && beta > 0.0 && result.end == SolveEnd::Converged &&
         result.iterationCount == 0) {
-        recordWarning(*warning, "zelmor:stoppedAtStart",
+        record(*warning, "zelmor:stoppedAtStart",
                       formatMessage("the cold start stopped after its first update: beta = %g is below the tolerance "
                                     "0.001, and a cold start's first violation is beta itself, so tau is far from "
                                     "the solution. Scale the problem instead: zelmor_c2(G*s, labels, beta*s, k) "
@@ -73,7 +73,7 @@ void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, doub
                                     beta)
                           .c_str());
     } else if (n > 0 && result.end == SolveEnd::IterationCap && result.remainingViolation >= tolerance) {
-        recordWarning(*warning, "zelmor:iterationCap",
+        record(*warning, "zelmor:iterationCap",
                       formatMessage("the solve reached its cap of n^2 = %lld iterations with a violation of %.3g left, "
                                     "not below its tolerance %g: tau is not the solution yet. Continue from it with "
                                     "tau = zelmor_c(G, labels, beta, k, tau); zelmor_path and zelmor_train "
@@ -85,7 +85,7 @@ void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, doub
 }
 
 void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode, const SolverPath& path,
-           WarningReport* warning) {
+           HostReport* warning) {
     const bool warm = mode == Mode::warm;
     requireArgumentCounts(nrhs, warm ? 5 : 4, nlhs, 2);
 
@@ -149,7 +149,7 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
 
 void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode,
                       const SolverPath& path) {
-    WarningReport warning;
+    HostReport warning;
     runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode, path, &warning); });
     raiseWarning(warning);
 }
