@@ -79,18 +79,18 @@ ZELMOR_LANES_TARGET inline void foldClass(double* g, typename L::Doubles x, type
     *lo = L::lowerWhere(L::eligibility(eligible), v, *lo);
 }
 
-// The classes of one block: where its first class starts and how far apart its classes lie.
+// The classes of one block: where its first class starts and how far apart its classes lie;
+// its eligibility bytes, one per class, side by side.
 // Held by value, so that the compiler keeps it in registers across the stores into the gradient.
 struct BlockClasses {
     double* grad;
     const std::uint8_t* eligible;
     std::int64_t classStride;
-    std::int64_t eligibleClassStride;
     std::int32_t classCount;
 };
 
 inline BlockClasses blockClassesOf(const GradientLayout& s, std::int64_t b) {
-    return BlockClasses{s.gradAt(b, 0), s.blockEligible + b * s.classCount, s.classStride, 1, s.classCount};
+    return BlockClasses{s.gradAt(b, 0), s.blockEligible + b * s.classCount, s.classStride, s.classCount};
 }
 
 // hi and lo of the eight examples of one block over every class, from the finite starting
@@ -115,12 +115,11 @@ ZELMOR_LANES_TARGET inline void foldBlock(BlockClasses block, typename L::Double
     double* g = block.grad;
     const std::uint8_t* e = block.eligible;
     const std::int64_t gStep = block.classStride;
-    const std::int64_t eStep = block.eligibleClassStride;
     std::int32_t m = 0;
-    for (; m + kChains <= k; m += kChains, g += kChains * gStep, e += kChains * eStep) {
+    for (; m + kChains <= k; m += kChains, g += kChains * gStep, e += kChains) {
         #pragma GCC unroll 4
         for (int c = 0; c < kChains; ++c) {
-            foldClass<L, kUpdate>(g + c * gStep, x, kUpdate ? L::broadcast(delta[m + c]) : none, e + c * eStep, &his[c],
+            foldClass<L, kUpdate>(g + c * gStep, x, kUpdate ? L::broadcast(delta[m + c]) : none, e + c, &his[c],
                                   &los[c]);
         }
     }
@@ -129,7 +128,7 @@ ZELMOR_LANES_TARGET inline void foldBlock(BlockClasses block, typename L::Double
     #pragma GCC unroll 3
     for (int c = 0; c < kChains - 1; ++c) {
         if (m + c < k) {
-            foldClass<L, kUpdate>(g + c * gStep, x, kUpdate ? L::broadcast(delta[m + c]) : none, e + c * eStep, &his[c],
+            foldClass<L, kUpdate>(g + c * gStep, x, kUpdate ? L::broadcast(delta[m + c]) : none, e + c, &his[c],
                                   &los[c]);
         }
     }
