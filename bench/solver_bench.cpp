@@ -95,7 +95,19 @@ void floorPassPortable(double* grad, std::int64_t blocks, std::int32_t k, const 
     }
 }
 
-// Seconds per pass, the best of repeats, cycling through kernel columns as the solver does.
+// Seconds per pass of `pass` over a kernel column, the best of repeats, cycling through the
+// columns as the solver does; a pass covers whole blocks only, scaled here to all n examples.
+double secondsPerPass(const OwnedProblem& p, int passes, int repeats, const std::function<void(const double*)>& pass) {
+    std::int64_t column = 0;
+    const double seconds = bestSeconds(repeats, [&] {
+        for (int i = 0; i < passes; ++i) {
+            column = (column + 7919) % p.n;
+            pass(p.kernel.data() + column * p.n);
+        }
+    });
+    return seconds / passes * static_cast<double>(p.n) / static_cast<double>(p.n / 8 * 8);
+}
+
 double floorSeconds(const OwnedProblem& p, int passes, int repeats) {
     const std::int64_t blocks = p.n / 8;  // whole blocks only: the floor reads no padding
     std::vector<double> delta(static_cast<std::size_t>(p.k));
@@ -104,22 +116,17 @@ double floorSeconds(const OwnedProblem& p, int passes, int repeats) {
     double* grad = static_cast<double*>(::operator new(cells * sizeof(double), std::align_val_t{64}));
     std::fill(grad, grad + cells, 0.25);
     const bool avx512 = zelmor::detail::cpuSupports(InstructionSet::Avx512);
-    std::int64_t column = 0;
-    const double seconds = bestSeconds(repeats, [&] {
-        for (int pass = 0; pass < passes; ++pass) {
-            column = (column + 7919) % p.n;
-            const double* x = p.kernel.data() + column * p.n;
+    const double seconds = secondsPerPass(p, passes, repeats, [&](const double* x) {
 #if defined(__x86_64__)
-            if (avx512) {
-                floorPassAvx512(grad, blocks, p.k, x, delta.data());
-                continue;
-            }
-#endif
-            floorPassPortable(grad, blocks, p.k, x, delta.data());
+        if (avx512) {
+            floorPassAvx512(grad, blocks, p.k, x, delta.data());
+            return;
         }
+#endif
+        floorPassPortable(grad, blocks, p.k, x, delta.data());
     });
     ::operator delete(grad, std::align_val_t{64});
-    return seconds / passes * static_cast<double>(p.n) / static_cast<double>(blocks * 8);
+    return seconds;
 }
 
 // What an iteration costs that only applies its changed classes and selects nothing: c
@@ -159,22 +166,17 @@ double changedClassesSeconds(const OwnedProblem& p, int c, int passes, int repea
         std::fill(row, row + blocks * 8, 0.25);
     }
     const bool avx512 = zelmor::detail::cpuSupports(InstructionSet::Avx512);
-    std::int64_t column = 0;
-    const double seconds = bestSeconds(repeats, [&] {
-        for (int pass = 0; pass < passes; ++pass) {
-            column = (column + 7919) % p.n;
-            const double* x = p.kernel.data() + column * p.n;
+    const double seconds = secondsPerPass(p, passes, repeats, [&](const double* x) {
 #if defined(__x86_64__)
-            if (avx512) {
-                changedPassAvx512(rows.data(), c, blocks, x, delta);
-                continue;
-            }
-#endif
-            changedPassPortable(rows.data(), c, blocks, x, delta);
+        if (avx512) {
+            changedPassAvx512(rows.data(), c, blocks, x, delta);
+            return;
         }
+#endif
+        changedPassPortable(rows.data(), c, blocks, x, delta);
     });
     for (auto& row : rows) ::operator delete(row, std::align_val_t{64});
-    return seconds / passes * static_cast<double>(p.n) / static_cast<double>(blocks * 8);
+    return seconds;
 }
 
 bool identical(const zelmor::SolveResult& a, const zelmor::SolveResult& b) {
