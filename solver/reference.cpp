@@ -3,34 +3,40 @@
 namespace zelmor {
 namespace reference {
 
+namespace {
+
+// How many entries of v are at least `threshold`, and their sum in increasing j from 0.0.
+void countAndSumAtLeast(const double* v, std::int32_t L, double threshold, std::int64_t* count, double* sum) {
+    *count = 0;
+    *sum = 0.0;
+    for (std::int32_t j = 0; j < L; j++) {
+        if (v[j] >= threshold) {
+            *count = *count + 1;
+            *sum = *sum + v[j];
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<double> projectSimplex(const double* v, std::int32_t L) {
     std::vector<double> x(static_cast<std::size_t>(L > 0 ? L : 0));
     double c = -100;
     for (std::int32_t j = 0; j < L; j++) {
         if (v[j] > c) c = v[j];
     }
-    std::int64_t count = 0;
-    double sum = 0.0;
-    for (std::int32_t j = 0; j < L; j++) {
-        if (v[j] >= c) {
-            count = count + 1;
-            sum = sum + v[j];
-        }
-    }
+    std::int64_t count;
+    double sum;
+    countAndSumAtLeast(v, L, c, &count, &sum);
     double theta;
     // The pass limit only ends cycles (see projectionPassLimit): the fast projection stops at
     // the same pass, so the two agree even where the iteration would never end.
     const std::int64_t passLimit = projectionPassLimit(L);
     for (std::int64_t pass = 1;; pass++) {
         theta = (sum - 1) / static_cast<double>(count);
-        std::int64_t count2 = 0;
-        double sum2 = 0.0;
-        for (std::int32_t j = 0; j < L; j++) {
-            if (v[j] >= theta) {
-                count2 = count2 + 1;
-                sum2 = sum2 + v[j];
-            }
-        }
+        std::int64_t count2;
+        double sum2;
+        countAndSumAtLeast(v, L, theta, &count2, &sum2);
         double residual = (sum2 - static_cast<double>(count2) * theta) - 1;
         if ((residual <= 0.000001 && residual >= -0.000001) || count2 == count) break;
         if (pass >= passLimit) break;
