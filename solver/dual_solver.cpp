@@ -87,8 +87,9 @@ Layout layoutOf(const DualProblem& problem) {
     return layout;
 }
 
-// Working state of one solve. The dual variables live in the result itself (column-major);
-// target is implied by the labels, and "target > tau" is kept as eligibility bits.
+// Working state of one solve. The dual variables are kept example by example (tauRows) and
+// handed back column-major; target is implied by the labels, and "target > tau" is kept as
+// eligibility bits.
 struct DualState {
     DualState(const Layout& layout, SweepMode mode)
         : grad(static_cast<std::size_t>(layout.blocks * layout.k * W)),
@@ -533,9 +534,9 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
 std::int64_t workingStorageBytes(std::int64_t exampleCount, std::int64_t classCount) {
     if (exampleCount < 0 || classCount < 0) return -1;
     // The gradient of ceil(n / 8) * 8 examples and one eligibility byte per block and class; per
-    // block two vectors of bounds, a largest bound and a block number; the dual variables by
-    // example; per example the diagonal, a gathered kernel row, a row-shape byte and a warm-start
-    // row number; per class the sub-problem, the delta, the changed classes and their deltas, and
+    // block two vectors of bounds and a largest bound (with eight bytes to spare); the dual
+    // variables by example; per example the diagonal, a gathered kernel row, a row-shape byte and
+    // a warm-start row number; per class the sub-problem, the delta, the changed classes and their deltas, and
     // the projection's result. Moving between layouts later allocates a second gradient and
     // eligibility, and goes without when it cannot have them.
     const std::int64_t blocks = exampleCount / detail::kBlockWidth + (exampleCount % detail::kBlockWidth != 0);
