@@ -51,9 +51,13 @@ function varargout = interruptible_pararrayfun (nproc, fun, varargin)
   end_unwind_protect
 
   if interrupted
-    % Octave takes signals on a thread of its own: the pause lets the interrupt land.
-    kill(getpid(), SIG().INT);
-    pause(1);
+    % Octave takes signals on a thread of its own: the pause lets the interrupt land. Now and
+    % then (twice in about eighty terminal runs) the first one had not within a second, and
+    % the call ended in a catchable error; a second signal and a longer wait come first now.
+    for delay = [1 2]
+      kill(getpid(), SIG().INT);
+      pause(delay);
+    end
     error('zelmor:interrupted', 'interrupted by Ctrl-C');
   end
   if ~isempty(failure)
