@@ -185,6 +185,13 @@ struct DualState {
     double& gradAt(std::int64_t i, std::int32_t m) const { return blocks.gradAt(i / W, m)[i % W]; }
 
     // The result's layout: entry (i, m) at i + m * n.
+    std::vector<double> columnMajorGrad() const {
+        std::vector<double> columns(tauRows.size());
+        for (std::int32_t m = 0; m < shape.k; ++m) {
+            for (std::int64_t i = 0; i < shape.n; ++i) columns[static_cast<std::size_t>(i + m * shape.n)] = gradAt(i, m);
+        }
+        return columns;
+    }
     std::vector<double> columnMajorTau() const {
         std::vector<double> tau(tauRows.size());
         for (std::int64_t i = 0; i < shape.n; ++i) {
@@ -304,7 +311,17 @@ bool startState(const DualProblem& problem, const StartMode& start, const SolveK
     const double* labels = problem.labels;
     const double beta = problem.beta;
     std::vector<double>& tau = state->tauRows;
-    if (start.warm && !tau.empty()) {
+    const bool gradientGiven = start.warm && start.initialGradient.data != nullptr;
+    if (gradientGiven) {
+        const double* tau0 = start.initialTau.data;
+        const double* grad0 = start.initialGradient.data;
+        for (std::int64_t l = 0; l < n; ++l) {
+            for (std::int32_t m = 0; m < k; ++m) {
+                tau[static_cast<std::size_t>(l * k + m)] = tau0[l + m * n];
+                state->gradAt(l, m) = grad0[l + m * n];
+            }
+        }
+    } else if (start.warm && !tau.empty()) {
         const double* tau0 = start.initialTau.data;
         // A row of zeros adds only zeros to each sum, and adding a zero changes no sum: no sum
         // starts from or reaches -0.0, since 0.0 + -0.0 is 0.0. Those columns are skipped.
@@ -333,7 +350,7 @@ bool startState(const DualProblem& problem, const StartMode& start, const SolveK
             const double target = m == c ? 1.0 : 0.0;
             state->setEligible(i, m, target > tau[static_cast<std::size_t>(i * k + m)]);
         }
-        if (c < 0) continue;
+        if (c < 0 || gradientGiven) continue;
         // Cold: assigned, not subtracted from 0, so beta = 0 gives -0.0.
         double& g = state->gradAt(i, static_cast<std::int32_t>(c));
         g = start.warm ? g - beta : -beta;
@@ -396,9 +413,11 @@ bool cpuSupports(InstructionSet set) {
 }
 
 InstructionSet fastestSupported() {
-    if (cpuSupports(InstructionSet::Avx512)) return InstructionSet::Avx512;
-    if (cpuSupports(InstructionSet::Avx2)) return InstructionSet::Avx2;
-    return InstructionSet::Portable;
+    // Asked once: solves run on several threads at once, and the CPU model is global state.
+    static const InstructionSet fastest = cpuSupports(InstructionSet::Avx512) ? InstructionSet::Avx512
+                                          : cpuSupports(InstructionSet::Avx2) ? InstructionSet::Avx2
+                                                                              : InstructionSet::Portable;
+    return fastest;
 }
 
 const SolveKernels& kernelsFor(InstructionSet set) {
@@ -424,6 +443,16 @@ std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& pr
 
 SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
                            std::int64_t iterationLimit, const StopRequest& stop, SweepMode mode) {
+    SolveControl control;
+    control.tolerance = tolerance;
+    control.iterationLimit = iterationLimit;
+    return solveDualUsing(set, problem, start, control, stop, mode);
+}
+
+SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
+                           const SolveControl& control, const StopRequest& stop, SweepMode mode) {
+    const double tolerance = control.tolerance;
+    const std::int64_t iterationLimit = control.iterationLimit;
     const SolveKernels& kernels = kernelsFor(set);
     const Layout layout = layoutOf(problem);
     const std::int64_t n = layout.n;
@@ -433,8 +462,10 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
 
     bool adaptive = mode == SweepMode::Automatic && k >= kClassSparseFromClasses;
     DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(k) : mode);
+    state.blocks.sweepStart = control.sweepStart;
     std::int64_t changedInWindow = 0;
     SolveResult result;
+    result.remainingViolation = -control.sweepStart;
     if (!startState(problem, start, kernels, layout, stop, &state)) {
         result.iterationCount = 0;
         result.end = SolveEnd::Interrupted;
@@ -524,8 +555,9 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
             }
         }
     }
-    result.remainingViolation = selected.example >= 0 ? selected.violation : -100.0;
+    result.remainingViolation = selected.example >= 0 ? selected.violation : -control.sweepStart;
     result.tau = state.columnMajorTau();
+    if (control.keepGradient) result.grad = state.columnMajorGrad();
     return result;
 }
 
@@ -559,6 +591,11 @@ std::int64_t workingStorageBytes(std::int64_t exampleCount, std::int64_t classCo
 
 SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance, const StopRequest& stop) {
     return detail::solveDualUsing(detail::fastestSupported(), problem, start, tolerance, -1, stop);
+}
+
+SolveResult solveDual(const DualProblem& problem, const StartMode& start, const SolveControl& control,
+                      const StopRequest& stop) {
+    return detail::solveDualUsing(detail::fastestSupported(), problem, start, control, stop);
 }
 
 }  // namespace zelmor

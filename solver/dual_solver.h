@@ -46,13 +46,18 @@ struct DualProblem {
 
 // Cold start (tau = 0) or warm start from an exampleCount x k matrix tau0 (column-major).
 // A warm start takes tau0 unchecked: a row outside the constraints is corrected only when
-// its example is selected.
+// its example is selected. It computes the gradient G * tau0 - beta * Y, unless it is given
+// one (initialGradient, exampleCount x k, column-major): a solve that continues where another
+// ended, or at another beta, takes the gradient that one kept (SolveControl::keepGradient)
+// instead of summing n^2 * k products again.
 struct StartMode {
     bool warm = false;
     MatrixView initialTau;
+    MatrixView initialGradient;
 
     static StartMode cold() { return StartMode{}; }
-    static StartMode warmFrom(MatrixView tau0) { return StartMode{true, tau0}; }
+    static StartMode warmFrom(MatrixView tau0) { return StartMode{true, tau0, MatrixView{}}; }
+    static StartMode warmFrom(MatrixView tau0, MatrixView gradient) { return StartMode{true, tau0, gradient}; }
 };
 
 // Why a solve returned.
@@ -65,6 +70,7 @@ enum class SolveEnd {
 
 struct SolveResult {
     std::vector<double> tau;          // exampleCount x k, column-major
+    std::vector<double> grad;         // the same shape, when SolveControl::keepGradient; else empty
     std::int64_t iterationCount = 0;  // see solveDual
     SolveEnd end = SolveEnd::Converged;
     // The largest violation of the returned tau, as the sweep after the last update measured
@@ -90,6 +96,22 @@ struct StopRequest {
 constexpr double kWarmStartTolerance = 0.1 * 0.1;
 constexpr double kColdStartTolerance = 0.001;
 
+// The MEX functions' sweep starts from hi = -100 and lo = 100: gradient entries at or below -100
+// never raise hi, eligible entries at or above 100 never lower lo, and only a violation above
+// -100 selects an example. Finite starting values keep those functions' results as they have
+// always been; large gradients (a large scale, far outliers) then hide violations.
+constexpr double kSweepStart = 100.0;
+
+// How one solve runs, beyond its problem and start.
+struct SolveControl {
+    double tolerance = kColdStartTolerance;
+    // The sweep's starting bound (see kSweepStart); infinity measures every violation as it is.
+    double sweepStart = kSweepStart;
+    // Lowers the cap of n * n iterations when not negative.
+    std::int64_t iterationLimit = -1;
+    // Hand the final gradient back in SolveResult::grad, for a warm start that continues.
+    bool keepGradient = false;
+};
 // Solves the dual by repeated selection of the example with the largest violation of the
 // optimality conditions, an exact solve of its k-variable sub-problem and a gradient update
 // of every example.
@@ -103,6 +125,8 @@ constexpr double kColdStartTolerance = 0.001;
 // example at all (possible only with overflowing values), or when interrupted, the number of
 // updates applied.
 SolveResult solveDual(const DualProblem& problem, const StartMode& start, double tolerance,
+                      const StopRequest& stop = StopRequest{});
+SolveResult solveDual(const DualProblem& problem, const StartMode& start, const SolveControl& control,
                       const StopRequest& stop = StopRequest{});
 
 // Euclidean projection of values[0 .. count-1] onto the probability simplex, with the

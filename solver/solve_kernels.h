@@ -44,6 +44,9 @@ struct GradientLayout {
     std::int64_t classStride = 0;
     std::int64_t eligibleBlockStride = 0;
     std::int64_t eligibleClassStride = 0;
+    // The sweep looks for the largest violation from hi = -sweepStart and lo = sweepStart (see
+    // SolveControl).
+    double sweepStart = kSweepStart;
 
     double* gradAt(std::int64_t block, std::int32_t m) const { return grad + block * blockStride + m * classStride; }
     const std::uint8_t* eligibleAt(std::int64_t block, std::int32_t m) const {
@@ -126,6 +129,9 @@ SweepMode chooseSweepMode(std::int32_t classCount);
 // timing a stretch).
 SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
                            std::int64_t iterationLimit = -1, const StopRequest& stop = StopRequest{},
+                           SweepMode mode = SweepMode::Automatic);
+SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
+                           const SolveControl& control, const StopRequest& stop = StopRequest{},
                            SweepMode mode = SweepMode::Automatic);
 
 // The gradient as the start leaves it, row-major n x k (entry (i, m) at i * k + m): lets a

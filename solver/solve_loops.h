@@ -34,10 +34,10 @@ struct LaneSelection {
     typename L::Examples bestExample;
 };
 
-// Only a violation strictly above -100 can select an example.
+// Only a violation strictly above -sweepStart can select an example.
 template <class L>
-ZELMOR_LANES_TARGET inline LaneSelection<L> startSelection() {
-    return LaneSelection<L>{L::broadcast(-100.0), L::everyLane(-1)};
+ZELMOR_LANES_TARGET inline LaneSelection<L> startSelection(const GradientLayout& s) {
+    return LaneSelection<L>{L::broadcast(-s.sweepStart), L::everyLane(-1)};
 }
 
 // Strictly greater replaces, so each lane keeps the first example holding its maximum; offered
@@ -87,14 +87,15 @@ struct BlockClasses {
     const std::uint8_t* eligible;
     std::int64_t classStride;
     std::int32_t classCount;
+    double sweepStart;
 };
 
 inline BlockClasses blockClassesOf(const GradientLayout& s, std::int64_t b) {
-    return BlockClasses{s.gradAt(b, 0), s.blockEligible + b * s.classCount, s.classStride, s.classCount};
+    return BlockClasses{s.gradAt(b, 0), s.blockEligible + b * s.classCount, s.classStride, s.classCount, s.sweepStart};
 }
 
-// hi and lo of the eight examples of one block over every class, from the finite starting
-// values -100 and 100; with kUpdate every class is first updated with x and delta. Classes fold
+// hi and lo of the eight examples of one block over every class, from the starting values
+// -sweepStart and sweepStart; with kUpdate every class is first updated with x and delta. Classes fold
 // into four separate hi and lo by their number modulo four, which shortens the chains of
 // dependent operations fourfold. Merging them reorders each example's comparisons, which can
 // change only which zero, -0.0 or 0.0, hi or lo ends with: only the sign of a zero violation,
@@ -108,8 +109,8 @@ ZELMOR_LANES_TARGET inline void foldBlock(BlockClasses block, typename L::Double
     typename L::Doubles los[kChains];
     #pragma GCC unroll 4
     for (int c = 0; c < kChains; ++c) {
-        his[c] = L::broadcast(-100.0);
-        los[c] = L::broadcast(100.0);
+        his[c] = L::broadcast(-block.sweepStart);
+        los[c] = L::broadcast(block.sweepStart);
     }
     const typename L::Doubles none = L::broadcast(0.0);
     double* g = block.grad;
@@ -142,7 +143,7 @@ ZELMOR_LANES_TARGET inline void foldBlock(BlockClasses block, typename L::Double
 template <class L, bool kUpdate>
 ZELMOR_LANES_TARGET Selection denseSweep(const GradientLayout& s, const double* line, const double* delta) {
     double* const bounds = s.bounds;
-    LaneSelection<L> selection = startSelection<L>();
+    LaneSelection<L> selection = startSelection<L>(s);
     typename L::Examples examples = L::examplesFrom(0);
     for (std::int64_t b = 0; b < s.blockCount; ++b) {
         const typename L::Mask valid = L::lanesBelow(s.exampleCount - b * kBlockWidth);
@@ -268,13 +269,13 @@ ZELMOR_LANES_TARGET Selection selectAfterSparseUpdate(const GradientLayout& s, s
     const double* blockLargest = s.blockLargest;
     const std::int64_t blockCount = s.blockCount;
     // The first block with the largest bound: the blocks' bounds offered like violations.
-    LaneSelection<L> bounds = startSelection<L>();
+    LaneSelection<L> bounds = startSelection<L>(s);
     for (std::int64_t b0 = 0; b0 < blockCount; b0 += kBlockWidth) {
         const typename L::Mask valid = L::lanesBelow(blockCount - b0);
         offer<L>(&bounds, L::loadValid(blockLargest + b0, valid), valid, L::examplesFrom(b0));
     }
     const std::int64_t top = finish(bounds).example;
-    LaneSelection<L> selection = startSelection<L>();
+    LaneSelection<L> selection = startSelection<L>(s);
     if (top < 0) return finish(selection);
     double reached = top == updatedBlock ? blockLargest[top] : measureBlock<L>(s, top);
     for (std::int64_t b0 = 0; b0 < blockCount; b0 += kBlockWidth) {

@@ -133,6 +133,24 @@ TEST(SolveDual, StopRequestEndsEarlyWithoutChangingBits) {
     EXPECT_EQ(stopped.end, zelmor::SolveEnd::Interrupted);
     EXPECT_GT(stopped.iterationCount, 0);
     EXPECT_LT(stopped.iterationCount, uninterrupted.iterationCount);
+
+    // A warm start asks between stretches of its kernel products: a stop there ends the solve
+    // before any iteration, with tau as given.
+    const OwnedProblem large = testing_support::clusteredProblem(800, 26, 4, 0.006, 0.1);
+    std::vector<double> tau0(static_cast<std::size_t>(800 * 26), 0.0);
+    for (std::size_t i = 0; i < 800; ++i) {
+        const auto c = static_cast<std::size_t>(large.labels[i]) - 1;
+        tau0[i + c * 800] = 0.25;
+        tau0[i + ((c + 1) % 26) * 800] = -0.25;
+    }
+    Counter warm{0, 1};
+    const zelmor::SolveResult warmStopped =
+        zelmor::solveDual(large.problem(), zelmor::StartMode::warmFrom(zelmor::MatrixView{tau0.data(), 800, 26}), 0.0,
+                          zelmor::StopRequest{ask, &warm});
+    EXPECT_EQ(warmStopped.end, zelmor::SolveEnd::Interrupted);
+    EXPECT_EQ(warmStopped.iterationCount, 0);
+    EXPECT_EQ(warm.asked, 2);
+    EXPECT_EQ(firstBitDifference(warmStopped.tau, tau0), -1);
 }
 
 // Two identical examples share the largest violation; the first is updated, the second
