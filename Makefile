@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test test-sanitize test-fresh fuzz bench clean demo package
+.PHONY: all deps configure build test test-sanitize test-threads test-fresh fuzz bench clean demo package
 
 all: build
 
@@ -39,6 +39,15 @@ test-sanitize: deps
 	cmake --build $(SANITIZE_DIR) --parallel
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -LE address-space-limit
 
+# The engine's tests (threads, kernels, paths, cross-validation) under ThreadSanitizer in
+# build-threads/; any report fails.
+THREADS_DIR ?= build-threads
+test-threads: deps
+	cmake -S . -B $(THREADS_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMOR_THREAD_SANITIZE=ON \
+	  -DZELMOR_BUILD_BENCH=OFF -DZELMOR_WERROR=$(CMAKE_WERROR)
+	cmake --build $(THREADS_DIR) --parallel --target engine_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(THREADS_DIR)/tests/engine/engine_tests
+
 # The README's commands on a fresh machine, as root: a minimal Debian 12 root from debootstrap
 # (built once, cached in /var/cache/zelmor-fresh), only make installed, a clone of HEAD, then
 # make demo and make test inside it; see tests/fresh/test-fresh.sh.
@@ -52,11 +61,14 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
-# The solver benchmark: speed against the reference solver and the memory floor, printed as
-# tables. Takes about two minutes and up to 2 GB of memory; not part of `make test`.
+# The benchmarks: the solver's speed against the reference solver and the memory floor, then
+# the time to a tuned model against scikit-learn's GridSearchCV (installed for it when missing,
+# as root) and one large fit; printed as tables. Takes about fifteen minutes and up to 3 GB of
+# memory; not part of `make test`.
 bench: configure
-	cmake --build $(BUILD_DIR) --parallel --target solver_bench
+	cmake --build $(BUILD_DIR) --parallel --target solver_bench zelmor_engine zelmor_c zelmor_c2 hello
 	$(BUILD_DIR)/bench/solver_bench
+	bash bench/time_to_model.sh $(abspath $(BUILD_DIR))/mex
 
 # The digits example: builds only the MEX files, then trains, tests and draws
 # $(BUILD_DIR)/digits_demo.png.
@@ -70,4 +82,4 @@ package:
 	@bash package/make_package.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(THREADS_DIR) $(FUZZ_DIR)

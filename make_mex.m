@@ -1,10 +1,10 @@
-%MAKE_MEX  Build zelmor_c, zelmor_c2 and hello with the host's own mex command.
+%MAKE_MEX  Build zelmor_c, zelmor_c2, zelmor_engine and hello with the host's own mex command.
 %
 %  make_mex
 %  make_mex(OUTDIR)
 %
 %  For MATLAB users without CMake, and for Octave users who prefer it: compiles
-%  the three MEX functions from gateways/ and solver/ into OUTDIR and copies
+%  the MEX functions from gateways/, solver/ and engine/ into OUTDIR and copies
 %  their help files and the zelmor_* helper functions (inst/) next to them, so
 %  that one addpath(OUTDIR) gives every function and `help zelmor_c2` works.
 %
@@ -50,14 +50,17 @@ function make_mex (outdir)
   gatewayDir = fullfile(root, 'gateways');
   solverDir = fullfile(root, 'solver');
   solverSources = listSources(solverDir);
+  engineDir = fullfile(root, 'engine');
+  engineSources = listSources(engineDir);
   host = fullfile(gatewayDir, 'mex_host.cpp');
   solverGateway = fullfile(gatewayDir, 'solver_gateway.cpp');
   targets = {
     'hello',     {fullfile(gatewayDir, 'hello.cpp'), host}
     'zelmor_c',  [{fullfile(gatewayDir, 'zelmor_c.cpp'), solverGateway, host}, solverSources]
     'zelmor_c2', [{fullfile(gatewayDir, 'zelmor_c2.cpp'), solverGateway, host}, solverSources]
+    'zelmor_engine', [{fullfile(gatewayDir, 'zelmor_engine.cpp'), host}, engineSources, solverSources]
   };
-  includes = {['-I' gatewayDir], ['-I' solverDir]};
+  includes = {['-I' gatewayDir], ['-I' solverDir], ['-I' engineDir]};
   exactFlags = '-std=c++17 -ffp-contract=off -fno-fast-math -fvisibility=hidden';
 
   if exist('OCTAVE_VERSION', 'builtin')
@@ -112,7 +115,7 @@ function make_mex (outdir)
   fprintf('make_mex: done; use them with addpath(''%s'')\n', outdir);
 end
 
-% Every source of the solver, so that a file added there is built without editing this one.
+% Every source of a folder, so that a file added there is built without editing this one.
 function sources = listSources (folder)
   sources = listFiles(folder, '*.cpp').';
 end

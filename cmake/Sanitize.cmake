@@ -44,8 +44,8 @@ endif()
 set(ZELMOR_REAL_OCTAVE_CLI "${OctaveMex_OCTAVE_CLI}")
 set(ZELMOR_SANITIZE_SOURCE_DIR "${PROJECT_SOURCE_DIR}/tests/sanitize")
 set(ZELMOR_SANITIZE_DIR "${PROJECT_BINARY_DIR}/sanitize")
-# Leak checks for Octave processes only, by program name: octave-cli runs the tests, octave
-# and octave-cli-VERSION may start the parallel package's workers.
+# Leak checks for Octave processes only, by program name: octave-cli runs the tests, and may
+# be octave or octave-cli-VERSION underneath.
 foreach(program IN ITEMS octave-cli octave octave-cli-${OctaveMex_VERSION})
   configure_file("${ZELMOR_SANITIZE_SOURCE_DIR}/asan-octave.options.in"
                  "${ZELMOR_SANITIZE_DIR}/asan-${program}.options" @ONLY)

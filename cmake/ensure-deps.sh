@@ -23,8 +23,6 @@ has gzip || missing+=(gzip)
 has gnuplot || missing+=(gnuplot-nox)
 [ -f /usr/share/fonts/opentype/freefont/FreeSans.otf ] || missing+=(fonts-freefont-otf)
 has gs || missing+=(ghostscript)
-# Lets zelmor_crossval run folds in parallel, and the tests compare that with serial runs.
-ls -d /usr/share/octave/packages/parallel-* >/dev/null 2>&1 || missing+=(octave-parallel)
 # The tests drive an interactive octave-cli in a tmux session to send it Ctrl-C.
 has tmux || missing+=(tmux)
 

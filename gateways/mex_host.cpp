@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include <unistd.h>
+
 // How a pending Ctrl-C is seen depends on the host, chosen by the build: add_mex, make_mex.m and
 // the package's Makefile each define one of these.
 #if defined(ZELMOR_HOST_OCTAVE) == defined(ZELMOR_HOST_MATLAB)
@@ -185,6 +187,19 @@ void requireAtLeastElements(const mxArray* array, const char* name, std::size_t 
         throw GatewayError("zelmor:badInput",
                            formatMessage("%s must hold at least %zu values (got %zu)", name, count, available));
     }
+}
+
+std::int64_t physicalMemoryBytes() {
+    constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) {
+        return kInt64Max;
+    }
+    if (pages > kInt64Max / pageSize) {
+        return kInt64Max;
+    }
+    return static_cast<std::int64_t>(pages) * pageSize;
 }
 
 const double* realData(const mxArray* array) {

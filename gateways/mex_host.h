@@ -50,6 +50,9 @@ void requireLabels(const mxArray* labels, std::int32_t exampleCount, double clas
 void requireShape(const mxArray* array, const char* name, const char* id, std::int64_t rows, std::int64_t cols);
 void requireAtLeastElements(const mxArray* array, const char* name, std::size_t count);
 
+// Physical memory in bytes, or INT64_MAX when the system does not say.
+std::int64_t physicalMemoryBytes();
+
 const double* realData(const mxArray* array);
 double* realData(mxArray* array);
 

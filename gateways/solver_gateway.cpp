@@ -6,8 +6,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include <unistd.h>
-
 #include "dual_solver.h"
 
 namespace zelmor::gateways {
@@ -18,19 +16,6 @@ using namespace zelmor::mexhost;
 
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
-
-// Physical memory in bytes, or INT64_MAX when the system does not say.
-std::int64_t physicalMemoryBytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageSize = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0) {
-        return kInt64Max;
-    }
-    if (pages > kInt64Max / pageSize) {
-        return kInt64Max;
-    }
-    return static_cast<std::int64_t>(pages) * pageSize;
-}
 
 // Refuses a solve whose storage could never be obtained, before any of it is requested.
 void requireWorkingStorage(std::int32_t exampleCount, double classCount) {

@@ -4,22 +4,17 @@
 %  [ACCURACY, ITERATIONS, FOLDS, HOW, INFO] = zelmor_crossval(..., NAME, VALUE, ...)
 %
 %  For each fold f, trains on the examples outside f and predicts the examples
-%  in f, for every beta in BETAS in the order given, with zelmor_path: a cold
-%  start at BETAS(1), then warm starts along the grid, every solve scaled to a
-%  tolerance relative to its beta and continued past the cap of N^2 iterations
-%  (see zelmor_path). Pass BETAS in descending order (C = 1/beta ascending):
-%  that is the faster way, with the same results.
+%  in f, for every beta in BETAS in the order given, along one path (see
+%  zelmor_path): a cold solve at BETAS(1), then warm solves along the grid,
+%  every one to a tolerance relative to its beta and continued past the cap of
+%  N^2 iterations. Pass BETAS in descending order (C = 1/beta ascending): that
+%  is the faster way.
 %
-%  The folds are independent and run in parallel where the host offers it:
-%    Octave with the 'parallel' package installed   pararrayfun (loaded on demand)
-%    MATLAB                                         parfor (parallel with the
-%                                                   Parallel Computing Toolbox)
-%    otherwise                                      one after the other
-%  With 'Parallel' 'auto' (the default) in Octave the first fold runs here and
-%  times the work: when it took less than half a second, starting worker
-%  processes would cost more than it saves, and the other folds run here too.
-%  Every fold does the same arithmetic in every mode, so the results are
-%  identical to the last bit whichever way they ran.
+%  The folds run at once on threads of this process, as many as the cores (or
+%  'Threads') and as memory allows. Every fold writes only its own results and
+%  does the same arithmetic however many threads run, so the results are
+%  identical to the last bit whatever the thread count. Ctrl-C stops the work
+%  within a fraction of a second, with no output assigned.
 %
 %  Inputs:
 %    G        N-by-N kernel of all examples, for example zelmor_kernel(X, [], ...).
@@ -29,13 +24,15 @@
 %    FOLDS    the number of folds F (2..N), dealt by zelmor_folds(LABELS, F), or
 %             an N-vector of fold numbers 1..F, each fold used at least once.
 %  Options (name, value):
-%    'Parallel'     'auto' (default), 'serial', 'pararrayfun' or 'parfor'.
-%    'Workers'      most processes to use; every core (pararrayfun) or the
-%                   pool's default (parfor) when omitted.
+%    'Threads'      most threads to use (default: every core).
+%    'Parallel'     'serial': one thread; 'auto' (default), 'pararrayfun' or
+%                   'parfor': the default (kept for callers that pass them).
+%    'Workers'      the same as 'Threads'.
 %    'MaxRestarts'  passed to zelmor_path (default 20).
 %    'Verbose'      true: a line per fold as it finishes (which, of how many,
-%                   seconds since the start); false: none; 'auto' (default):
-%                   only once the work has run for 2 seconds.
+%                   seconds since the start, an estimate of the rest); false:
+%                   none; 'auto' (default): only once the work has run for 2
+%                   seconds.
 %
 %  Outputs:
 %    ACCURACY    numel(BETAS)-by-F, PER FOLD: ACCURACY(b, f) is the fraction
@@ -44,18 +41,27 @@
 %                accuracy, over all N examples, is INFO.pooled.
 %    ITERATIONS  numel(BETAS)-by-F iterations of each solve (all its calls).
 %    FOLDS       N-by-1 fold numbers used.
-%    HOW         'serial', 'pararrayfun' or 'parfor': the way the folds ran
-%                ('pararrayfun' also when the first fold ran here).
+%    HOW         'serial' (one thread) or 'threads'.
 %    INFO        struct: pooled (numel(BETAS)-by-1, the fraction of all N
-%                examples predicted correctly), and numel(BETAS)-by-F fields
-%                restarts, converged and seconds of each solve (zelmor_path).
+%                examples predicted correctly), numel(BETAS)-by-F fields
+%                restarts, converged and seconds of each solve (zelmor_path),
+%                and threads, the folds that ran at once.
+%
+%  Prediction: the decision value of class m for a test example is the sum
+%  over training examples j, in increasing order, of G(test, j) * TAU(j, m);
+%  the largest wins, ties to the lower class.
+%
+%  Memory: per fold running at once, its training and test kernels (the
+%  fold's rows of G, copied) and its solver's storage; with F folds of N/F
+%  examples and T of them at once, about T * 8 * N^2 * (F - 1) / F bytes
+%  beside G. At most half of the machine's memory goes to folds at once.
 %
 %  Warning: zelmor:notConverged when a solve was still at the cap after
 %  'MaxRestarts' continuations (INFO.converged is false there).
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:kernelNotSquare,
-%    zelmor:kernelNotFinite, zelmor:badLabels, zelmor:badBeta, zelmor:badFolds,
-%    zelmor:badOption, zelmor:noParallel; and any error of zelmor_c2/zelmor_c.
+%    zelmor:kernelNotFinite, zelmor:kernelZeroDiagonal, zelmor:badLabels,
+%    zelmor:badBeta, zelmor:badFolds, zelmor:badOption, zelmor:outOfMemory.
 %
 %  Example:
 %    X = [randn(30, 2); randn(30, 2) + 2; randn(30, 2) - 2];
@@ -90,100 +96,24 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
   betas = double(betas(:));
   folds = checkFolds(folds, labels);
   foldCount = max(folds);
-  options = named_options(varargin, struct('parallel', 'auto', 'workers', [], 'maxrestarts', 20, 'verbose', 'auto'));
-  how = options.parallel;
-  workers = options.workers;
-  maxRestarts = options.maxrestarts;
-  verbose = options.verbose;
+  options = named_options(varargin, struct('parallel', 'auto', 'workers', [], 'threads', [], ...
+                                           'maxrestarts', 20, 'verbose', 'auto'));
+  threads = thread_count(options);
 
-  started = tic;
-  pathOptions = {'MaxRestarts', maxRestarts, 'Warn', false};
-  % Only the training runs go to the workers; scoring stays here, so that every mode
-  % predicts in the same process from the same dual variables.
-  taus = cell(1, foldCount);
-  counts = cell(1, foldCount);
-  seconds = cell(1, foldCount);
-  infos = cell(1, foldCount);
-  first = 1;
-  if strcmp(how, 'auto')
-    how = chooseParallel(foldCount, workers);
-    if strcmp(how, 'pararrayfun')
-      % The first fold times the work: a fold shorter than half a second does not pay for
-      % starting workers (some 0.15 s a round on two cores).
-      [taus{1}, counts{1}, seconds{1}, infos{1}] = trainFold(G, labels, folds, 1, betas, classCount, pathOptions);
-      report(verbose, started, 1, foldCount);
-      first = 2;
-      if toc(started) < 0.5
-        how = 'serial';
-      end
-    end
+  result = zelmor_engine('crossval', G, labels, betas, folds, classCount, options.maxrestarts, threads, ...
+                         verbosity_code(options.verbose));
+  correct = reshape(result.correct, numel(betas), foldCount);
+  accuracy = correct ./ result.foldSizes;
+  iterations = reshape(result.iterations, numel(betas), foldCount);
+  how = 'threads';
+  if threads == 1
+    how = 'serial';
   end
-  switch how
-    case 'serial'
-      for f = first:foldCount
-        [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
-        report(verbose, started, f, foldCount);
-      end
-    case 'pararrayfun'
-      if ~loadParallelPackage()
-        error('zelmor:noParallel', 'pararrayfun needs Octave''s parallel package, which is not installed');
-      end
-      if isempty(workers)
-        workers = nproc();
-      end
-      % A round per batch of workers, so that a line can be printed as each batch finishes;
-      % with nothing to print, one round, which starts the workers once.
-      batchSize = workers;
-      if isequal(verbose, false)
-        batchSize = foldCount;
-      end
-      for batchStart = first:batchSize:foldCount
-        batch = batchStart:min(batchStart + batchSize - 1, foldCount);
-        % The workers are fresh Octave processes: they can call functions on the path,
-        % not the subfunctions of this file.
-        [taus(batch), counts(batch), seconds(batch), infos(batch)] = interruptible_pararrayfun(min(workers, numel(batch)), ...
-            @(f) zelmor_path(G(folds ~= f, folds ~= f), labels(folds ~= f), betas, classCount, pathOptions{:}), ...
-            batch, 'UniformOutput', false, 'VerboseLevel', 0, ...
-            'ErrorHandler', @(failure, varargin) deal(failure, [], [], []));
-        % A worker's error arrives without its identifier; the same fold run here raises
-        % the original error, the computation being the same.
-        for f = batch(cellfun(@isstruct, taus(batch)))
-          [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
-        end
-        report(verbose, started, batch, foldCount);
-      end
-    case 'parfor'
-      if isempty(workers)
-        parfor f = 1:foldCount
-          [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
-        end
-      else
-        parfor (f = 1:foldCount, workers)
-          [taus{f}, counts{f}, seconds{f}, infos{f}] = trainFold(G, labels, folds, f, betas, classCount, pathOptions);
-        end
-      end
-      report(verbose, started, 1:foldCount, foldCount);
-  end
-
-  accuracy = zeros(numel(betas), foldCount);
-  iterations = zeros(numel(betas), foldCount);
-  correct = zeros(numel(betas), 1);
-  info = struct('pooled', [], 'restarts', zeros(numel(betas), foldCount), ...
-                'converged', false(numel(betas), foldCount), 'seconds', zeros(numel(betas), foldCount));
-  for f = 1:foldCount
-    test = folds == f;
-    testKernel = G(test, ~test);
-    for b = 1:numel(betas)
-      hits = zelmor_predict(testKernel, taus{f}(:, :, b)) == labels(test);
-      accuracy(b, f) = mean(hits);
-      correct(b) = correct(b) + sum(hits);
-    end
-    iterations(:, f) = counts{f}(:);
-    info.restarts(:, f) = infos{f}.restarts(:);
-    info.converged(:, f) = infos{f}.converged(:);
-    info.seconds(:, f) = seconds{f}(:);
-  end
-  info.pooled = correct / n;
+  info = struct('pooled', sum(correct, 2) / n, ...
+                'restarts', reshape(result.restarts, numel(betas), foldCount), ...
+                'converged', reshape(result.converged, numel(betas), foldCount), ...
+                'seconds', reshape(result.seconds, numel(betas), foldCount), ...
+                'threads', result.concurrentUnits);
 
   if ~all(info.converged(:))
     [b, f] = find(~info.converged);
@@ -191,26 +121,7 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
             ['zelmor_crossval: %d solve(s) still at the cap of iterations after %d restarts ' ...
              '(beta %s in folds %s): their accuracies come from dual variables that are not the ' ...
              'solution. Allow more restarts with the option ''MaxRestarts'''], ...
-            numel(b), maxRestarts, mat2str(betas(b).', 4), mat2str(f.'));
-  end
-end
-
-function [tau, count, seconds, info] = trainFold (G, labels, folds, f, betas, classCount, pathOptions)
-  train = folds ~= f;
-  [tau, count, seconds, info] = zelmor_path(G(train, train), labels(train), betas, classCount, pathOptions{:});
-end
-
-% One line per finished fold (or batch of folds run together): which, of how many, and the
-% seconds since the start.
-function report (verbose, started, done, foldCount)
-  elapsed = toc(started);
-  if isequal(verbose, true) || (ischar(verbose) && elapsed >= 2)
-    if isscalar(done)
-      what = sprintf('fold %d', done);
-    else
-      what = sprintf('folds %d-%d', done(1), done(end));
-    end
-    fprintf('zelmor_crossval: %s of %d done, %.1f s\n', what, foldCount, elapsed);
+            numel(b), options.maxrestarts, mat2str(betas(b).', 4), mat2str(f.'));
   end
 end
 
@@ -236,29 +147,6 @@ function folds = checkFolds (folds, labels)
   end
 end
 
-function how = chooseParallel (foldCount, workers)
-  if ~isOctave()
-    how = 'parfor';
-  elseif foldCount > 1 && ~isequal(workers, 1) && nproc() > 1 && loadParallelPackage()
-    how = 'pararrayfun';
-  else
-    how = 'serial';
-  end
-end
-
-% True once pararrayfun can be called; loads the package when it is installed but not loaded.
-function available = loadParallelPackage ()
-  available = isOctave() && exist('pararrayfun') == 2;
-  if ~available && isOctave() && ~isempty(pkg('list', 'parallel'))
-    pkg('load', 'parallel');
-    available = exist('pararrayfun') == 2;
-  end
-end
-
-function octave = isOctave ()
-  octave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
-end
-
 %!shared G, labels, betas
 %! % Three blobs of 15 points, made without the random generators so every run sees the same.
 %! t = (1:45).';
@@ -268,11 +156,11 @@ end
 %! betas = [5 1 0.2 0.05];
 
 %!test
-%! % Every fold is zelmor_path on the examples outside it; pooled accuracy counts every
-%! % example once (4 folds of 12, 11, 11 and 11 examples weigh differently).
+%! % Every fold is zelmor_path on the examples outside it, scored by the decision values summed
+%! % in order; pooled accuracy counts every example once (4 folds of 12, 11, 11 and 11 examples
+%! % weigh differently).
 %! folds = zelmor_folds(labels, 4, 5);
-%! [accuracy, iterations, usedFolds, how, info] = ...
-%!     zelmor_crossval(G, labels, betas, folds, 'Parallel', 'serial');
+%! [accuracy, iterations, usedFolds, how, info] = zelmor_crossval(G, labels, betas, folds, 'Threads', 1);
 %! assert(how, 'serial');
 %! assert(isequal(usedFolds, folds));
 %! assert(size(accuracy), [4 4]);
@@ -297,7 +185,7 @@ end
 %! % distinct labels, and class 3 is predicted as 3.
 %! sparseLabels = 1 + 2 * (labels > 1);
 %! folds = zelmor_folds(sparseLabels, 3, 2);
-%! accuracy = zelmor_crossval(G, sparseLabels, betas(2), folds, 'Parallel', 'serial');
+%! accuracy = zelmor_crossval(G, sparseLabels, betas(2), folds);
 %! for f = 1:3
 %!   train = folds ~= f;
 %!   tau = zelmor_path(G(train, train), sparseLabels(train), betas(2), 3);
@@ -308,53 +196,38 @@ end
 
 %!test
 %! % A line per fold with 'Verbose' true, none with false, none for short work by default.
-%! shown = evalc('zelmor_crossval(G, labels, betas, 3, ''Parallel'', ''serial'', ''Verbose'', true);');
+%! shown = evalc('zelmor_crossval(G, labels, betas, 3, ''Verbose'', true);');
 %! assert(numel(regexp(shown, 'zelmor_crossval: fold \d of 3 done, [0-9.]+ s', 'match')), 3);
 %! assert(evalc('zelmor_crossval(G, labels, betas, 3, ''Verbose'', false);'), '');
 %! assert(evalc('zelmor_crossval(G, labels, betas, 3);'), '');
 
 %!test
-%! % The same bits whichever way the folds ran; parfor runs its loop serially in Octave.
-%! [accuracy, iterations, folds] = zelmor_crossval(G, labels, betas, 5, 'Parallel', 'serial');
-%! [parforAccuracy, parforIterations, parforFolds, how] = ...
-%!     zelmor_crossval(G, labels, betas, 5, 'Parallel', 'parfor', 'Workers', 2);
-%! assert(how, 'parfor');
-%! assert(isequal(parforAccuracy, accuracy) && isequal(parforIterations, iterations));
-%! assert(isequal(parforFolds, folds) && isequal(folds, zelmor_folds(labels, 5)));
-%! if ~isempty(pkg('list', 'parallel'))
-%!   [parallelAccuracy, parallelIterations, ~, how] = ...
-%!       zelmor_crossval(G, labels, betas, 5, 'Parallel', 'pararrayfun', 'Workers', 2);
-%!   assert(how, 'pararrayfun');
-%!   assert(isequal(parallelAccuracy, accuracy) && isequal(parallelIterations, iterations));
+%! % The same bits whatever the thread count, and whichever way the old options ask for it.
+%! [accuracy, iterations, folds, ~, info] = zelmor_crossval(G, labels, betas, 5, 'Threads', 1);
+%! runs = {{'Threads', 2}, {'Threads', 7}, {}, {'Parallel', 'parfor'}, {'Parallel', 'pararrayfun', 'Workers', 2}};
+%! for r = 1:numel(runs)
+%!   [again, againIterations, againFolds, how, againInfo] = zelmor_crossval(G, labels, betas, 5, runs{r}{:});
+%!   assert(how, 'threads');
+%!   assert(isequal(again, accuracy) && isequal(againIterations, iterations) && isequal(againFolds, folds));
+%!   assert(isequal(againInfo.pooled, info.pooled) && isequal(againInfo.restarts, info.restarts));
 %! end
-%! [parforAccuracy, parforIterations] = zelmor_crossval(G, labels, betas, 5, 'Parallel', 'parfor');
-%! assert(isequal(parforAccuracy, accuracy) && isequal(parforIterations, iterations));
-%! [autoAccuracy, autoIterations, ~, how] = zelmor_crossval(G, labels, betas, 5);
-%! assert(any(strcmp(how, {'serial', 'pararrayfun'})));
-%! assert(isequal(autoAccuracy, accuracy) && isequal(autoIterations, iterations));
-%! [~, ~, ~, how] = zelmor_crossval(G, labels, betas, 5, 'Workers', 1);
+%! [~, ~, ~, how] = zelmor_crossval(G, labels, betas, 5, 'Parallel', 'serial');
 %! assert(how, 'serial');
 
 %!test
-%! % A solver's error reaches the caller with its identifier, whichever way the folds ran.
+%! % A zero on the diagonal is refused with its identifier.
 %! zeroDiagonal = eye(6);
 %! zeroDiagonal(2, 2) = 0;
-%! modes = {'serial', 'parfor'};
-%! if ~isempty(pkg('list', 'parallel'))
-%!   modes{end + 1} = 'pararrayfun';
-%! end
-%! for mode = modes
-%!   try
-%!     zelmor_crossval(zeroDiagonal, [1 2 1 2 1 2], [1 2], 3, 'Parallel', mode{1});
-%!     error('test:noError', '%s: no error raised', mode{1});
-%!   catch failure
-%!     assert(failure.identifier, 'zelmor:kernelZeroDiagonal', mode{1});
-%!   end
+%! try
+%!   zelmor_crossval(zeroDiagonal, [1 2 1 2 1 2], [1 2], 3);
+%!   error('test:noError', 'no error raised');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:kernelZeroDiagonal');
 %! end
 
 %!test
 %! % A single example per fold and a one-value grid still give one column per fold.
-%! [accuracy, iterations] = zelmor_crossval(G(1:4, 1:4), [1; 2; 1; 2], 1, 4, 'Parallel', 'serial');
+%! [accuracy, iterations] = zelmor_crossval(G(1:4, 1:4), [1; 2; 1; 2], 1, 4);
 %! assert(size(accuracy), [1 4]);
 %! assert(all(accuracy == 0 | accuracy == 1));
 %! assert(all(iterations >= 0));
@@ -375,6 +248,7 @@ end
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Parallel')
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Parallel', 'threads')
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Workers', 0)
+%!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Threads', 1.5)
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Speed', 1)
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'Verbose', 'loud')
 %!error id=zelmor:badOption zelmor_crossval(eye(2), [1 2], 1, 2, 'MaxRestarts', 0.5)

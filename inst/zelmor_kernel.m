@@ -11,9 +11,15 @@
 %    'poly'    K(i,j) = (GAMMA * A(i,:) * B(j,:)' + OFFSET)^DEGREE, DEGREE a
 %              positive integer, OFFSET >= 0 (0 when only DEGREE is given),
 %              GAMMA > 0 (1 when not given)
-%  With B = [] the result is the square kernel of A with itself, made exactly
+%  With B = [] the result is the square kernel of A with itself, exactly
 %  symmetric (and, for 'rbf', with an exact unit diagonal), as the solvers
 %  need for a training kernel.
+%
+%  Every entry has the same bits on every machine, build and thread count:
+%  the squared distance is the sum of (a_f - b_f)^2 and the product the sum of
+%  a_f * b_f, each over the features f in increasing order (never through a
+%  BLAS library, whose order depends on the machine), and exp is the
+%  engine's own. The work runs on every core.
 %
 %  Inputs:
 %    A       M-by-D real matrix, one example per row.
@@ -61,23 +67,17 @@ function K = zelmor_kernel (A, B, type, param)
     param = [];
   end
 
+  [gamma, degree, offset] = deal(1, 1, 0);
   switch lower(type)
     case 'rbf'
       gamma = checkParameter(param, 1, 'rbf', 'GAMMA');
       if ~(gamma > 0)
         error('zelmor:badKernelParameter', 'rbf: GAMMA must be positive (got %g)', gamma);
       end
-      % The expansion |a|^2 + |b|^2 - 2 a.b can round below zero for near neighbours.
-      distances = max(sum(A .^ 2, 2) + sum(B .^ 2, 2).' - 2 * (A * B.'), 0);
-      if selfKernel
-        distances(1:size(A, 1) + 1:end) = 0;
-      end
-      K = exp(-gamma * distances);
     case 'linear'
       if ~isempty(param)
         error('zelmor:badKernelParameter', 'linear takes no parameter');
       end
-      K = A * B.';
     case 'poly'
       param = checkParameter(param, [1 2 3], 'poly', '[DEGREE, OFFSET, GAMMA]');
       given = param;
@@ -89,20 +89,13 @@ function K = zelmor_kernel (A, B, type, param)
               'poly: DEGREE must be a positive integer, OFFSET non-negative and GAMMA positive (got %g, %g, %g)', ...
               degree, offset, gamma);
       end
-      products = A * B.';
-      if gamma ~= 1
-        products = gamma * products;
-      end
-      K = (products + offset) .^ degree;
     otherwise
       error('zelmor:badKernelType', 'unknown kernel type ''%s'': use ''rbf'', ''linear'' or ''poly''', type);
   end
-
-  % A product of A with itself need not come out symmetric to the last bit, and a
-  % training kernel that is not symmetric silently changes the solve.
   if selfKernel
-    K = triu(K) + triu(K, 1).';
+    B = [];
   end
+  K = zelmor_engine('kernel', A, B, lower(type), gamma, degree, offset, 0);
 end
 
 function X = checkExamples (X, name)

@@ -5,10 +5,12 @@
 %
 %  With a MODEL from zelmor_train: standardises XTEST with the training
 %  statistics, evaluates the kernel between its rows and the support vectors
-%  in blocks of rows (at most 2^20 kernel values, 8 MB, at a time, however
-%  many rows XTEST has), and predicts for each row the class with the largest
-%  decision value, in the type of the training labels (a tie goes to the
-%  class that sorts first).
+%  in blocks of rows on every core (about 2^20 kernel values, 8 MB, per block
+%  and thread, however many rows XTEST has), and predicts for each row the
+%  class with the largest decision value, in the type of the training labels
+%  (a tie goes to the class that sorts first). Every decision value is summed
+%  over the support vectors in their order, so it has the same bits on every
+%  machine and thread count.
 %    MODEL    struct returned by zelmor_train (also after save and load).
 %    XTEST    M-by-D features, one example per row, D as in training; for a
 %             'precomputed' model, the M-by-N kernel between the new examples
@@ -69,7 +71,7 @@ function [classes, decision] = zelmor_predict (Ktest, tau)
     error('zelmor:badTau', 'TAU must have at least one column (one per class)');
   end
 
-  decision = full(double(Ktest)) * tau;
+  decision = zelmor_engine('decision', full(double(Ktest)), tau, 0);
   [~, classes] = max(decision, [], 2);
   classes = reshape(classes, [], 1);
 end
@@ -113,24 +115,17 @@ function [labels, scores] = predictWithModel (model, X)
     X = (X - model.center) ./ model.scale;
   end
 
-  count = size(X, 1);
-  scores = zeros(count, size(model.tau, 2));
-  % Rows in blocks, so that the kernel of a large test set is never held whole.
-  rowsPerBlock = max(1, floor(2 ^ 20 / max(supportCount, 1)));
-  for first = 1:rowsPerBlock:count
-    rows = first:min(first + rowsPerBlock - 1, count);
-    switch model.kernel
-      case 'rbf'
-        K = zelmor_kernel(X(rows, :), model.supportVectors, 'rbf', model.gamma);
-      case 'poly'
-        K = zelmor_kernel(X(rows, :), model.supportVectors, 'poly', [model.degree, model.offset, model.gamma]);
-      case 'linear'
-        K = zelmor_kernel(X(rows, :), model.supportVectors, 'linear');
-      otherwise
-        K = X(rows, :);
-    end
-    scores(rows, :) = (K * model.tau) / model.beta;
+  if precomputed
+    decision = zelmor_engine('decision', X, model.tau, 0);
+  else
+    % Parameters that do not apply to the model's kernel are [] in the model and unused here.
+    parameters = {model.gamma, model.degree, model.offset};
+    unused = {1, 1, 0};
+    missing = cellfun(@isempty, parameters);
+    parameters(missing) = unused(missing);
+    decision = zelmor_engine('decision', X, model.supportVectors, model.kernel, parameters{:}, model.tau, 0);
   end
+  scores = decision / model.beta;
   [~, index] = max(scores, [], 2);
   if strcmp(model.labelType, 'char')
     labels = model.classes(index, :);
@@ -186,6 +181,16 @@ end
 %! assert(scores, expected, 1e-12);
 %! [~, expectedLabels] = max(expected, [], 2);
 %! assert(labels, expectedLabels);
+
+%!test
+%! % One row through a model: one label (a row, like the training labels) and one row of scores.
+%! model = zelmor_train([0 0; 0 1; 5 5; 5 6; 0 6; 1 6], {'a'; 'a'; 'b'; 'b'; 'c'; 'c'}, 'C', 1, 'Gamma', 1);
+%! [label, scores] = zelmor_predict(model, [5 5.5]);
+%! assert(label, {'b'});
+%! assert(size(scores), [1 3]);
+%! [~, best] = max(scores);
+%! assert(best, 2);
+%! assert(zelmor_predict(model, [0.2 6]), {'c'});
 
 %!shared model
 %! model = zelmor_train([0 0; 0 1; 5 5; 5 6], [1 1 2 2], 'C', 1, 'Gamma', 1);

@@ -11,12 +11,13 @@ version=$(sed -n 's/^Version: *//p' "$root/package/DESCRIPTION")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 pkgdir=$stage/zelmor
-mkdir -p "$pkgdir/inst/private" "$pkgdir/src/gateways" "$pkgdir/src/solver"
+mkdir -p "$pkgdir/inst/private" "$pkgdir/src/gateways" "$pkgdir/src/solver" "$pkgdir/src/engine"
 
 cp "$root"/package/{DESCRIPTION,COPYING,INDEX} "$pkgdir/"
 cp "$root/package/src/Makefile" "$root"/package/tst/*-tst "$pkgdir/src/"
 cp "$root"/gateways/*.cpp "$root"/gateways/*.h "$pkgdir/src/gateways/"
 cp "$root"/solver/*.cpp "$root"/solver/*.h "$pkgdir/src/solver/"
+cp "$root"/engine/*.cpp "$root"/engine/*.h "$pkgdir/src/engine/"
 cp "$root"/gateways/*.m "$root"/inst/zelmor_*.m "$pkgdir/inst/"
 cp "$root"/inst/private/*.m "$pkgdir/inst/private/"
 

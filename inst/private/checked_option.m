@@ -5,6 +5,7 @@
 %  NAME is the option's name in lower case:
 %    'maxrestarts'  a non-negative integer
 %    'workers'      a positive integer
+%    'threads'      a positive integer
 %    'parallel'     'auto', 'serial', 'pararrayfun' or 'parfor' (returned in lower case)
 %    'verbose'      true, false or 'auto'
 %    'warn'         true or false
@@ -17,9 +18,9 @@ function value = checked_option (name, value)
         error('zelmor:badOption', 'MaxRestarts must be a non-negative integer');
       end
       value = double(value);
-    case 'workers'
+    case {'workers', 'threads'}
       if ~isnumeric(value) || ~isscalar(value) || ~(value >= 1) || value ~= fix(value)
-        error('zelmor:badOption', 'Workers must be a positive integer');
+        error('zelmor:badOption', '%s must be a positive integer', [upper(name(1)), name(2:end)]);
       end
       value = double(value);
     case 'parallel'

@@ -1,0 +1,64 @@
+// Solves along a grid of beta values, each solve warm-started from the previous one, every one
+// to a tolerance relative to its beta and continued past the solver's cap of n^2 iterations.
+#ifndef ZELMOR_ENGINE_PATH_H
+#define ZELMOR_ENGINE_PATH_H
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "dual_solver.h"
+
+namespace zelmor::engine {
+
+// The problem of a path: the n x n kernel (column-major, borrowed), n labels in 1..k, and k.
+// The preconditions of DualProblem hold for it (finite, non-zero diagonal, labels in range).
+struct PathProblem {
+    MatrixView kernel;
+    const double* labels = nullptr;
+    std::int32_t exampleCount = 0;
+    std::int32_t classCount = 0;
+};
+
+struct PathSettings {
+    // Continuations of a solve that ended at the cap, per beta.
+    std::int64_t maxRestarts = 20;
+    // Tolerances relative to beta: the cold solve at the first beta, the warm ones after it.
+    // A beta that is not positive has no relative scale and takes them as they are.
+    double coldTolerance = kColdStartTolerance;
+    double warmTolerance = 0.01;
+};
+
+// What the path did at one beta.
+struct PathStep {
+    std::int64_t iterations = 0;  // the iteration counts of every call at this beta, added up
+    std::int64_t restarts = 0;    // calls continued from one that ended at the cap
+    bool converged = false;       // the last call stopped below its tolerance
+    double tolerance = 0.0;       // the tolerance of the solves at this beta
+    double seconds = 0.0;
+};
+
+// Called after each beta with its index and its dual variables (n x k, column-major).
+using PathVisitor = std::function<void(std::int64_t betaIndex, const std::vector<double>& tau)>;
+
+// The tolerance a path solves beta to.
+double pathTolerance(double relative, double beta);
+
+// Moves the gradient G * tau - fromBeta * Y (n x k, column-major) to toBeta: only the label term
+// depends on beta, so each example's entry in its own class moves by fromBeta - toBeta.
+void moveGradientToBeta(std::vector<double>* grad, const double* labels, std::int64_t n, double fromBeta,
+                        double toBeta);
+
+// Cold solve at betas[0], then warm solves at betas[1], betas[2], ... each from the dual
+// variables and the gradient the previous one ended with: only the label term depends on beta,
+// so the gradient G * tau - beta * Y moves by (previous beta - beta) in each example's own
+// class and nothing else. The sweep measures every violation as it is (no finite starting
+// bound), so large gradients at large C cannot hide one. Returns the steps, fewer than
+// betaCount when the StopRequest stopped the path (the last step then unfinished and dropped).
+std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas, std::int64_t betaCount,
+                                const PathSettings& settings, const PathVisitor& visit,
+                                const StopRequest& stop = StopRequest{});
+
+}  // namespace zelmor::engine
+
+#endif  // ZELMOR_ENGINE_PATH_H

@@ -1,0 +1,397 @@
+#include "search.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "parallel.h"
+
+namespace zelmor::engine {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Storage for a kernel, left unwritten: zeroing n^2 doubles first would take as long as a pass
+// over them, and no stop could interrupt it.
+std::unique_ptr<double[]> kernelStorage(std::int64_t count) {
+    return std::unique_ptr<double[]>(new double[static_cast<std::size_t>(count > 0 ? count : 1)]);
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool readStop(void* flag) {
+    return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
+}
+
+std::string describe(const KernelSetting& setting, bool precomputed) {
+    char text[96];
+    if (precomputed || setting.type == KernelType::Linear) return "the kernel";
+    if (setting.type == KernelType::Poly) {
+        std::snprintf(text, sizeof text, "degree %d, gamma %.4g", static_cast<int>(setting.degree), setting.gamma);
+    } else {
+        std::snprintf(text, sizeof text, "gamma %.4g", setting.gamma);
+    }
+    return text;
+}
+
+// The examples of each fold and those outside it, in increasing order.
+struct FoldRows {
+    std::vector<std::int64_t> train;
+    std::vector<std::int64_t> test;
+};
+
+std::vector<FoldRows> foldRowsOf(const GridProblem& problem) {
+    std::vector<FoldRows> folds(static_cast<std::size_t>(problem.foldCount));
+    for (std::int64_t i = 0; i < problem.exampleCount; ++i) {
+        const auto fold = static_cast<std::int64_t>(problem.folds[i]) - 1;
+        for (std::int64_t f = 0; f < problem.foldCount; ++f) {
+            (f == fold ? folds[static_cast<std::size_t>(f)].test : folds[static_cast<std::size_t>(f)].train).push_back(i);
+        }
+    }
+    return folds;
+}
+
+// out(r, c) = matrix(rows[r], cols[c]) for a matrix with leading dimension ld.
+void gather(const double* matrix, std::int64_t ld, const std::vector<std::int64_t>& rows,
+            const std::vector<std::int64_t>& cols, double* out) {
+    const auto rowCount = static_cast<std::int64_t>(rows.size());
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        const double* column = matrix + cols[c] * ld;
+        double* target = out + static_cast<std::int64_t>(c) * rowCount;
+        for (std::int64_t r = 0; r < rowCount; ++r) target[r] = column[rows[static_cast<std::size_t>(r)]];
+    }
+}
+
+// How many test examples the dual variables predict correctly: the largest decision value
+// wins, ties to the lower class.
+std::int64_t countCorrect(const double* testKernel, std::int64_t testCount, std::int64_t trainCount,
+                          const std::vector<double>& tau, std::int32_t k, const std::vector<double>& testLabels,
+                          std::vector<double>* decision) {
+    decision->resize(static_cast<std::size_t>(testCount * k));
+    const double* values = decision->data();
+    decisionValues(testKernel, testCount, testCount, trainCount, tau.data(), k, decision->data());
+    std::int64_t correct = 0;
+    for (std::int64_t t = 0; t < testCount; ++t) {
+        std::int32_t best = 0;
+        for (std::int32_t m = 1; m < k; ++m) {
+            if (values[t + m * testCount] > values[t + best * testCount]) best = m;
+        }
+        correct += static_cast<double>(best + 1) == testLabels[static_cast<std::size_t>(t)];
+    }
+    return correct;
+}
+
+std::int64_t cellIndex(const GridResult& r, std::int64_t p, std::int64_t b, std::int64_t f) {
+    return p + r.settingCount * (b + r.betaCount * f);
+}
+
+bool isTried(const GridProblem& problem, std::int64_t p, std::int64_t b) {
+    return problem.tried.empty() ||
+           problem.tried[static_cast<std::size_t>(p + static_cast<std::int64_t>(problem.settings.size()) * b)] != 0;
+}
+
+}  // namespace
+
+void decisionValues(const double* kernel, std::int64_t ldKernel, std::int64_t testCount, std::int64_t trainCount,
+                    const double* tau, std::int32_t k, double* out) {
+    std::fill(out, out + testCount * k, 0.0);
+    for (std::int64_t j = 0; j < trainCount; ++j) {
+        const double* column = kernel + j * ldKernel;
+        for (std::int32_t m = 0; m < k; ++m) {
+            const double weight = tau[j + m * trainCount];
+            if (weight == 0.0) continue;
+            double* target = out + m * testCount;
+            for (std::int64_t t = 0; t < testCount; ++t) target[t] = target[t] + column[t] * weight;
+        }
+    }
+}
+
+bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel, const Examples& test,
+                             const Examples& train, const double* tau, std::int32_t k, double* out,
+                             int threadCount, const std::atomic<bool>* stop) {
+    // About a million kernel values per block.
+    const std::int64_t rowsPerBlock = std::max<std::int64_t>(8, (std::int64_t{1} << 20) / std::max<std::int64_t>(train.count, 1));
+    const std::int64_t blockCount = (test.count + rowsPerBlock - 1) / rowsPerBlock;
+    forEachIndex(blockCount, threadCount, [&](std::int64_t block) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
+        const std::int64_t first = block * rowsPerBlock;
+        const std::int64_t rows = std::min(rowsPerBlock, test.count - first);
+        std::vector<double> values(static_cast<std::size_t>(rows * k));
+        if (kernel != nullptr) {
+            decisionValues(kernel + first, test.count, rows, train.count, tau, k, values.data());
+        } else {
+            std::vector<double> features(static_cast<std::size_t>(rows * test.features));
+            for (std::int64_t f = 0; f < test.features; ++f) {
+                std::copy(test.data + first + f * test.count, test.data + first + rows + f * test.count,
+                          features.begin() + f * rows);
+            }
+            const std::unique_ptr<double[]> blockKernel = kernelStorage(rows * train.count);
+            kernelMatrix(*setting, Examples{features.data(), rows, test.features}, &train, blockKernel.get(), rows, 1,
+                         nullptr);
+            decisionValues(blockKernel.get(), rows, rows, train.count, tau, k, values.data());
+        }
+        for (std::int32_t m = 0; m < k; ++m) {
+            std::copy(values.begin() + m * rows, values.begin() + (m + 1) * rows, out + first + m * test.count);
+        }
+    });
+    return stop == nullptr || !stop->load(std::memory_order_relaxed);
+}
+
+StopRequest RunControl::stopRequest() const {
+    if (stop == nullptr) return StopRequest{};
+    return StopRequest{readStop, const_cast<std::atomic<bool>*>(stop)};
+}
+
+std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t classCount) {
+    const std::int64_t kernels = 8 * (trainCount * trainCount + testCount * trainCount);
+    // The path's dual variables and gradient, the solve's result (twice over while it is handed
+    // on), and the test decisions.
+    const std::int64_t path = 8 * (5 * trainCount * classCount + testCount * classCount);
+    return kernels + workingStorageBytes(trainCount, classCount) + path;
+}
+
+std::int64_t searchPeakBytes(const GridProblem& problem, std::int64_t concurrentUnits) {
+    const std::int64_t n = problem.exampleCount;
+    std::int64_t largest = 0;
+    if (problem.foldCount > 0) {
+        for (const FoldRows& fold : foldRowsOf(problem)) {
+            largest = std::max(largest, unitBytes(static_cast<std::int64_t>(fold.train.size()),
+                                                  static_cast<std::int64_t>(fold.test.size()), problem.classCount));
+        }
+    }
+    const std::int64_t base = problem.precomputed == nullptr ? 8 * n * n : 0;
+    return base + concurrentUnits * largest;
+}
+
+GridResult crossValidate(const GridProblem& problem, const RunSettings& settings, const RunControl& control) {
+    const auto started = Clock::now();
+    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+    const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
+    const std::int64_t foldCount = problem.foldCount;
+    const std::int64_t n = problem.exampleCount;
+    const std::int32_t k = problem.classCount;
+    const bool precomputed = problem.precomputed != nullptr;
+    if (settingCount < 1) throw std::invalid_argument("the grid has no kernel setting");
+    for (const KernelSetting& setting : problem.settings) {
+        if (baseKindOf(setting.type) != baseKindOf(problem.settings.front().type)) {
+            throw std::invalid_argument("the grid mixes kernels of distances and of products");
+        }
+    }
+
+    GridResult result;
+    result.settingCount = settingCount;
+    result.betaCount = betaCount;
+    result.foldCount = foldCount;
+    const auto cells = static_cast<std::size_t>(settingCount * betaCount * foldCount);
+    result.correct.assign(cells, -1);
+    result.iterations.assign(cells, 0);
+    result.restarts.assign(cells, 0);
+    result.converged.assign(cells, 0);
+    result.seconds.assign(cells, 0.0);
+
+    const std::vector<FoldRows> folds = foldRowsOf(problem);
+    for (const FoldRows& fold : folds) result.foldSizes.push_back(static_cast<std::int64_t>(fold.test.size()));
+
+    // One unit per fold of every setting with a cell to try, setting by setting.
+    std::vector<std::int64_t> unitSetting;
+    std::vector<std::vector<std::int64_t>> usedBetas(static_cast<std::size_t>(settingCount));
+    for (std::int64_t p = 0; p < settingCount; ++p) {
+        for (std::int64_t b = 0; b < betaCount; ++b) {
+            if (isTried(problem, p, b)) usedBetas[static_cast<std::size_t>(p)].push_back(b);
+        }
+        if (!usedBetas[static_cast<std::size_t>(p)].empty()) unitSetting.push_back(p);
+    }
+    const auto unitCount = static_cast<std::int64_t>(unitSetting.size()) * foldCount;
+    if (unitCount == 0) return result;
+
+    std::int64_t largestUnit = 0;
+    for (const FoldRows& fold : folds) {
+        largestUnit = std::max(largestUnit, unitBytes(static_cast<std::int64_t>(fold.train.size()),
+                                                      static_cast<std::int64_t>(fold.test.size()), k));
+    }
+    std::int64_t concurrent = largestUnit > 0 ? settings.memoryBudget / largestUnit : unitCount;
+    concurrent = std::max<std::int64_t>(1, std::min<std::int64_t>({concurrent, settings.threadCount, unitCount}));
+    result.concurrentUnits = concurrent;
+
+    // Every setting's kernel is a function of one base matrix of all examples: squared distances
+    // or products, computed once.
+    std::unique_ptr<double[]> baseStorage;
+    const double* base = problem.precomputed;
+    const auto baseStarted = Clock::now();
+    if (!precomputed) {
+        baseStorage = kernelStorage(n * n);
+        if (!baseMatrix(baseKindOf(problem.settings.front().type), problem.features, nullptr, baseStorage.get(), n,
+                        settings.threadCount, control.stop)) {
+            throw Stopped{};
+        }
+        base = baseStorage.get();
+    }
+    result.baseSeconds = secondsSince(baseStarted) * static_cast<double>(settings.threadCount);
+
+    std::mutex reportLock;
+    std::vector<std::int64_t> foldsDone(static_cast<std::size_t>(settingCount), 0);
+    std::int64_t unitsDone = 0;
+    std::int64_t settingsDone = 0;
+    const StopRequest stop = control.stopRequest();
+
+    auto runUnit = [&](std::int64_t u) {
+        if (control.stopped()) return;
+        const auto unitStarted = Clock::now();
+        const std::int64_t p = unitSetting[static_cast<std::size_t>(u / foldCount)];
+        const std::int64_t f = u % foldCount;
+        const KernelSetting& setting = problem.settings[static_cast<std::size_t>(p)];
+        const FoldRows& rows = folds[static_cast<std::size_t>(f)];
+        const auto trainCount = static_cast<std::int64_t>(rows.train.size());
+        const auto testCount = static_cast<std::int64_t>(rows.test.size());
+
+        const std::unique_ptr<double[]> trainKernel = kernelStorage(trainCount * trainCount);
+        const std::unique_ptr<double[]> testKernel = kernelStorage(testCount * trainCount);
+        if (precomputed) {
+            gather(base, n, rows.train, rows.train, trainKernel.get());
+            gather(base, n, rows.test, rows.train, testKernel.get());
+        } else {
+            kernelFromBase(setting, base, n, rows.train.data(), trainCount, rows.train.data(), trainCount,
+                           trainKernel.get());
+            kernelFromBase(setting, base, n, rows.test.data(), testCount, rows.train.data(), trainCount,
+                           testKernel.get());
+        }
+        if (control.stopped()) return;
+        const double kernelSeconds = secondsSince(unitStarted);
+        double scoringSeconds = 0.0;
+        std::vector<double> trainLabels;
+        std::vector<double> testLabels;
+        for (std::int64_t i : rows.train) trainLabels.push_back(problem.labels[i]);
+        for (std::int64_t i : rows.test) testLabels.push_back(problem.labels[i]);
+
+        const std::vector<std::int64_t>& used = usedBetas[static_cast<std::size_t>(p)];
+        std::vector<double> betas;
+        for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
+        PathProblem path;
+        path.kernel = MatrixView{trainKernel.get(), trainCount, trainCount};
+        path.labels = trainLabels.data();
+        path.exampleCount = static_cast<std::int32_t>(trainCount);
+        path.classCount = k;
+        std::vector<double> decision;
+        std::vector<std::int64_t> correct(used.size(), -1);
+        const std::vector<PathStep> steps =
+            solvePath(path, betas.data(), static_cast<std::int64_t>(betas.size()), settings.path,
+                      [&](std::int64_t b, const std::vector<double>& tau) {
+                          const auto scoringStarted = Clock::now();
+                          correct[static_cast<std::size_t>(b)] =
+                              countCorrect(testKernel.get(), testCount, trainCount, tau, k, testLabels, &decision);
+                          scoringSeconds += secondsSince(scoringStarted);
+                      },
+                      stop);
+        if (steps.size() < used.size()) return;  // stopped
+        for (std::size_t i = 0; i < used.size(); ++i) {
+            const auto cell = static_cast<std::size_t>(cellIndex(result, p, used[i], f));
+            result.correct[cell] = correct[i];
+            result.iterations[cell] = steps[i].iterations;
+            result.restarts[cell] = steps[i].restarts;
+            result.converged[cell] = steps[i].converged ? 1 : 0;
+            result.seconds[cell] = steps[i].seconds;
+        }
+
+        std::lock_guard<std::mutex> hold(reportLock);
+        result.kernelSeconds += kernelSeconds;
+        result.scoringSeconds += scoringSeconds;
+        for (const PathStep& step : steps) result.solveSeconds += step.seconds;
+        ++unitsDone;
+        const double elapsed = secondsSince(started);
+        const double left = elapsed / static_cast<double>(unitsDone) * static_cast<double>(unitCount - unitsDone);
+        char line[256];
+        if (settings.reportFolds && control.report) {
+            std::snprintf(line, sizeof line, "fold %lld of %lld done, %.1f s, about %.0f s left",
+                          static_cast<long long>(f + 1), static_cast<long long>(foldCount), elapsed, left);
+            control.report(line);
+        }
+        if (++foldsDone[static_cast<std::size_t>(p)] < foldCount) return;
+        ++settingsDone;
+        if (settings.reportFolds || !control.report) return;
+        std::int64_t bestCorrect = -1;
+        std::int64_t bestBeta = 0;
+        for (std::int64_t b : used) {
+            std::int64_t total = 0;
+            for (std::int64_t g = 0; g < foldCount; ++g) total += result.correct[static_cast<std::size_t>(cellIndex(result, p, b, g))];
+            if (total > bestCorrect) {
+                bestCorrect = total;
+                bestBeta = b;
+            }
+        }
+        std::snprintf(line, sizeof line,
+                      "%s (%lld of %lld): best %lld-fold accuracy %.1f%% at C = %g; %.1f s, about %.0f s left",
+                      describe(setting, precomputed).c_str(), static_cast<long long>(settingsDone),
+                      static_cast<long long>(unitSetting.size()), static_cast<long long>(foldCount),
+                      100.0 * static_cast<double>(bestCorrect) / static_cast<double>(n),
+                      1.0 / problem.betas[static_cast<std::size_t>(bestBeta)], elapsed, left);
+        control.report(line);
+    };
+    forEachIndex(unitCount, static_cast<int>(concurrent), runUnit);
+    if (control.stopped()) throw Stopped{};
+    return result;
+}
+
+GridChoice chooseCell(const GridResult& result, const std::vector<double>& betas) {
+    GridChoice choice;
+    std::int64_t best = -1;
+    for (std::int64_t p = 0; p < result.settingCount; ++p) {
+        for (std::int64_t b = 0; b < result.betaCount; ++b) {
+            std::int64_t total = 0;
+            bool tried = true;
+            for (std::int64_t f = 0; f < result.foldCount; ++f) {
+                const std::int64_t correct = result.correct[static_cast<std::size_t>(cellIndex(result, p, b, f))];
+                tried = tried && correct >= 0;
+                total += correct;
+            }
+            if (!tried) continue;
+            const bool better = total > best ||
+                                (total == best && (betas[static_cast<std::size_t>(b)] >
+                                                       betas[static_cast<std::size_t>(choice.beta)] ||
+                                                   (betas[static_cast<std::size_t>(b)] ==
+                                                        betas[static_cast<std::size_t>(choice.beta)] &&
+                                                    p < choice.setting)));
+            if (better) {
+                best = total;
+                choice = GridChoice{p, b};
+            }
+        }
+    }
+    return choice;
+}
+
+Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, const RunSettings& settings,
+             const RunControl& control) {
+    const std::int64_t n = problem.exampleCount;
+    Fit fit;
+    const auto started = Clock::now();
+    std::unique_ptr<double[]> storage;
+    const double* kernel = problem.precomputed;
+    if (kernel == nullptr) {
+        storage = kernelStorage(n * n);
+        if (!kernelMatrix(problem.settings[static_cast<std::size_t>(setting)], problem.features, nullptr,
+                          storage.get(), n, settings.threadCount, control.stop)) {
+            throw Stopped{};
+        }
+        kernel = storage.get();
+    }
+    fit.kernelSeconds = secondsSince(started);
+    PathProblem path;
+    path.kernel = MatrixView{kernel, n, n};
+    path.labels = problem.labels;
+    path.exampleCount = problem.exampleCount;
+    path.classCount = problem.classCount;
+    const std::vector<PathStep> steps =
+        solvePath(path, &beta, 1, settings.path, [&](std::int64_t, const std::vector<double>& tau) { fit.tau = tau; },
+                  control.stopRequest());
+    if (steps.empty()) throw Stopped{};
+    fit.step = steps.front();
+    return fit;
+}
+
+}  // namespace zelmor::engine

@@ -1,0 +1,130 @@
+// Model selection: cross-validation of a grid of kernel settings and beta values on a pool of
+// threads, the choice of a grid cell, and the final fit.
+//
+// The work is split into units, one per (kernel setting, fold): each builds its fold's training
+// and test kernels into buffers of its own, follows a path over beta on the training examples
+// and scores the test examples after every beta. Units write only their own cells, so every
+// result is the same whatever the thread count and whatever order the units finish in.
+#ifndef ZELMOR_ENGINE_SEARCH_H
+#define ZELMOR_ENGINE_SEARCH_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "path.h"
+
+namespace zelmor::engine {
+
+// The examples and where their kernels come from: features and one kernel setting per grid
+// row, or a precomputed n x n kernel (a single grid row; its setting is not used). Borrowed.
+struct GridProblem {
+    const double* labels = nullptr;  // n class numbers 1..k
+    std::int32_t exampleCount = 0;
+    std::int32_t classCount = 0;
+    const double* precomputed = nullptr;
+    Examples features;
+    std::vector<KernelSetting> settings;
+    // The grid's columns, in the order every path solves them.
+    std::vector<double> betas;
+    // settings x betas, entry p + P * b: whether cell (p, b) is cross-validated. Empty: all are.
+    std::vector<std::uint8_t> tried;
+    // n fold numbers 1..F; every fold holds an example. Empty when nothing is cross-validated.
+    const double* folds = nullptr;
+    std::int32_t foldCount = 0;
+};
+
+// How the work runs.
+struct RunSettings {
+    int threadCount = 1;
+    // Bytes the units may hold at once beside the shared kernel base; decides how many run
+    // together (at least one). See searchPeakBytes.
+    std::int64_t memoryBudget = std::int64_t{1} << 40;
+    PathSettings path;
+    // A progress line per finished unit (fold) instead of one per finished setting.
+    bool reportFolds = false;
+};
+
+// Per (setting p, beta b, fold f), entry p + P * (b + B * f). Cells not tried hold -1 correct
+// predictions, no iterations and converged false.
+struct GridResult {
+    std::int64_t settingCount = 0;
+    std::int64_t betaCount = 0;
+    std::int64_t foldCount = 0;
+    std::vector<std::int64_t> correct;
+    std::vector<std::int64_t> iterations;
+    std::vector<std::int64_t> restarts;
+    std::vector<std::uint8_t> converged;
+    std::vector<double> seconds;
+    std::vector<std::int64_t> foldSizes;
+    // Units run at once, as the memory budget allowed.
+    std::int64_t concurrentUnits = 0;
+    // Where the time went, in seconds of the threads that did the work, added up: the base of
+    // the kernels (the squared distances or products of all examples), the units' fold kernels,
+    // their solves and their scoring of the test folds.
+    double baseSeconds = 0.0;
+    double kernelSeconds = 0.0;
+    double solveSeconds = 0.0;
+    double scoringSeconds = 0.0;
+};
+
+// The calling side's hooks: a flag that stops the work (the solves, the kernels, the units
+// not started), and a sink for progress lines, called from any thread.
+struct RunControl {
+    const std::atomic<bool>* stop = nullptr;
+    std::function<void(const std::string&)> report;
+
+    bool stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+    StopRequest stopRequest() const;
+};
+
+// Thrown when the RunControl's flag stopped the work; nothing of it is returned.
+struct Stopped {};
+
+// Cross-validates every tried cell: one unit per (setting, fold) with a tried cell.
+GridResult crossValidate(const GridProblem& problem, const RunSettings& settings, const RunControl& control);
+
+// The best cell by correct predictions over all folds; among equals the larger beta (the
+// smaller C), then the earlier setting. {-1, -1} when no cell was tried.
+struct GridChoice {
+    std::int64_t setting = -1;
+    std::int64_t beta = -1;
+};
+GridChoice chooseCell(const GridResult& result, const std::vector<double>& betas);
+
+// The final fit: the kernel of every example at one setting (or the precomputed one, not
+// copied) and a cold solve at beta to the path's relative tolerance, continued past the cap.
+struct Fit {
+    std::vector<double> tau;  // n x k, column-major
+    PathStep step;
+    double kernelSeconds = 0.0;
+};
+Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, const RunSettings& settings,
+             const RunControl& control);
+
+// Decision values: out(t, m) (testCount x k, column-major) = the sum over training examples j,
+// in increasing order, of K(t, j) * tau(j, m), for a testCount x trainCount kernel with leading
+// dimension ldKernel and trainCount x k dual variables; zero entries of tau add only zeros and
+// are skipped. The class with the largest value is the prediction, ties to the lower class.
+void decisionValues(const double* kernel, std::int64_t ldKernel, std::int64_t testCount, std::int64_t trainCount,
+                    const double* tau, std::int32_t k, double* out);
+
+// The same for a kernel given whole (kernel != nullptr), or between test and training features,
+// evaluated in blocks of test rows so that no more than a block's kernel is ever held; on
+// threads, each block written by one. False when stopped.
+bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel, const Examples& test,
+                             const Examples& train, const double* tau, std::int32_t k, double* out,
+                             int threadCount, const std::atomic<bool>* stop);
+
+// The bytes a cross-validation holds at its peak, beyond its inputs and outputs: the shared base
+// of the kernels (n^2 doubles, for features with more than one unit) and, per unit running at
+// once, its fold's two kernels and its solver's storage.
+std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t classCount);
+std::int64_t searchPeakBytes(const GridProblem& problem, std::int64_t concurrentUnits);
+
+}  // namespace zelmor::engine
+
+#endif  // ZELMOR_ENGINE_SEARCH_H

@@ -1,0 +1,572 @@
+// zelmor_engine: the helpers' way into the engine (kernels, paths over beta, cross-validation on
+// threads, the whole search of zelmor_train). Called by the zelmor_* helpers, which check and
+// convert the user's inputs first; it checks again what would make it read out of bounds.
+//
+//   K = zelmor_engine('kernel', A, B, TYPE, GAMMA, DEGREE, OFFSET, THREADS)      B = [] for A with itself
+//   D = zelmor_engine('decision', KTEST, TAU, THREADS)
+//   D = zelmor_engine('decision', XTEST, XTRAIN, TYPE, GAMMA, DEGREE, OFFSET, TAU, THREADS)
+//   [TAUS, ITERATIONS, SECONDS, RESTARTS, CONVERGED, TOLERANCE] =
+//       zelmor_engine('path', G, LABELS, BETAS, K, MAXRESTARTS)
+//   R = zelmor_engine('crossval', G, LABELS, BETAS, FOLDS, K, MAXRESTARTS, THREADS, VERBOSE)
+//   R = zelmor_engine('train', X, LABELS, K, OPTIONS)
+//
+// The work runs on threads of the engine; this thread alone talks to the host: it asks for
+// Ctrl-C every few milliseconds, stops the work when one is pending, and prints the progress
+// lines the work queues. No thread outlives the call.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "kernels.h"
+#include "mex_host.h"
+#include "parallel.h"
+#include "path.h"
+#include "search.h"
+
+namespace {
+
+using namespace zelmor;
+using namespace zelmor::mexhost;
+using namespace zelmor::engine;
+using Clock = std::chrono::steady_clock;
+
+// How often this thread asks the host for Ctrl-C while the engine works.
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
+// With VERBOSE 'auto', progress lines appear once the work has run this long.
+constexpr double kQuietSeconds = 2.0;
+
+enum class Verbosity { None = 0, All = 1, AfterQuietSpell = 2 };
+
+std::string textOf(const mxArray* array, const char* what) {
+    if (!mxIsChar(array) || mxGetNumberOfElements(array) > 63) {
+        throw GatewayError("zelmor:badInput", formatMessage("%s must be a short text", what));
+    }
+    char buffer[64] = {};
+    mxGetString(array, buffer, sizeof buffer);
+    return buffer;
+}
+
+double scalarOf(const mxArray* array, const char* what) {
+    requireRealDoubleMatrix(array, what);
+    return requireFiniteScalar(array, what, "zelmor:badInput");
+}
+
+std::int64_t countOf(const mxArray* array, const char* what, double least) {
+    const double value = scalarOf(array, what);
+    if (value < least || std::trunc(value) != value || value > 1e15) {
+        throw GatewayError("zelmor:badInput", formatMessage("%s must be an integer of at least %g", what, least));
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+std::vector<double> finiteValues(const mxArray* array, const char* what, const char* id) {
+    requireRealDoubleMatrix(array, what);
+    requireFiniteEntries(array, what, id);
+    const double* data = realData(array);
+    return std::vector<double>(data, data + mxGetNumberOfElements(array));
+}
+
+int threadsOf(const mxArray* array) {
+    const std::int64_t threads = countOf(array, "the thread count", 0);
+    return threads == 0 ? defaultThreadCount() : static_cast<int>(std::min<std::int64_t>(threads, 1024));
+}
+
+Verbosity verbosityOf(const mxArray* array) {
+    const std::int64_t code = countOf(array, "the verbosity", 0);
+    if (code > 2) throw GatewayError("zelmor:badInput", "the verbosity must be 0, 1 or 2");
+    return static_cast<Verbosity>(code);
+}
+
+// Refuses work whose memory this machine could never give, before any of it is asked for.
+void requireMemory(double bytes, const char* what) {
+    const double available = static_cast<double>(physicalMemoryBytes());
+    if (!(bytes <= available)) {
+        throw GatewayError("zelmor:outOfMemory",
+                           formatMessage("%s needs %.3g GB, more than this machine has (%.3g GB)", what, bytes / 1e9,
+                                         available / 1e9));
+    }
+}
+
+// A square, finite kernel with no zero on its diagonal, n labels in 1..k, and k.
+struct CheckedKernel {
+    const double* kernel = nullptr;
+    std::int32_t n = 0;
+    std::int32_t k = 0;
+    const double* labels = nullptr;
+};
+
+std::int32_t classCountOf(const mxArray* array) {
+    requireRealDoubleMatrix(array, "class count k");
+    const double k = requireClassCount(array);
+    if (k > 1e6) throw GatewayError("zelmor:badClassCount", formatMessage("class count k = %g is too large", k));
+    return static_cast<std::int32_t>(k);
+}
+
+CheckedKernel checkedKernel(const mxArray* kernel, const mxArray* labels, const mxArray* classCount) {
+    requireRealDoubleMatrix(kernel, "kernel");
+    requireRealDoubleMatrix(labels, "labels");
+    CheckedKernel checked;
+    checked.n = requireSquareKernel(kernel);
+    checked.k = classCountOf(classCount);
+    requireFiniteEntries(kernel, "kernel", "zelmor:kernelNotFinite");
+    requireNonZeroDiagonal(kernel, checked.n);
+    requireLabels(labels, checked.n, checked.k);
+    checked.kernel = realData(kernel);
+    checked.labels = realData(labels);
+    return checked;
+}
+
+std::vector<double> betasOf(const mxArray* array) {
+    std::vector<double> betas = finiteValues(array, "betas", "zelmor:badBeta");
+    if (betas.empty()) throw GatewayError("zelmor:badBeta", "betas must hold at least one value");
+    return betas;
+}
+
+// n fold numbers 1..F, each fold used; returns F.
+std::int32_t checkFolds(const std::vector<double>& folds, std::int32_t n) {
+    if (static_cast<std::int64_t>(folds.size()) != n) {
+        throw GatewayError("zelmor:badFolds", formatMessage("folds must hold %d fold numbers", n));
+    }
+    double largest = 0;
+    for (double f : folds) {
+        if (f < 1 || std::trunc(f) != f || f > n) {
+            throw GatewayError("zelmor:badFolds", "fold numbers must be integers from 1 to the example count");
+        }
+        largest = std::max(largest, f);
+    }
+    std::vector<char> used(static_cast<std::size_t>(largest), 0);
+    for (double f : folds) used[static_cast<std::size_t>(f) - 1] = 1;
+    if (largest < 2 || std::find(used.begin(), used.end(), 0) != used.end()) {
+        throw GatewayError("zelmor:badFolds", "fold numbers must run over 1..F with F >= 2, each used");
+    }
+    return static_cast<std::int32_t>(largest);
+}
+
+KernelType kernelTypeOf(const std::string& name) {
+    if (name == "rbf") return KernelType::Rbf;
+    if (name == "linear") return KernelType::Linear;
+    if (name == "poly") return KernelType::Poly;
+    throw GatewayError("zelmor:badKernelType", "the kernel type must be 'rbf', 'linear' or 'poly'");
+}
+
+KernelSetting settingOf(KernelType type, double gamma, double degree, double offset) {
+    const bool usesGamma = type != KernelType::Linear;
+    if (usesGamma && !(gamma > 0)) {
+        throw GatewayError("zelmor:badKernelParameter", formatMessage("gamma must be positive (got %g)", gamma));
+    }
+    if (type == KernelType::Poly && (degree < 1 || std::trunc(degree) != degree || degree > 1e9 || offset < 0)) {
+        throw GatewayError("zelmor:badKernelParameter",
+                           "the degree must be a positive integer and the offset not negative");
+    }
+    KernelSetting setting;
+    setting.type = type;
+    setting.gamma = gamma;
+    setting.degree = type == KernelType::Poly ? static_cast<std::int32_t>(degree) : 1;
+    setting.offset = offset;
+    return setting;
+}
+
+Examples examplesOf(const mxArray* array, const char* what) {
+    requireRealDoubleMatrix(array, what);
+    requireFiniteEntries(array, what, "zelmor:badExamples");
+    return Examples{realData(array), static_cast<std::int64_t>(mxGetM(array)),
+                    static_cast<std::int64_t>(mxGetN(array))};
+}
+
+// Runs work(control) on an engine thread while this one polls the host; see the top of the file.
+template <class Work>
+void runWithHost(const char* prefix, Verbosity verbosity, Work&& work) {
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::exception_ptr failure;
+    std::vector<std::pair<double, std::string>> lines;
+    const auto started = Clock::now();
+
+    RunControl control;
+    control.stop = &stop;
+    control.report = [&](const std::string& line) {
+        const double at = std::chrono::duration<double>(Clock::now() - started).count();
+        std::lock_guard<std::mutex> hold(lock);
+        lines.emplace_back(at, line);
+    };
+    auto print = [&] {
+        std::vector<std::pair<double, std::string>> ready;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ready.swap(lines);
+        }
+        for (const auto& [at, line] : ready) {
+            if (verbosity == Verbosity::All || (verbosity == Verbosity::AfterQuietSpell && at >= kQuietSeconds)) {
+                mexPrintf("%s%s\n", prefix, line.c_str());
+            }
+        }
+    };
+
+    std::thread engine([&] {
+        try {
+            work(control);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        done = true;
+        finished.notify_one();
+    });
+    // Whatever leaves this frame, the engine's thread is stopped and joined first.
+    struct JoinOnExit {
+        std::thread& thread;
+        std::atomic<bool>& stop;
+        ~JoinOnExit() {
+            stop.store(true);
+            if (thread.joinable()) thread.join();
+        }
+    } joinOnExit{engine, stop};
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            if (finished.wait_for(hold, kPollInterval, [&] { return done; })) break;
+        }
+        if (interruptPending()) stop.store(true);
+        print();
+    }
+    const bool interrupted = stop.load();
+    engine.join();
+    print();
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const Stopped&) {
+            throw Interrupted{};
+        }
+    }
+    if (interrupted) throw Interrupted{};
+}
+
+mxArray* doubles(std::int64_t rows, std::int64_t cols) {
+    return mxCreateDoubleMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols), mxREAL);
+}
+
+template <class T>
+mxArray* doublesFrom(const std::vector<T>& values, std::int64_t rows, std::int64_t cols) {
+    mxArray* array = doubles(rows, cols);
+    std::transform(values.begin(), values.end(), realData(array), [](T v) { return static_cast<double>(v); });
+    return array;
+}
+
+mxArray* logicalsFrom(const std::vector<std::uint8_t>& values, std::int64_t rows, std::int64_t cols) {
+    mxArray* array = mxCreateLogicalMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols));
+    mxLogical* data = mxGetLogicals(array);
+    for (std::size_t i = 0; i < values.size(); ++i) data[i] = values[i] != 0;
+    return array;
+}
+
+mxArray* structOf(const std::vector<std::pair<const char*, mxArray*>>& fields) {
+    std::vector<const char*> names;
+    for (const auto& field : fields) names.push_back(field.first);
+    mxArray* result = mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data());
+    for (std::size_t i = 0; i < fields.size(); ++i) mxSetFieldByNumber(result, 0, static_cast<int>(i), fields[i].second);
+    return result;
+}
+
+const mxArray* fieldOf(const mxArray* options, const char* name) {
+    const mxArray* field = mxIsStruct(options) ? mxGetField(options, 0, name) : nullptr;
+    if (field == nullptr) throw GatewayError("zelmor:badInput", formatMessage("the options lack the field %s", name));
+    return field;
+}
+
+void kernelCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 8, nlhs, 1);
+    const Examples a = examplesOf(prhs[1], "A");
+    const bool self = mxGetM(prhs[2]) == 0 && mxGetN(prhs[2]) == 0;
+    Examples b = a;
+    if (!self) b = examplesOf(prhs[2], "B");
+    if (a.features != b.features) {
+        throw GatewayError("zelmor:featureMismatch",
+                           formatMessage("A and B must have the same number of columns (got %lld and %lld)",
+                                         static_cast<long long>(a.features), static_cast<long long>(b.features)));
+    }
+    const KernelSetting setting = settingOf(kernelTypeOf(textOf(prhs[3], "the kernel type")), scalarOf(prhs[4], "gamma"),
+                                            scalarOf(prhs[5], "degree"), scalarOf(prhs[6], "offset"));
+    const int threads = threadsOf(prhs[7]);
+    requireMemory(8.0 * static_cast<double>(a.count) * static_cast<double>(b.count), "the kernel");
+    mxArray* kernel = doubles(a.count, b.count);
+    runWithHost("", Verbosity::None, [&](const RunControl& control) {
+        if (!kernelMatrix(setting, a, self ? nullptr : &b, realData(kernel), std::max<std::int64_t>(a.count, 1),
+                          threads, control.stop)) {
+            throw Stopped{};
+        }
+    });
+    plhs[0] = kernel;
+}
+
+// Decision values from a kernel (KTEST, TAU, THREADS) or from features (XTEST, XTRAIN, TYPE,
+// GAMMA, DEGREE, OFFSET, TAU, THREADS).
+void decisionCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, nrhs == 4 ? 4 : 9, nlhs, 1);
+    const bool fromKernel = nrhs == 4;
+    const mxArray* tauArray = prhs[fromKernel ? 2 : 7];
+    const std::vector<double> tau = finiteValues(tauArray, "tau", "zelmor:badTau");
+    Examples test;
+    Examples train;
+    KernelSetting setting;
+    const double* kernel = nullptr;
+    if (fromKernel) {
+        const Examples k = examplesOf(prhs[1], "the kernel");
+        kernel = k.data;
+        test = Examples{nullptr, k.count, 0};
+        train = Examples{nullptr, k.features, 0};
+    } else {
+        test = examplesOf(prhs[1], "the test examples");
+        train = examplesOf(prhs[2], "the training examples");
+        if (test.features != train.features) {
+            throw GatewayError("zelmor:featureMismatch", "the test and training examples differ in features");
+        }
+        setting = settingOf(kernelTypeOf(textOf(prhs[3], "the kernel type")), scalarOf(prhs[4], "gamma"),
+                            scalarOf(prhs[5], "degree"), scalarOf(prhs[6], "offset"));
+    }
+    if (static_cast<std::int64_t>(mxGetM(tauArray)) != train.count || mxGetN(tauArray) < 1) {
+        throw GatewayError("zelmor:kernelMismatch", "tau must have one row per training example");
+    }
+    const auto k = static_cast<std::int32_t>(std::min<std::size_t>(mxGetN(tauArray), 1u << 30));
+    const int threads = threadsOf(prhs[fromKernel ? 3 : 8]);
+    mxArray* decision = doubles(test.count, k);
+    runWithHost("", Verbosity::None, [&](const RunControl& control) {
+        if (!decisionValuesOnThreads(fromKernel ? nullptr : &setting, kernel, test, train, tau.data(), k,
+                                     realData(decision), threads, control.stop)) {
+            throw Stopped{};
+        }
+    });
+    plhs[0] = decision;
+}
+
+void pathCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 6, nlhs, 6);
+    const CheckedKernel checked = checkedKernel(prhs[1], prhs[2], prhs[4]);
+    const std::vector<double> betas = betasOf(prhs[3]);
+    PathSettings settings;
+    settings.maxRestarts = countOf(prhs[5], "MaxRestarts", 0);
+    const std::int64_t n = checked.n;
+    const std::int64_t k = checked.k;
+    const auto count = static_cast<std::int64_t>(betas.size());
+    requireMemory(8.0 * static_cast<double>(n * k) * static_cast<double>(count + 6), "the path");
+
+    std::vector<double> taus(static_cast<std::size_t>(n * k * count));
+    std::vector<PathStep> steps;
+    runWithHost("", Verbosity::None, [&](const RunControl& control) {
+        PathProblem problem;
+        problem.kernel = MatrixView{checked.kernel, n, n};
+        problem.labels = checked.labels;
+        problem.exampleCount = checked.n;
+        problem.classCount = checked.k;
+        steps = solvePath(problem, betas.data(), count, settings,
+                          [&](std::int64_t b, const std::vector<double>& tau) {
+                              std::copy(tau.begin(), tau.end(), taus.begin() + b * n * k);
+                          },
+                          control.stopRequest());
+        if (static_cast<std::int64_t>(steps.size()) < count) throw Stopped{};
+    });
+
+    const mwSize dimensions[3] = {static_cast<mwSize>(n), static_cast<mwSize>(k), static_cast<mwSize>(count)};
+    mxArray* tauArray = mxCreateNumericArray(3, dimensions, mxDOUBLE_CLASS, mxREAL);
+    std::copy(taus.begin(), taus.end(), realData(tauArray));
+    plhs[0] = tauArray;
+    std::vector<double> iterations, seconds, restarts, tolerance;
+    std::vector<std::uint8_t> converged;
+    for (const PathStep& step : steps) {
+        iterations.push_back(static_cast<double>(step.iterations));
+        seconds.push_back(step.seconds);
+        restarts.push_back(static_cast<double>(step.restarts));
+        converged.push_back(step.converged);
+        tolerance.push_back(step.tolerance);
+    }
+    mxArray* outputs[] = {nullptr, doublesFrom(iterations, 1, count), doublesFrom(seconds, 1, count),
+                          doublesFrom(restarts, 1, count), logicalsFrom(converged, 1, count),
+                          doublesFrom(tolerance, 1, count)};
+    for (int i = 1; i < 6; ++i) {
+        if (i < nlhs) {
+            plhs[i] = outputs[i];
+        } else {
+            mxDestroyArray(outputs[i]);
+        }
+    }
+}
+
+// The grid's results as the helpers read them: every cell's correct predictions, iterations,
+// restarts, convergence and seconds, shaped settings x betas x folds.
+std::vector<std::pair<const char*, mxArray*>> gridFields(const GridResult& grid) {
+    const mwSize dimensions[3] = {static_cast<mwSize>(grid.settingCount), static_cast<mwSize>(grid.betaCount),
+                                  static_cast<mwSize>(grid.foldCount)};
+    auto cube = [&](auto values) {
+        mxArray* array = mxCreateNumericArray(3, dimensions, mxDOUBLE_CLASS, mxREAL);
+        std::transform(values.begin(), values.end(), realData(array), [](auto v) { return static_cast<double>(v); });
+        return array;
+    };
+    mxArray* converged = mxCreateLogicalArray(3, dimensions);
+    std::transform(grid.converged.begin(), grid.converged.end(), mxGetLogicals(converged),
+                   [](std::uint8_t v) { return v != 0; });
+    return {{"correct", cube(grid.correct)},
+            {"iterations", cube(grid.iterations)},
+            {"restarts", cube(grid.restarts)},
+            {"converged", converged},
+            {"seconds", cube(grid.seconds)},
+            {"foldSizes", doublesFrom(grid.foldSizes, 1, grid.foldCount)},
+            {"concurrentUnits", mxCreateDoubleScalar(static_cast<double>(grid.concurrentUnits))},
+            {"baseSeconds", mxCreateDoubleScalar(grid.baseSeconds)},
+            {"kernelSeconds", mxCreateDoubleScalar(grid.kernelSeconds)},
+            {"solveSeconds", mxCreateDoubleScalar(grid.solveSeconds)},
+            {"scoringSeconds", mxCreateDoubleScalar(grid.scoringSeconds)}};
+}
+
+// Memory: units at once within half of this machine's memory.
+RunSettings runSettingsOf(int threads, std::int64_t maxRestarts) {
+    RunSettings settings;
+    settings.threadCount = threads;
+    settings.path.maxRestarts = maxRestarts;
+    settings.memoryBudget = physicalMemoryBytes() / 2;
+    return settings;
+}
+
+void crossvalCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 9, nlhs, 1);
+    const CheckedKernel checked = checkedKernel(prhs[1], prhs[2], prhs[5]);
+    GridProblem problem;
+    problem.labels = checked.labels;
+    problem.exampleCount = checked.n;
+    problem.classCount = checked.k;
+    problem.precomputed = checked.kernel;
+    problem.settings.push_back(KernelSetting{});
+    problem.betas = betasOf(prhs[3]);
+    const std::vector<double> folds = finiteValues(prhs[4], "folds", "zelmor:badFolds");
+    problem.foldCount = checkFolds(folds, checked.n);
+    problem.folds = folds.data();
+    RunSettings settings = runSettingsOf(threadsOf(prhs[7]), countOf(prhs[6], "MaxRestarts", 0));
+    settings.reportFolds = true;
+    requireMemory(static_cast<double>(searchPeakBytes(problem, 1)), "the cross-validation");
+
+    GridResult grid;
+    runWithHost("zelmor_crossval: ", verbosityOf(prhs[8]),
+                [&](const RunControl& control) { grid = crossValidate(problem, settings, control); });
+    plhs[0] = structOf(gridFields(grid));
+}
+
+void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 5, nlhs, 1);
+    const mxArray* options = prhs[4];
+    const std::string kernel = textOf(fieldOf(options, "kernel"), "the kernel");
+    const bool precomputed = kernel == "precomputed";
+    GridProblem problem;
+    if (precomputed) {
+        const CheckedKernel checked = checkedKernel(prhs[1], prhs[2], prhs[3]);
+        problem.precomputed = checked.kernel;
+        problem.exampleCount = checked.n;
+        problem.classCount = checked.k;
+        problem.labels = checked.labels;
+        problem.settings.push_back(KernelSetting{});
+    } else {
+        problem.features = examplesOf(prhs[1], "X");
+        if (problem.features.count > std::numeric_limits<std::int32_t>::max()) {
+            throw GatewayError("zelmor:badExamples", "X has too many rows");
+        }
+        problem.exampleCount = static_cast<std::int32_t>(problem.features.count);
+        problem.classCount = classCountOf(prhs[3]);
+        requireRealDoubleMatrix(prhs[2], "labels");
+        requireLabels(prhs[2], problem.exampleCount, problem.classCount);
+        problem.labels = realData(prhs[2]);
+        const KernelType type = kernelTypeOf(kernel);
+        const std::vector<double> gammas = finiteValues(fieldOf(options, "gamma"), "gamma", "zelmor:badKernelParameter");
+        const std::vector<double> degrees =
+            finiteValues(fieldOf(options, "degree"), "degree", "zelmor:badKernelParameter");
+        const double offset = scalarOf(fieldOf(options, "offset"), "offset");
+        if (gammas.size() != degrees.size() || gammas.empty()) {
+            throw GatewayError("zelmor:badKernelParameter", "gamma and degree must hold one value per setting");
+        }
+        for (std::size_t p = 0; p < gammas.size(); ++p) {
+            problem.settings.push_back(settingOf(type, gammas[p], degrees[p], offset));
+        }
+    }
+    problem.betas = betasOf(fieldOf(options, "betas"));
+    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+    const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
+    const std::vector<double> tried = finiteValues(fieldOf(options, "tried"), "tried", "zelmor:badInput");
+    if (static_cast<std::int64_t>(tried.size()) != settingCount * betaCount) {
+        throw GatewayError("zelmor:badInput", "tried must hold one value per grid cell");
+    }
+    for (double t : tried) problem.tried.push_back(t != 0);
+    const std::vector<double> folds = finiteValues(fieldOf(options, "folds"), "folds", "zelmor:badFolds");
+    const bool search = !folds.empty();
+    if (search) {
+        problem.foldCount = checkFolds(folds, problem.exampleCount);
+        problem.folds = folds.data();
+    }
+    const RunSettings settings = runSettingsOf(threadsOf(fieldOf(options, "threads")),
+                                               countOf(fieldOf(options, "maxRestarts"), "MaxRestarts", 0));
+    const Verbosity verbosity = verbosityOf(fieldOf(options, "verbose"));
+    const double n = problem.exampleCount;
+    requireMemory(search ? static_cast<double>(searchPeakBytes(problem, 1)) : 8.0 * n * n, "the training");
+
+    GridResult grid;
+    GridChoice choice{0, 0};
+    Fit fit;
+    double crossValidationSeconds = 0;
+    runWithHost("zelmor_train: ", verbosity, [&](const RunControl& control) {
+        const auto started = Clock::now();
+        if (search) {
+            grid = crossValidate(problem, settings, control);
+            choice = chooseCell(grid, problem.betas);
+            if (choice.setting < 0) throw std::logic_error("no grid cell was tried");
+        }
+        crossValidationSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+        fit = fitModel(problem, choice.setting, problem.betas[static_cast<std::size_t>(choice.beta)], settings, control);
+    });
+
+    std::vector<std::pair<const char*, mxArray*>> fields;
+    fields.emplace_back("grid", search ? structOf(gridFields(grid)) : doubles(0, 0));
+    fields.emplace_back("setting", mxCreateDoubleScalar(static_cast<double>(choice.setting + 1)));
+    fields.emplace_back("beta", mxCreateDoubleScalar(static_cast<double>(choice.beta + 1)));
+    fields.emplace_back("tau", doublesFrom(fit.tau, problem.exampleCount, problem.classCount));
+    fields.emplace_back("iterations", mxCreateDoubleScalar(static_cast<double>(fit.step.iterations)));
+    fields.emplace_back("restarts", mxCreateDoubleScalar(static_cast<double>(fit.step.restarts)));
+    fields.emplace_back("converged", mxCreateLogicalScalar(fit.step.converged));
+    fields.emplace_back("tolerance", mxCreateDoubleScalar(fit.step.tolerance));
+    fields.emplace_back("crossValidationSeconds", mxCreateDoubleScalar(crossValidationSeconds));
+    fields.emplace_back("kernelSeconds", mxCreateDoubleScalar(fit.kernelSeconds));
+    fields.emplace_back("solveSeconds", mxCreateDoubleScalar(fit.step.seconds));
+    plhs[0] = structOf(fields);
+}
+
+}  // namespace
+
+extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    runGuarded([&] {
+        if (nrhs < 1) {
+            throw GatewayError("zelmor:nargin", "expected a command: 'kernel', 'decision', 'path', 'crossval' or 'train'");
+        }
+        const std::string command = textOf(prhs[0], "the command");
+        if (command == "kernel") {
+            kernelCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "decision") {
+            decisionCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "path") {
+            pathCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "crossval") {
+            crossvalCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "train") {
+            trainCommand(nlhs, plhs, nrhs, prhs);
+        } else {
+            throw GatewayError("zelmor:badInput", formatMessage("unknown command '%s'", command.c_str()));
+        }
+    });
+}

@@ -1,0 +1,295 @@
+// The engine's paths over beta and its cross-validation: the gradient handed from one beta to the
+// next, continuation past a stop, agreement with the plain solver, the same bits whatever the
+// thread count, the choice of a grid cell, and stopping.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "dual_solver.h"
+#include "path.h"
+#include "problems.h"
+#include "search.h"
+
+namespace {
+
+using namespace zelmor;
+using namespace zelmor::engine;
+using testing_support::clusteredProblem;
+using testing_support::firstBitDifference;
+using testing_support::OwnedProblem;
+
+PathProblem pathProblemOf(const OwnedProblem& owned) {
+    PathProblem problem;
+    problem.kernel = MatrixView{owned.kernel.data(), owned.n, owned.n};
+    problem.labels = owned.labels.data();
+    problem.exampleCount = owned.n;
+    problem.classCount = owned.k;
+    return problem;
+}
+
+// G * tau - beta * Y, each entry summed over l in increasing order.
+std::vector<double> gradientOf(const OwnedProblem& p, const std::vector<double>& tau, double beta) {
+    const std::int64_t n = p.n;
+    std::vector<double> grad(static_cast<std::size_t>(n * p.k), 0.0);
+    for (std::int32_t m = 0; m < p.k; ++m) {
+        for (std::int64_t j = 0; j < n; ++j) {
+            double sum = 0.0;
+            for (std::int64_t l = 0; l < n; ++l) sum += p.kernel[j + l * n] * tau[l + m * n];
+            const double target = static_cast<std::int32_t>(p.labels[j]) - 1 == m ? 1.0 : 0.0;
+            grad[j + m * n] = sum - beta * target;
+        }
+    }
+    return grad;
+}
+
+TEST(PathTest, GradientMovedToTheNextBetaIsTheGradientThere) {
+    const OwnedProblem p = clusteredProblem(300, 6, 3, 0.02, 0.5);
+    SolveControl control;
+    control.keepGradient = true;
+    control.tolerance = 0.0005;
+    const SolveResult solved = solveDual(p.problem(), StartMode::cold(), control);
+    ASSERT_EQ(solved.end, SolveEnd::Converged);
+    for (double next : {0.5, 0.1, 2.0, 1e-4}) {
+        std::vector<double> moved = solved.grad;
+        moveGradientToBeta(&moved, p.labels.data(), p.n, 0.5, next);
+        const std::vector<double> fresh = gradientOf(p, solved.tau, next);
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            // The solve keeps its gradient by updates, which round differently from fresh sums.
+            ASSERT_NEAR(moved[i], fresh[i], 1e-10) << "beta " << next << ", entry " << i;
+        }
+    }
+}
+
+TEST(PathTest, ContinuingFromAKeptGradientIsTheUninterruptedSolve) {
+    const OwnedProblem p = clusteredProblem(400, 8, 5, 0.02, 0.2);
+    SolveControl whole;
+    whole.tolerance = 0.0002;
+    const SolveResult reference = solveDual(p.problem(), StartMode::cold(), whole);
+    ASSERT_EQ(reference.end, SolveEnd::Converged);
+    ASSERT_GT(reference.iterationCount, 300);
+    for (double sweepStart : {100.0, static_cast<double>(INFINITY)}) {
+        SolveControl part = whole;
+        part.iterationLimit = 137;
+        part.keepGradient = true;
+        part.sweepStart = sweepStart;
+        const SolveResult first = solveDual(p.problem(), StartMode::cold(), part);
+        ASSERT_EQ(first.iterationCount, 137);
+        part.iterationLimit = -1;
+        const SolveResult rest =
+            solveDual(p.problem(),
+                      StartMode::warmFrom(MatrixView{first.tau.data(), p.n, p.k}, MatrixView{first.grad.data(), p.n, p.k}),
+                      part);
+        EXPECT_EQ(firstBitDifference(rest.tau, reference.tau), -1) << "sweep start " << sweepStart;
+        EXPECT_EQ(first.iterationCount + rest.iterationCount, reference.iterationCount);
+    }
+}
+
+TEST(PathTest, OneBetaIsThePlainSolveAtTheRelativeTolerance) {
+    const OwnedProblem p = clusteredProblem(250, 5, 9, 0.03, 0.25);
+    const double beta = 0.25;
+    std::vector<double> tau;
+    const std::vector<PathStep> steps =
+        solvePath(pathProblemOf(p), &beta, 1, PathSettings{}, [&](std::int64_t, const std::vector<double>& t) { tau = t; });
+    ASSERT_EQ(steps.size(), 1u);
+    const SolveResult plain = solveDual(p.problem(), StartMode::cold(), 0.001 * beta);
+    EXPECT_EQ(firstBitDifference(tau, plain.tau), -1);
+    EXPECT_EQ(steps[0].iterations, plain.iterationCount);
+    EXPECT_TRUE(steps[0].converged);
+    EXPECT_EQ(steps[0].tolerance, 0.001 * beta);
+}
+
+TEST(PathTest, CappedSolvesContinueUpToTheRestartLimit) {
+    // Eight points in three groups: at small beta their solves need more than n^2 = 64 updates.
+    const double x[] = {0, 0.5, 0.1, 3, 3.4, 2.7, 0, 0.3, 0, 0.2, 0.6, 3, 2.8, 3.3, 3, 3.1};
+    const double labels[] = {1, 1, 1, 2, 2, 2, 3, 3};
+    KernelSetting rbf;
+    rbf.gamma = 0.4;
+    std::vector<double> kernel(64);
+    ASSERT_TRUE(kernelMatrix(rbf, Examples{x, 8, 2}, nullptr, kernel.data(), 8, 1, nullptr));
+    PathProblem problem;
+    problem.kernel = MatrixView{kernel.data(), 8, 8};
+    problem.labels = labels;
+    problem.exampleCount = 8;
+    problem.classCount = 3;
+    const double betas[] = {0.7, 0.01, 0.001};
+    struct Case {
+        std::int64_t maxRestarts;
+        bool converged;
+    };
+    for (const Case& c : {Case{0, false}, Case{20, true}}) {
+        PathSettings settings;
+        settings.maxRestarts = c.maxRestarts;
+        const std::vector<PathStep> steps = solvePath(problem, betas, 3, settings, nullptr);
+        ASSERT_EQ(steps.size(), 3u);
+        bool all = true;
+        std::int64_t restarts = 0;
+        for (const PathStep& step : steps) {
+            all = all && step.converged;
+            restarts += step.restarts;
+            // A solve left at the cap applied exactly n^2 updates; one continued, more.
+            EXPECT_TRUE(step.converged || step.iterations == 64);
+            EXPECT_TRUE(step.restarts == 0 || step.iterations > 64 * step.restarts);
+        }
+        EXPECT_EQ(all, c.converged) << "restarts " << c.maxRestarts;
+        EXPECT_TRUE(c.converged ? restarts > 0 : restarts == 0) << "restarts " << c.maxRestarts;
+    }
+}
+
+// Three noisy clusters of d-dimensional features, column-major, and their labels 1..3.
+struct FeatureSet {
+    std::int64_t n = 0;
+    std::int64_t d = 0;
+    std::vector<double> x;
+    std::vector<double> labels;
+    std::vector<double> folds;
+};
+
+FeatureSet featureSet(std::int64_t n, std::int64_t d, std::int32_t foldCount) {
+    FeatureSet set;
+    set.n = n;
+    set.d = d;
+    set.x.resize(static_cast<std::size_t>(n * d));
+    std::mt19937_64 rng(42);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t c = i % 3;
+        set.labels.push_back(static_cast<double>(c + 1));
+        set.folds.push_back(static_cast<double>(i % foldCount + 1));
+        for (std::int64_t f = 0; f < d; ++f) set.x[i + f * n] = (f == c ? 1.5 : 0.0) + noise(rng);
+    }
+    return set;
+}
+
+GridProblem gridOf(const FeatureSet& set, KernelType type, const std::vector<double>& gammas,
+                   const std::vector<double>& betas, std::int32_t foldCount) {
+    GridProblem problem;
+    problem.labels = set.labels.data();
+    problem.exampleCount = static_cast<std::int32_t>(set.n);
+    problem.classCount = 3;
+    problem.features = Examples{set.x.data(), set.n, set.d};
+    for (double gamma : gammas) {
+        KernelSetting setting;
+        setting.type = type;
+        setting.gamma = gamma;
+        setting.degree = 2;
+        setting.offset = 1.0;
+        problem.settings.push_back(setting);
+    }
+    problem.betas = betas;
+    problem.folds = set.folds.data();
+    problem.foldCount = foldCount;
+    return problem;
+}
+
+void expectSameGrid(const GridResult& a, const GridResult& b, const char* what) {
+    EXPECT_EQ(a.correct, b.correct) << what;
+    EXPECT_EQ(a.iterations, b.iterations) << what;
+    EXPECT_EQ(a.restarts, b.restarts) << what;
+    EXPECT_EQ(a.converged, b.converged) << what;
+    EXPECT_EQ(a.foldSizes, b.foldSizes) << what;
+}
+
+TEST(SearchTest, EveryResultIsTheSameWhateverTheThreadCount) {
+    const FeatureSet set = featureSet(150, 4, 4);
+    for (KernelType type : {KernelType::Rbf, KernelType::Poly}) {
+        GridProblem problem = gridOf(set, type, {0.05, 0.2, 0.8}, {4.0, 0.5, 0.05}, 4);
+        // The largest C is left out at the smallest gamma.
+        problem.tried = {1, 1, 1, 1, 1, 1, 0, 1, 1};
+        RunSettings settings;
+        settings.threadCount = 1;
+        const GridResult serial = crossValidate(problem, settings, RunControl{});
+        settings.memoryBudget = 0;  // one unit at a time, whatever the threads
+        const GridResult budgeted = crossValidate(problem, settings, RunControl{});
+        expectSameGrid(serial, budgeted, "memory budget of one unit");
+        EXPECT_EQ(budgeted.concurrentUnits, 1);
+        const GridChoice choice = chooseCell(serial, problem.betas);
+        const Fit fit = fitModel(problem, choice.setting, problem.betas[choice.beta], settings, RunControl{});
+        EXPECT_EQ(serial.correct[6 + 0], -1);  // (setting 0, beta 2, fold 0) was not tried
+        for (int threads : {2, 7}) {
+            settings.threadCount = threads;
+            settings.memoryBudget = std::int64_t{1} << 40;
+            const GridResult parallel = crossValidate(problem, settings, RunControl{});
+            expectSameGrid(serial, parallel, threads == 2 ? "2 threads" : "7 threads");
+            EXPECT_EQ(parallel.concurrentUnits, std::min(threads, 12));
+            const Fit again = fitModel(problem, choice.setting, problem.betas[choice.beta], settings, RunControl{});
+            EXPECT_EQ(firstBitDifference(fit.tau, again.tau), -1) << threads << " threads";
+        }
+    }
+}
+
+TEST(SearchTest, FoldKernelsFromFeaturesAreTheFoldsOfTheFullKernel) {
+    const FeatureSet set = featureSet(90, 3, 3);
+    const GridProblem fromFeatures = gridOf(set, KernelType::Rbf, {0.3}, {2.0, 0.2}, 3);
+    std::vector<double> kernel(static_cast<std::size_t>(set.n * set.n));
+    ASSERT_TRUE(kernelMatrix(fromFeatures.settings[0], fromFeatures.features, nullptr, kernel.data(), set.n, 2, nullptr));
+    GridProblem precomputed = fromFeatures;
+    precomputed.precomputed = kernel.data();
+    RunSettings settings;
+    settings.threadCount = 2;
+    expectSameGrid(crossValidate(fromFeatures, settings, RunControl{}), crossValidate(precomputed, settings, RunControl{}),
+                   "precomputed");
+    const Fit a = fitModel(fromFeatures, 0, 0.2, settings, RunControl{});
+    const Fit b = fitModel(precomputed, 0, 0.2, settings, RunControl{});
+    EXPECT_EQ(firstBitDifference(a.tau, b.tau), -1);
+}
+
+TEST(SearchTest, TiesGoToTheSmallestCThenTheFirstSetting) {
+    GridResult grid;
+    grid.settingCount = 2;
+    grid.betaCount = 3;
+    grid.foldCount = 2;
+    // Correct predictions per (setting, beta), split over the two folds; -1: not tried.
+    struct Case {
+        std::vector<std::int64_t> totals;  // setting-major within beta: (0,0) (1,0) (0,1) (1,1) (0,2) (1,2)
+        std::vector<double> betas;
+        std::int64_t setting;
+        std::int64_t beta;
+    };
+    const Case cases[] = {
+        {{5, 7, 7, 7, 7, 6}, {1.0, 0.1, 0.01}, 1, 0},    // the largest beta among equals
+        {{5, 6, 7, 7, 7, 6}, {1.0, 0.1, 0.01}, 0, 1},    // then the first setting
+        {{5, 6, 7, 7, 7, 6}, {0.01, 0.1, 1.0}, 0, 2},    // by beta's value, not its position
+        {{-1, 6, 9, 7, 7, -1}, {1.0, 0.1, 0.01}, 0, 1},  // cells not tried never win
+    };
+    for (const Case& c : cases) {
+        grid.correct.assign(12, 0);
+        for (std::size_t cell = 0; cell < 6; ++cell) {
+            const std::int64_t t = c.totals[cell];
+            grid.correct[cell] = t < 0 ? -1 : t / 2;
+            grid.correct[cell + 6] = t < 0 ? -1 : t - t / 2;
+        }
+        const GridChoice choice = chooseCell(grid, c.betas);
+        EXPECT_EQ(choice.setting, c.setting);
+        EXPECT_EQ(choice.beta, c.beta);
+    }
+}
+
+TEST(SearchTest, AStopAskedForEndsTheWorkWithoutAResult) {
+    const FeatureSet set = featureSet(60, 3, 2);
+    const GridProblem problem = gridOf(set, KernelType::Rbf, {0.3, 1.0}, {1.0, 0.1}, 2);
+    std::atomic<bool> stop{true};
+    RunControl control;
+    control.stop = &stop;
+    RunSettings settings;
+    settings.threadCount = 2;
+    EXPECT_THROW(crossValidate(problem, settings, control), Stopped);
+    EXPECT_THROW(fitModel(problem, 0, 1.0, settings, control), Stopped);
+}
+
+TEST(SearchTest, PeakMemoryCountsTheBaseAndTheUnitsAtOnce) {
+    const FeatureSet set = featureSet(100, 2, 5);
+    GridProblem problem = gridOf(set, KernelType::Rbf, {0.5}, {1.0}, 5);
+    const std::int64_t one = searchPeakBytes(problem, 1);
+    const std::int64_t two = searchPeakBytes(problem, 2);
+    EXPECT_EQ(one, 8 * 100 * 100 + unitBytes(80, 20, 3));
+    EXPECT_EQ(two - one, unitBytes(80, 20, 3));
+    std::vector<double> kernel(100 * 100, 0.0);
+    problem.precomputed = kernel.data();
+    EXPECT_EQ(searchPeakBytes(problem, 1), unitBytes(80, 20, 3));
+}
+
+}  // namespace
