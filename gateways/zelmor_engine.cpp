@@ -259,6 +259,13 @@ mxArray* doubles(std::int64_t rows, std::int64_t cols) {
     return mxCreateDoubleMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols), mxREAL);
 }
 
+// For an output the engine writes whole: zeroing it first would cost a pass over new memory
+// before Ctrl-C is even asked for. Never handed to the host unless complete.
+mxArray* unwrittenDoubles(std::int64_t rows, std::int64_t cols) {
+    return mxCreateUninitNumericMatrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), mxDOUBLE_CLASS,
+                                       mxREAL);
+}
+
 template <class T>
 mxArray* doublesFrom(const std::vector<T>& values, std::int64_t rows, std::int64_t cols) {
     mxArray* array = doubles(rows, cols);
@@ -302,7 +309,7 @@ void kernelCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                                             scalarOf(prhs[5], "degree"), scalarOf(prhs[6], "offset"));
     const int threads = threadsOf(prhs[7]);
     requireMemory(8.0 * static_cast<double>(a.count) * static_cast<double>(b.count), "the kernel");
-    mxArray* kernel = doubles(a.count, b.count);
+    mxArray* kernel = unwrittenDoubles(a.count, b.count);
     runWithHost("", Verbosity::None, [&](const RunControl& control) {
         if (!kernelMatrix(setting, a, self ? nullptr : &b, realData(kernel), std::max<std::int64_t>(a.count, 1),
                           threads, control.stop)) {
@@ -342,7 +349,7 @@ void decisionCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     }
     const auto k = static_cast<std::int32_t>(std::min<std::size_t>(mxGetN(tauArray), 1u << 30));
     const int threads = threadsOf(prhs[fromKernel ? 3 : 8]);
-    mxArray* decision = doubles(test.count, k);
+    mxArray* decision = unwrittenDoubles(test.count, k);
     runWithHost("", Verbosity::None, [&](const RunControl& control) {
         if (!decisionValuesOnThreads(fromKernel ? nullptr : &setting, kernel, test, train, tau.data(), k,
                                      realData(decision), threads, control.stop)) {
