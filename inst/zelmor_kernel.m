@@ -48,13 +48,13 @@ function K = zelmor_kernel (A, B, type, param)
   if nargin < 3 || nargin > 4
     error('zelmor:nargin', 'zelmor_kernel takes 3 or 4 inputs (got %d)', nargin);
   end
-  A = checkExamples(A, 'A');
+  A = checked_examples(A, 'A');
   % Only [] itself means "A again": a 0-by-D B is a real, empty set of examples.
   selfKernel = isnumeric(B) && isequal(size(B), [0 0]);
   if selfKernel
     B = A;
   else
-    B = checkExamples(B, 'B');
+    B = checked_examples(B, 'B');
   end
   if size(A, 2) ~= size(B, 2)
     error('zelmor:featureMismatch', ...
@@ -96,16 +96,6 @@ function K = zelmor_kernel (A, B, type, param)
     B = [];
   end
   K = zelmor_engine('kernel', A, B, lower(type), gamma, degree, offset, 0);
-end
-
-function X = checkExamples (X, name)
-  if ~isnumeric(X) || ~isreal(X) || ndims(X) ~= 2
-    error('zelmor:badExamples', '%s must be a real 2-D numeric matrix', name);
-  end
-  X = full(double(X));
-  if ~all(isfinite(X(:)))
-    error('zelmor:badExamples', '%s must hold finite values only', name);
-  end
 end
 
 function param = checkParameter (param, counts, type, what)

@@ -88,15 +88,7 @@ function [labels, scores] = predictWithModel (model, X)
     error('zelmor:badModel', 'MODEL is of version %s; this zelmor_predict reads version 1', ...
           mat2str(model.version));
   end
-  if ~(isnumeric(X) || islogical(X)) || ~isreal(X) || ndims(X) ~= 2
-    error('zelmor:badExamples', 'XTEST must be a real 2-D numeric matrix, one example per row');
-  end
-  X = full(double(X));
-  [row, column] = find(~isfinite(X), 1);
-  if ~isempty(row)
-    error('zelmor:badExamples', 'XTEST must be finite (got %g at row %d, column %d)', X(row, column), ...
-          row, column);
-  end
+  X = checked_examples(X, 'XTEST');
   precomputed = strcmp(model.kernel, 'precomputed');
   supportCount = size(model.tau, 1);
   if precomputed

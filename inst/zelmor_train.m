@@ -270,16 +270,9 @@ function unconverged = unconvergedCells (plan, result)
 end
 
 function X = checkExamples (X, kernel)
-  if ~(isnumeric(X) || islogical(X)) || ~isreal(X) || ndims(X) ~= 2
-    error('zelmor:badExamples', 'X must be a real 2-D numeric matrix, one example per row');
-  end
-  X = full(double(X));
+  X = checked_examples(X, 'X');
   if isempty(X)
     error('zelmor:badExamples', 'X holds no examples (it is %dx%d)', size(X, 1), size(X, 2));
-  end
-  [row, column] = find(~isfinite(X), 1);
-  if ~isempty(row)
-    error('zelmor:badExamples', 'X must be finite (got %g at row %d, column %d)', X(row, column), row, column);
   end
   if strcmp(kernel, 'precomputed') && size(X, 1) ~= size(X, 2)
     error('zelmor:kernelNotSquare', 'a precomputed training kernel must be square (got %dx%d)', ...
