@@ -73,7 +73,7 @@ bench: configure
 # The digits example: builds only the MEX files, then trains, tests and draws
 # $(BUILD_DIR)/digits_demo.png.
 demo: configure
-	cmake --build $(BUILD_DIR) --parallel --target zelmor_c zelmor_c2 hello
+	cmake --build $(BUILD_DIR) --parallel --target zelmor_c zelmor_c2 zelmor_engine hello
 	octave-cli -f --no-history --no-window-system --eval "figureFile = '$(abspath $(BUILD_DIR))/digits_demo.png'; \
 	  addpath('$(abspath $(BUILD_DIR))/mex'); run('$(CURDIR)/examples/digits_demo.m')"
 
