@@ -1,5 +1,6 @@
 #include "path.h"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <utility>
@@ -18,6 +19,142 @@ void moveGradientToBeta(std::vector<double>* grad, const double* labels, std::in
         (*grad)[static_cast<std::size_t>(i + c * n)] += change;
     }
 }
+
+namespace {
+
+constexpr int kShrinkRounds = 8;
+constexpr double kLooseFactor = 10.0;
+
+// Whether example i may move in the next solve: its dual row is not zero, or another class's
+// gradient entry reaches its own class's, so that its violation is not below zero by a margin.
+// A row of zeros with its own class's entry above every other by more than the margin is
+// where the solution keeps it (its violation is zero, and stays so while the others move little).
+bool mayMove(const std::vector<double>& tau, const std::vector<double>& grad, const double* labels, std::int64_t n,
+             std::int32_t k, std::int64_t i, double margin) {
+    const auto c = static_cast<std::int64_t>(labels[i]) - 1;
+    for (std::int32_t m = 0; m < k; ++m) {
+        if (tau[static_cast<std::size_t>(i + m * n)] != 0.0) return true;
+    }
+    const double own = grad[static_cast<std::size_t>(i + c * n)];
+    for (std::int32_t m = 0; m < k; ++m) {
+        if (m != c && grad[static_cast<std::size_t>(i + m * n)] > own - margin) return true;
+    }
+    return false;
+}
+
+// The largest violation among the given examples (all with dual rows of zeros: their only
+// eligible class is their own), or -infinity when there is none.
+double largestViolation(const std::vector<double>& grad, const double* labels, std::int64_t n, std::int32_t k,
+                        const std::vector<std::int64_t>& examples) {
+    double largest = -std::numeric_limits<double>::infinity();
+    for (std::int64_t i : examples) {
+        const auto c = static_cast<std::int64_t>(labels[i]) - 1;
+        double hi = grad[static_cast<std::size_t>(i + c * n)];
+        for (std::int32_t m = 0; m < k; ++m) hi = std::max(hi, grad[static_cast<std::size_t>(i + m * n)]);
+        largest = std::max(largest, hi - grad[static_cast<std::size_t>(i + c * n)]);
+    }
+    return largest;
+}
+
+// Runs solves from (tau, grad) on the problem, continuing at the cap up to the restart limit.
+// False when stopped.
+bool solveWithRestarts(const DualProblem& dual, const SolveControl& control, std::int64_t maxRestarts,
+                       const StopRequest& stop, std::vector<double>* tau, std::vector<double>* grad, PathStep* step) {
+    const std::int64_t n = dual.exampleCount;
+    const auto k = static_cast<std::int32_t>(dual.classCount);
+    for (;;) {
+        const StartMode start = tau->empty() ? StartMode::cold()
+                                             : StartMode::warmFrom(MatrixView{tau->data(), n, k},
+                                                                   MatrixView{grad->data(), n, k});
+        SolveResult result = solveDual(dual, start, control, stop);
+        if (result.end == SolveEnd::Interrupted) return false;
+        *tau = std::move(result.tau);
+        *grad = std::move(result.grad);
+        step->iterations += result.iterationCount;
+        const bool capped = result.end == SolveEnd::IterationCap && n > 0;
+        step->converged = !capped;
+        if (!capped || step->restarts == maxRestarts) return true;
+        ++step->restarts;
+    }
+}
+
+// A warm solve on the examples that may move alone, the others' dual rows staying zero: their
+// rows add nothing to any gradient, so the examples that move form a problem of their own, on
+// the kernel's rows and columns of those examples. Afterwards the others' gradients follow the
+// change of the moved rows, and the solve is over only when none of them violates the
+// tolerance either; otherwise those that do join the ones that move, and it goes on. Returns
+// false when stopped; leaves tau and grad as they were and returns true at once when too many
+// examples may move for this to pay.
+bool solveShrunk(const PathProblem& problem, const DualProblem& full, const SolveControl& control,
+                 std::int64_t maxRestarts, const StopRequest& stop, std::vector<double>* tau, std::vector<double>* grad,
+                 PathStep* step, bool* done) {
+    const std::int64_t n = problem.exampleCount;
+    const std::int32_t k = problem.classCount;
+    const double* kernel = problem.kernel.data;
+    *done = false;
+    std::vector<double> subKernel;
+    // Rounds first solve to a looser tolerance, which settles which examples move at a fraction
+    // of the cost, and then to the tolerance itself; past a few rounds the full solve takes over.
+    SolveControl loose = control;
+    loose.tolerance = kLooseFactor * control.tolerance;
+    bool tight = false;
+    for (int round = 0; round < kShrinkRounds; ++round) {
+        std::vector<std::int64_t> moving;
+        std::vector<std::int64_t> resting;
+        for (std::int64_t i = 0; i < n; ++i) {
+            (mayMove(*tau, *grad, problem.labels, n, k, i, control.tolerance) ? moving : resting).push_back(i);
+        }
+        if (static_cast<double>(moving.size()) > kShrinkBelowShare * static_cast<double>(n)) return true;
+        const auto a = static_cast<std::int64_t>(moving.size());
+        subKernel.resize(static_cast<std::size_t>(a * a));
+        std::vector<double> labels(static_cast<std::size_t>(a));
+        std::vector<double> subTau(static_cast<std::size_t>(a * k));
+        std::vector<double> subGrad(static_cast<std::size_t>(a * k));
+        for (std::int64_t c = 0; c < a; ++c) {
+            const double* column = kernel + moving[static_cast<std::size_t>(c)] * n;
+            for (std::int64_t r = 0; r < a; ++r) subKernel[static_cast<std::size_t>(r + c * a)] = column[moving[static_cast<std::size_t>(r)]];
+            labels[static_cast<std::size_t>(c)] = problem.labels[moving[static_cast<std::size_t>(c)]];
+            for (std::int32_t m = 0; m < k; ++m) {
+                subTau[static_cast<std::size_t>(c + m * a)] = (*tau)[static_cast<std::size_t>(moving[static_cast<std::size_t>(c)] + m * n)];
+                subGrad[static_cast<std::size_t>(c + m * a)] = (*grad)[static_cast<std::size_t>(moving[static_cast<std::size_t>(c)] + m * n)];
+            }
+        }
+        const std::vector<double> before = subTau;
+        DualProblem sub = full;
+        sub.kernel = MatrixView{subKernel.data(), a, a};
+        sub.labels = labels.data();
+        sub.exampleCount = static_cast<std::int32_t>(a);
+        if (!solveWithRestarts(sub, tight ? control : loose, maxRestarts, stop, &subTau, &subGrad, step)) return false;
+        // The resting examples' gradients follow the moved rows, each entry adding the changes
+        // in increasing order of the moved examples.
+        for (std::int64_t c = 0; c < a; ++c) {
+            const std::int64_t j = moving[static_cast<std::size_t>(c)];
+            const double* column = kernel + j * n;
+            for (std::int32_t m = 0; m < k; ++m) {
+                const auto cell = static_cast<std::size_t>(c + m * a);
+                (*tau)[static_cast<std::size_t>(j + m * n)] = subTau[cell];
+                (*grad)[static_cast<std::size_t>(j + m * n)] = subGrad[cell];
+                const double change = subTau[cell] - before[cell];
+                if (change == 0.0) continue;
+                double* target = grad->data() + m * n;
+                for (std::int64_t i : resting) target[i] = target[i] + column[i] * change;
+            }
+        }
+        if (!step->converged) {
+            *done = true;
+            return true;
+        }
+        const bool restingSettled = largestViolation(*grad, problem.labels, n, k, resting) < control.tolerance;
+        if (restingSettled && tight) {
+            *done = true;
+            return true;
+        }
+        tight = restingSettled;
+    }
+    return true;
+}
+
+}  // namespace
 
 std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas, std::int64_t betaCount,
                                 const PathSettings& settings, const PathVisitor& visit, const StopRequest& stop) {
@@ -43,20 +180,11 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         control.sweepStart = std::numeric_limits<double>::infinity();
         control.keepGradient = true;
         step.tolerance = control.tolerance;
-        for (;;) {
-            const StartMode start = tau.empty() ? StartMode::cold()
-                                                : StartMode::warmFrom(MatrixView{tau.data(), n, k},
-                                                                      MatrixView{grad.data(), n, k});
-            SolveResult result = solveDual(dual, start, control, stop);
-            if (result.end == SolveEnd::Interrupted) return steps;
-            tau = std::move(result.tau);
-            grad = std::move(result.grad);
-            step.iterations += result.iterationCount;
-            const bool capped = result.end == SolveEnd::IterationCap && n > 0;
-            step.converged = !capped;
-            if (!capped || step.restarts == settings.maxRestarts) break;
-            ++step.restarts;
+        bool done = false;
+        if (b > 0 && settings.shrink && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done)) {
+            return steps;
         }
+        if (!done && !solveWithRestarts(dual, control, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
         step.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         steps.push_back(step);
         if (visit) visit(b, tau);

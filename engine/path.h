@@ -27,6 +27,9 @@ struct PathSettings {
     // A beta that is not positive has no relative scale and takes them as they are.
     double coldTolerance = kColdStartTolerance;
     double warmTolerance = 0.01;
+    // Warm solves sweep only the examples that may still move, when those are few (see
+    // solvePath).
+    bool shrink = true;
 };
 
 // What the path did at one beta.
@@ -40,6 +43,11 @@ struct PathStep {
 
 // Called after each beta with its index and its dual variables (n x k, column-major).
 using PathVisitor = std::function<void(std::int64_t betaIndex, const std::vector<double>& tau)>;
+
+// A warm solve sweeps only the examples that may still move when they are at most this share
+// of all: the others then cost nothing per iteration, and their kernel is at most a quarter
+// of the whole.
+constexpr double kShrinkBelowShare = 0.5;
 
 // The tolerance a path solves beta to.
 double pathTolerance(double relative, double beta);

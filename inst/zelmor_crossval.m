@@ -52,9 +52,12 @@
 %  the largest wins, ties to the lower class.
 %
 %  Memory: per fold running at once, its training and test kernels (the
-%  fold's rows of G, copied) and its solver's storage; with F folds of N/F
-%  examples and T of them at once, about T * 8 * N^2 * (F - 1) / F bytes
-%  beside G. At most half of the machine's memory goes to folds at once.
+%  fold's rows of G, copied), the kernel of the examples that move in a warm
+%  solve (at most a quarter of the training kernel) and its solver's storage;
+%  with F folds of N/F examples and T of them at once, at most about
+%  T * 8 * N^2 * ((F - 1) / F + ((F - 1) / F)^2 / 4) bytes beside G (0.96 of
+%  G per fold with F = 5). At most half of the machine's memory goes to folds
+%  at once.
 %
 %  Warning: zelmor:notConverged when a solve was still at the cap after
 %  'MaxRestarts' continuations (INFO.converged is false there).

@@ -94,11 +94,13 @@
 %  Memory, beside X: while cross-validating, the squared distances (or
 %  products) of all examples, N^2 doubles, and per unit running at once its
 %  fold's training and test kernels, about N^2 * (F - 1) / F doubles with F
-%  folds, and its solver's storage; at most half of the machine's memory goes
-%  to units at once. The final fit holds the N-by-N kernel alone. So the peak
-%  is about 8 * N^2 * (1 + T * (F - 1) / F) bytes with T units at once (T is
-%  at most the thread count): 2.4 GB for N = 10000, F = 5, T = 2; a single
-%  fit, 8 * N^2 bytes (1.8 GB for N = 15000).
+%  folds, the kernel of the examples that move in a warm solve (at most a
+%  quarter of the fold's training kernel) and its solver's storage; at most
+%  half of the machine's memory goes to units at once. The final fit holds
+%  the N-by-N kernel alone. So the peak is at most about
+%  8 * N^2 * (1 + 0.96 * T) bytes with F = 5 and T units at once (T is at
+%  most the thread count): 2.3 GB for N = 10000, T = 2; a single fit,
+%  8 * N^2 bytes (1.8 GB for N = 15000).
 %
 %  Warning: zelmor:notConverged when a solve was still at the cap after
 %  'MaxRestarts' continuations.
