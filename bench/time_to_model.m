@@ -27,7 +27,8 @@ function time_to_model (root, outdir)
     d = columns(X);
     gammas = 1 / (d * mean(var(Xtrain))) * 2 .^ (-3:3);
     Cs = 2 .^ (-2:2:10);
-    folds = zelmor_folds(ytrain, 5, 1);
+    [~, ~, classOf] = unique(ytrain);
+    folds = zelmor_folds(classOf, 5, 1);
     dlmwrite(fullfile(outdir, [name '-train.csv']), [Xtrain, ytrain, folds], 'precision', 17);
     dlmwrite(fullfile(outdir, [name '-test.csv']), [Xtest, ytest], 'precision', 17);
     dlmwrite(fullfile(outdir, [name '-grid.csv']), gammas, 'precision', 17);

@@ -120,11 +120,14 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
             }
         }
         const std::vector<double> before = subTau;
+        // The cap, and with it what counts as a restart, stays that of all the examples.
+        SolveControl subControl = tight ? control : loose;
+        subControl.iterationCap = n * n;
         DualProblem sub = full;
         sub.kernel = MatrixView{subKernel.data(), a, a};
         sub.labels = labels.data();
         sub.exampleCount = static_cast<std::int32_t>(a);
-        if (!solveWithRestarts(sub, tight ? control : loose, maxRestarts, stop, &subTau, &subGrad, step)) return false;
+        if (!solveWithRestarts(sub, subControl, maxRestarts, stop, &subTau, &subGrad, step)) return false;
         // The resting examples' gradients follow the moved rows, each entry adding the changes
         // in increasing order of the moved examples.
         for (std::int64_t c = 0; c < a; ++c) {

@@ -475,7 +475,8 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     std::vector<double>& tau = state.tauRows;
 
     // In 64 bits: n * n overflows 32 bits beyond n = 46340.
-    const std::int64_t iterationCap = iterationLimit >= 0 && iterationLimit < n * n ? iterationLimit : n * n;
+    const std::int64_t fullCap = control.iterationCap >= 0 ? control.iterationCap : n * n;
+    const std::int64_t iterationCap = iterationLimit >= 0 && iterationLimit < fullCap ? iterationLimit : fullCap;
     const std::int64_t checkInterval = stopCheckInterval(layout);
     result.iterationCount = iterationCap;
     result.end = SolveEnd::IterationCap;

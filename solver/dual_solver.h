@@ -107,7 +107,10 @@ struct SolveControl {
     double tolerance = kColdStartTolerance;
     // The sweep's starting bound (see kSweepStart); infinity measures every violation as it is.
     double sweepStart = kSweepStart;
-    // Lowers the cap of n * n iterations when not negative.
+    // The cap in place of n * n iterations when not negative: a solve on some of the examples
+    // of a larger problem keeps the larger problem's cap.
+    std::int64_t iterationCap = -1;
+    // Lowers the cap when not negative.
     std::int64_t iterationLimit = -1;
     // Hand the final gradient back in SolveResult::grad, for a warm start that continues.
     bool keepGradient = false;
