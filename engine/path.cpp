@@ -70,8 +70,9 @@ bool solveWithRestarts(const DualProblem& dual, const SolveControl& control, std
         if (result.end == SolveEnd::Interrupted) return false;
         *tau = std::move(result.tau);
         *grad = std::move(result.grad);
-        step->iterations += result.iterationCount;
         const bool capped = result.end == SolveEnd::IterationCap && n > 0;
+        // A converged solve counts from zero: the update of its stopping iteration is one more.
+        step->updates += result.iterationCount + (result.end == SolveEnd::Converged && n > 0 ? 1 : 0);
         step->converged = !capped;
         if (!capped || step->restarts == maxRestarts) return true;
         ++step->restarts;
@@ -184,10 +185,22 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         control.keepGradient = true;
         step.tolerance = control.tolerance;
         bool done = false;
-        if (b > 0 && settings.shrink && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done)) {
-            return steps;
+        if (settings.shrink) {
+            // A cold start moves every example at first: the full solve goes to ten times the
+            // tolerance, which finds the few that keep moving, before the solve on those.
+            if (b == 0) {
+                SolveControl loose = control;
+                loose.tolerance = kLooseFactor * control.tolerance;
+                if (!solveWithRestarts(dual, loose, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
+                // Still at the cap with no restart left: as far as this beta goes.
+                done = !step.converged;
+            }
+            if (!done && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done)) {
+                return steps;
+            }
         }
         if (!done && !solveWithRestarts(dual, control, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
+        step.iterations = step.updates - (step.converged && step.updates > 0 ? 1 : 0);
         step.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         steps.push_back(step);
         if (visit) visit(b, tau);

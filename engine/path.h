@@ -27,14 +27,17 @@ struct PathSettings {
     // A beta that is not positive has no relative scale and takes them as they are.
     double coldTolerance = kColdStartTolerance;
     double warmTolerance = 0.01;
-    // Warm solves sweep only the examples that may still move, when those are few (see
-    // solvePath).
+    // Solves sweep only the examples that may still move, when those are few (see solvePath).
     bool shrink = true;
 };
 
 // What the path did at one beta.
 struct PathStep {
-    std::int64_t iterations = 0;  // the iteration counts of every call at this beta, added up
+    // As a solver counts them, over all the solves at this beta: the updates applied, less the
+    // converging one (the zero-based index of the iteration that stopped), or all of them when
+    // still at the cap.
+    std::int64_t iterations = 0;
+    std::int64_t updates = 0;
     std::int64_t restarts = 0;    // calls continued from one that ended at the cap
     bool converged = false;       // the last call stopped below its tolerance
     double tolerance = 0.0;       // the tolerance of the solves at this beta
@@ -44,7 +47,7 @@ struct PathStep {
 // Called after each beta with its index and its dual variables (n x k, column-major).
 using PathVisitor = std::function<void(std::int64_t betaIndex, const std::vector<double>& tau)>;
 
-// A warm solve sweeps only the examples that may still move when they are at most this share
+// A solve sweeps only the examples that may still move when they are at most this share
 // of all: the others then cost nothing per iteration, and their kernel is at most a quarter
 // of the whole.
 constexpr double kShrinkBelowShare = 0.5;
@@ -61,7 +64,10 @@ void moveGradientToBeta(std::vector<double>* grad, const double* labels, std::in
 // variables and the gradient the previous one ended with: only the label term depends on beta,
 // so the gradient G * tau - beta * Y moves by (previous beta - beta) in each example's own
 // class and nothing else. The sweep measures every violation as it is (no finite starting
-// bound), so large gradients at large C cannot hide one. Returns the steps, fewer than
+// bound), so large gradients at large C cannot hide one. With settings.shrink, every solve
+// goes on, once within ten times its tolerance, on the examples that may still move alone when
+// they are few (see kShrinkBelowShare); the stop is decided over all examples. Returns the
+// steps, fewer than
 // betaCount when the StopRequest stopped the path (the last step then unfinished and dropped).
 std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas, std::int64_t betaCount,
                                 const PathSettings& settings, const PathVisitor& visit,

@@ -176,7 +176,7 @@ StopRequest RunControl::stopRequest() const {
 }
 
 std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t classCount) {
-    // The fold's two kernels, and the kernel of the examples that move in a warm solve, at most
+    // The fold's two kernels, and the kernel of the examples that move in a solve, at most
     // kShrinkBelowShare of the training examples.
     const std::int64_t moving = static_cast<std::int64_t>(kShrinkBelowShare * static_cast<double>(trainCount));
     const std::int64_t kernels = 8 * (trainCount * trainCount + testCount * trainCount + moving * moving);

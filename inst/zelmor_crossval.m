@@ -52,7 +52,7 @@
 %  the largest wins, ties to the lower class.
 %
 %  Memory: per fold running at once, its training and test kernels (the
-%  fold's rows of G, copied), the kernel of the examples that move in a warm
+%  fold's rows of G, copied), the kernel of the examples that move in a
 %  solve (at most a quarter of the training kernel) and its solver's storage;
 %  with F folds of N/F examples and T of them at once, at most about
 %  T * 8 * N^2 * ((F - 1) / F + ((F - 1) / F)^2 / 4) bytes beside G (0.96 of

@@ -18,6 +18,14 @@
 %    G*TAU - beta*Y depends on beta, so the next solve starts from the
 %    gradient the last one ended with, moved by the change of beta in each
 %    example's own class, instead of computing G*TAU anew.
+%  * Solves on the examples that move. Once a solve is within ten times its
+%    tolerance, the examples whose dual row is zero and whose own class's
+%    gradient entry leads every other by the tolerance stay where they are;
+%    when the others are at most half of all, the solve goes on with those
+%    alone (their rows and columns of G), the rest's gradients follow, and any
+%    of them that then violates the tolerance joins in. The stop is decided
+%    over all examples. At large C, where most examples are no support vector,
+%    each iteration then costs a fraction as much.
 %  * Past the cap. A solve that ends at the cap of N^2 iterations continues
 %    from where it stopped, up to 'MaxRestarts' times per beta; a beta still
 %    capped then raises the warning zelmor:notConverged.
@@ -40,8 +48,9 @@
 %  Outputs:
 %    TAUS        N-by-K-by-numel(BETAS): TAUS(:, :, b) are the dual variables
 %                at BETAS(b).
-%    ITERATIONS  1-by-numel(BETAS): the iteration counts of all solves at
-%                BETAS(b) added up.
+%    ITERATIONS  1-by-numel(BETAS): the iterations at BETAS(b), counted as
+%                zelmor_c2 counts them: the updates applied, less the one of
+%                the iteration that met the tolerance.
 %    SECONDS     1-by-numel(BETAS) wall-clock time of the solves at each beta.
 %    INFO        struct with 1-by-numel(BETAS) fields:
 %                  restarts   solves continued from a capped one
@@ -52,8 +61,9 @@
 %                  tolerance  the tolerance reached: 0.001*beta (cold) or
 %                             0.01*beta (warm)
 %
-%  Memory: the dual variables of every beta (N*K*numel(BETAS) doubles) and the
-%  solver's working storage; G itself is read where it is.
+%  Memory: the dual variables of every beta (N*K*numel(BETAS) doubles), the
+%  solver's working storage and, for solves on the examples that move, their
+%  part of G (at most a quarter of it); G itself is read where it is.
 %
 %  Warning: zelmor:notConverged when a beta is still at the cap after
 %  'MaxRestarts' continuations; its dual variables are then not the solution.

@@ -94,7 +94,7 @@
 %  Memory, beside X: while cross-validating, the squared distances (or
 %  products) of all examples, N^2 doubles, and per unit running at once its
 %  fold's training and test kernels, about N^2 * (F - 1) / F doubles with F
-%  folds, the kernel of the examples that move in a warm solve (at most a
+%  folds, the kernel of the examples that move in a solve (at most a
 %  quarter of the fold's training kernel) and its solver's storage; at most
 %  half of the machine's memory goes to units at once. The final fit holds
 %  the N-by-N kernel alone. So the peak is at most about

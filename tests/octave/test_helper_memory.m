@@ -1,7 +1,7 @@
 % Peak memory of the helpers beside the caller's data, in kernels' worth (n^2 doubles), against
 % what their help states: a path copies nothing; a cross-validation holds, per fold running at
 % once, the fold's training and test kernels ((F - 1) / F and (F - 1) / F^2 of a kernel with F
-% folds: 0.8 with 5) and the kernel of the examples that move in a warm solve (at most a quarter
+% folds: 0.8 with 5) and the kernel of the examples that move in a solve (at most a quarter
 % of the training kernel: 0.16); zelmor_train adds the squared distances of all examples (one
 % kernel). The
 % kernel (72 MB) is larger than any block the C library keeps for reuse, so every copy is new
