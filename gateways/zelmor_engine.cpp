@@ -349,6 +349,7 @@ void decisionCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     }
     const auto k = static_cast<std::int32_t>(std::min<std::size_t>(mxGetN(tauArray), 1u << 30));
     const int threads = threadsOf(prhs[fromKernel ? 3 : 8]);
+    requireMemory(8.0 * static_cast<double>(test.count) * static_cast<double>(k), "the decision values");
     mxArray* decision = unwrittenDoubles(test.count, k);
     runWithHost("", Verbosity::None, [&](const RunControl& control) {
         if (!decisionValuesOnThreads(fromKernel ? nullptr : &setting, kernel, test, train, tau.data(), k,

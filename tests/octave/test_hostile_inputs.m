@@ -148,6 +148,34 @@ for position = 1:2
   end
 end
 
+% The engine's own gateway, called directly as the helpers never would: refused, not crashed.
+options = struct ("kernel", "rbf", "gamma", 1, "degree", 1, "offset", 0, "betas", 1, "tried", 1, ...
+                  "folds", [], "maxRestarts", 0, "threads", 1, "verbose", 0);
+engine_calls = {
+  "no command",             "zelmor:nargin",             {}
+  "unknown command",        "zelmor:badInput",           {"solve"}
+  "command not text",       "zelmor:badInput",           {42}
+  "kernel: B of 2 columns", "zelmor:featureMismatch",    {"kernel", ones(3), ones(2), "rbf", 1, 1, 0, 0}
+  "kernel: gamma 0",        "zelmor:badKernelParameter", {"kernel", ones(3), [], "rbf", 0, 1, 0, 0}
+  "kernel: NaN example",    "zelmor:badExamples",        {"kernel", [1 NaN], [], "linear", 1, 1, 0, 0}
+  "kernel: type",           "zelmor:badKernelType",      {"kernel", ones(3), [], "sigmoid", 1, 1, 0, 0}
+  "kernel: threads -1",     "zelmor:badInput",           {"kernel", ones(3), [], "rbf", 1, 1, 0, -1}
+  "decision: too large",    "zelmor:outOfMemory",        {"decision", zeros(1e5, 1), zeros(1, 1e5), 0}
+  "decision: tau rows",     "zelmor:kernelMismatch",     {"decision", ones(2, 3), ones(2, 2), 0}
+  "path: zero diagonal",    "zelmor:kernelZeroDiagonal", {"path", [1 0; 0 0], [1 2], 1, 2, 0}
+  "path: label 3 of 2",     "zelmor:badLabels",          {"path", eye(2), [1 3], 1, 2, 0}
+  "crossval: fold 2 unused", "zelmor:badFolds",          {"crossval", eye(3), [1 2 1], 1, [1 1 3], 2, 0, 1, 0}
+  "crossval: verbosity 7",  "zelmor:badInput",           {"crossval", eye(3), [1 2 1], 1, [1 2 1], 2, 0, 1, 7}
+  "train: options not a struct", "zelmor:badInput",      {"train", ones(3, 1), [1; 2; 1], 2, 5}
+  "train: tried too short", "zelmor:badInput",           {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "betas", [1 2])}
+  "train: class count 0",   "zelmor:badClassCount",      {"train", ones(3, 1), [1; 2; 1], 0, options}
+};
+for c = 1:rows (engine_calls)
+  [what, id, args] = engine_calls{c, :};
+  expect_error (id, @() zelmor_engine (args{:}), 1, ["zelmor_engine, " what]);
+  checked += 1;
+end
+
 % Still alive: valid calls work, with every allowed number of outputs; none means ans.
 [tau, count] = zelmor_c2 (G, labels, 1, 3);
 assert (size (tau), [3, 3]);
