@@ -548,6 +548,7 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
                                                                           : (share < kClassSparseBelowShare ? SweepMode::ClassSparse : state.mode);
             if (better != state.mode) {
                 if (state.switchTo(better)) {
+                    ++result.layoutMoves;
                     // Only sets the bounds: the gradient is the same, so is the selection.
                     if (better == SweepMode::ClassSparse) kernels.select(state.blocks);
                 } else {

@@ -77,6 +77,9 @@ struct SolveResult {
     // it; -100 when that sweep selected no example (or no iteration ran). Below the tolerance,
     // the returned tau meets it even when the solve ended at the cap.
     double remainingViolation = -100.0;
+    // How often the solve moved its gradient between the dense and the class-sparse layout
+    // (automatic sweep mode only); the results are the same either way.
+    std::int64_t layoutMoves = 0;
 };
 
 // Lets the caller stop a long solve: requested(context) is asked every few iterations (how

@@ -278,6 +278,8 @@ TEST(SolvePaths, AutomaticModeAgreesWithTheReferenceAcrossLayoutMoves) {
                 zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, c.limit, {}, SweepMode::Automatic);
             EXPECT_EQ(got.iterationCount, reference.iterationCount) << p.describe();
             EXPECT_EQ(firstBitDifference(got.tau, reference.tau), -1) << p.describe();
+            // There and back: the class-sparse layout is left and taken up again.
+            EXPECT_GE(got.layoutMoves, 2) << p.describe();
         }
     }
 }
