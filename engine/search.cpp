@@ -186,15 +186,23 @@ std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int
     return kernels + workingStorageBytes(trainCount, classCount) + path;
 }
 
+namespace {
+
+// The bytes of the largest unit over the folds.
+std::int64_t largestUnitBytes(const std::vector<FoldRows>& folds, std::int32_t classCount) {
+    std::int64_t largest = 0;
+    for (const FoldRows& fold : folds) {
+        largest = std::max(largest, unitBytes(static_cast<std::int64_t>(fold.train.size()),
+                                              static_cast<std::int64_t>(fold.test.size()), classCount));
+    }
+    return largest;
+}
+
+}  // namespace
+
 std::int64_t searchPeakBytes(const GridProblem& problem, std::int64_t concurrentUnits) {
     const std::int64_t n = problem.exampleCount;
-    std::int64_t largest = 0;
-    if (problem.foldCount > 0) {
-        for (const FoldRows& fold : foldRowsOf(problem)) {
-            largest = std::max(largest, unitBytes(static_cast<std::int64_t>(fold.train.size()),
-                                                  static_cast<std::int64_t>(fold.test.size()), problem.classCount));
-        }
-    }
+    const std::int64_t largest = problem.foldCount > 0 ? largestUnitBytes(foldRowsOf(problem), problem.classCount) : 0;
     const std::int64_t base = problem.precomputed == nullptr ? 8 * n * n : 0;
     return base + concurrentUnits * largest;
 }
@@ -240,11 +248,7 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
     const auto unitCount = static_cast<std::int64_t>(unitSetting.size()) * foldCount;
     if (unitCount == 0) return result;
 
-    std::int64_t largestUnit = 0;
-    for (const FoldRows& fold : folds) {
-        largestUnit = std::max(largestUnit, unitBytes(static_cast<std::int64_t>(fold.train.size()),
-                                                      static_cast<std::int64_t>(fold.test.size()), k));
-    }
+    const std::int64_t largestUnit = largestUnitBytes(folds, k);
     std::int64_t concurrent = largestUnit > 0 ? settings.memoryBudget / largestUnit : unitCount;
     concurrent = std::max<std::int64_t>(1, std::min<std::int64_t>({concurrent, settings.threadCount, unitCount}));
     result.concurrentUnits = concurrent;
