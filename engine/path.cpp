@@ -20,6 +20,61 @@ void moveGradientToBeta(std::vector<double>* grad, const double* labels, std::in
     }
 }
 
+double warmStartAtBeta(const PathProblem& problem, std::vector<double>* tau, std::vector<double>* grad,
+                       double fromBeta, double toBeta) {
+    const std::int64_t n = problem.exampleCount;
+    const std::int32_t k = problem.classCount;
+    const double* labels = problem.labels;
+    moveGradientToBeta(grad, labels, n, fromBeta, toBeta);
+    std::vector<std::int64_t> free;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double own = (*tau)[static_cast<std::size_t>(i + (static_cast<std::int64_t>(labels[i]) - 1) * n)];
+        if (own != 0.0 && own != 1.0) free.push_back(i);
+    }
+    if (free.empty()) return 1.0;
+    // P = G * (the free rows of tau), each entry summed over the free rows in increasing order.
+    const double* kernel = problem.kernel.data;
+    std::vector<double> product(static_cast<std::size_t>(n * k), 0.0);
+    for (std::int64_t j : free) {
+        const double* column = kernel + j * n;
+        for (std::int32_t m = 0; m < k; ++m) {
+            const double t = (*tau)[static_cast<std::size_t>(j + m * n)];
+            if (t == 0.0) continue;
+            double* target = product.data() + m * n;
+            for (std::int64_t i = 0; i < n; ++i) target[i] = target[i] + column[i] * t;
+        }
+    }
+    // With F the free rows and R the rest, along tau_R + s tau_F the objective is
+    // s^2 (F.GF) / 2 + s (F.GR - toBeta F.Y) + constant; F.GR is F.G tau less F.GF, and G tau is
+    // the gradient at toBeta plus toBeta Y.
+    double labelPart = 0.0;
+    double freeFree = 0.0;
+    double freeAll = 0.0;
+    for (std::int64_t j : free) {
+        const auto c = static_cast<std::int32_t>(labels[j]) - 1;
+        for (std::int32_t m = 0; m < k; ++m) {
+            const auto cell = static_cast<std::size_t>(j + m * n);
+            const double t = (*tau)[cell];
+            freeFree += t * product[cell];
+            freeAll += t * (m == c ? (*grad)[cell] + toBeta : (*grad)[cell]);
+            if (m == c) labelPart += t;
+        }
+    }
+    double scale = freeFree > 0.0 ? (toBeta * labelPart - (freeAll - freeFree)) / freeFree : 1.0;
+    // Within [0, 1] every scaled row keeps to its bounds; NaN (from overflow) keeps the rows.
+    if (!(scale < 1.0)) return 1.0;
+    if (scale < 0.0) scale = 0.0;
+    for (std::int64_t j : free) {
+        for (std::int32_t m = 0; m < k; ++m) {
+            double& t = (*tau)[static_cast<std::size_t>(j + m * n)];
+            t = scale * t;
+        }
+    }
+    const double change = scale - 1.0;
+    for (std::size_t cell = 0; cell < product.size(); ++cell) (*grad)[cell] = change * product[cell] + (*grad)[cell];
+    return scale;
+}
+
 namespace {
 
 constexpr int kShrinkRounds = 8;
@@ -88,11 +143,12 @@ bool solveWithRestarts(const DualProblem& dual, const SolveControl& control, std
 // examples may move for this to pay.
 bool solveShrunk(const PathProblem& problem, const DualProblem& full, const SolveControl& control,
                  std::int64_t maxRestarts, const StopRequest& stop, std::vector<double>* tau, std::vector<double>* grad,
-                 PathStep* step, bool* done) {
+                 PathStep* step, bool* done, bool* declined) {
     const std::int64_t n = problem.exampleCount;
     const std::int32_t k = problem.classCount;
     const double* kernel = problem.kernel.data;
     *done = false;
+    *declined = false;
     std::vector<double> subKernel;
     // Rounds first solve to a looser tolerance, which settles which examples move at a fraction
     // of the cost, and then to the tolerance itself; past a few rounds the full solve takes over.
@@ -105,7 +161,10 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
         for (std::int64_t i = 0; i < n; ++i) {
             (mayMove(*tau, *grad, problem.labels, n, k, i, control.tolerance) ? moving : resting).push_back(i);
         }
-        if (static_cast<double>(moving.size()) > kShrinkBelowShare * static_cast<double>(n)) return true;
+        if (static_cast<double>(moving.size()) > kShrinkBelowShare * static_cast<double>(n)) {
+            *declined = round == 0;
+            return true;
+        }
         const auto a = static_cast<std::int64_t>(moving.size());
         subKernel.resize(static_cast<std::size_t>(a * a));
         std::vector<double> labels(static_cast<std::size_t>(a));
@@ -162,7 +221,6 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
 
 std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas, std::int64_t betaCount,
                                 const PathSettings& settings, const PathVisitor& visit, const StopRequest& stop) {
-    const std::int64_t n = problem.exampleCount;
     const std::int32_t k = problem.classCount;
     DualProblem dual;
     dual.kernel = problem.kernel;
@@ -177,7 +235,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         const auto started = std::chrono::steady_clock::now();
         const double beta = betas[b];
         PathStep step;
-        if (b > 0) moveGradientToBeta(&grad, problem.labels, n, betas[b - 1], beta);
+        if (b > 0) warmStartAtBeta(problem, &tau, &grad, betas[b - 1], beta);
         dual.beta = beta;
         SolveControl control;
         control.tolerance = pathTolerance(b == 0 ? settings.coldTolerance : settings.warmTolerance, beta);
@@ -186,17 +244,24 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         step.tolerance = control.tolerance;
         bool done = false;
         if (settings.shrink) {
-            // A cold start moves every example at first: the full solve goes to ten times the
-            // tolerance, which finds the few that keep moving, before the solve on those.
-            if (b == 0) {
+            // A cold start moves every example at first, and a warm one may move too many: the
+            // full solve then goes to ten times the tolerance, which finds the few that keep
+            // moving, before the solve on those.
+            bool declined = b == 0;
+            if (!declined && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done,
+                                          &declined)) {
+                return steps;
+            }
+            if (declined) {
                 SolveControl loose = control;
                 loose.tolerance = kLooseFactor * control.tolerance;
                 if (!solveWithRestarts(dual, loose, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
                 // Still at the cap with no restart left: as far as this beta goes.
                 done = !step.converged;
-            }
-            if (!done && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done)) {
-                return steps;
+                if (!done && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done,
+                                          &declined)) {
+                    return steps;
+                }
             }
         }
         if (!done && !solveWithRestarts(dual, control, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;

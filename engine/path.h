@@ -60,10 +60,18 @@ double pathTolerance(double relative, double beta);
 void moveGradientToBeta(std::vector<double>* grad, const double* labels, std::int64_t n, double fromBeta,
                         double toBeta);
 
+// Turns a solution tau at fromBeta, with its gradient G * tau - fromBeta * Y, into the start at
+// toBeta. The gradient moves to toBeta (moveGradientToBeta). Then the free rows of tau (own-class
+// entry neither 0 nor at its bound 1) are scaled by the factor in [0, 1] that minimises the
+// objective at toBeta along them, and the gradient follows through G times those rows alone:
+// where no example is at its bound the solution is proportional to beta, and the free rows
+// then start where they end. Every row keeps to its bounds. Returns the factor (1: unchanged).
+double warmStartAtBeta(const PathProblem& problem, std::vector<double>* tau, std::vector<double>* grad,
+                       double fromBeta, double toBeta);
+
 // Cold solve at betas[0], then warm solves at betas[1], betas[2], ... each from the dual
-// variables and the gradient the previous one ended with: only the label term depends on beta,
-// so the gradient G * tau - beta * Y moves by (previous beta - beta) in each example's own
-// class and nothing else. The sweep measures every violation as it is (no finite starting
+// variables and the gradient the previous one ended with, moved to the next beta by
+// warmStartAtBeta (no product with all of G). The sweep measures every violation as it is (no finite starting
 // bound), so large gradients at large C cannot hide one. With settings.shrink, every solve
 // goes on, once within ten times its tolerance, on the examples that may still move alone when
 // they are few (see kShrinkBelowShare); the stop is decided over all examples. Returns the

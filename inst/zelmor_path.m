@@ -14,10 +14,14 @@
 %    ones below 0.01*beta (the plain tolerances where beta is not positive).
 %    Its search for the largest violation measures every violation as it is,
 %    however large the gradient grows at large C or with far outliers.
-%  * Warm starts that cost nothing. Only the label term of the gradient
+%  * Warm starts without G*TAU. Only the label term of the gradient
 %    G*TAU - beta*Y depends on beta, so the next solve starts from the
 %    gradient the last one ended with, moved by the change of beta in each
-%    example's own class, instead of computing G*TAU anew.
+%    example's own class, instead of computing G*TAU anew. Then the rows of
+%    TAU strictly between zero and their bound (own class 1) are scaled by the
+%    factor in [0, 1] that minimises the objective at the new beta along them
+%    (where no row is at its bound, the solution is proportional to beta), and
+%    the gradient follows through G times those rows alone.
 %  * Solves on the examples that move. Once a solve is within ten times its
 %    tolerance, the examples whose dual row is zero and whose own class's
 %    gradient entry leads every other by the tolerance stay where they are;

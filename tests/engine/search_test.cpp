@@ -46,7 +46,20 @@ std::vector<double> gradientOf(const OwnedProblem& p, const std::vector<double>&
     return grad;
 }
 
-TEST(PathTest, GradientMovedToTheNextBetaIsTheGradientThere) {
+// The dual objective: half of tau . G tau less beta times tau . Y, from a fresh gradient.
+double objectiveOf(const OwnedProblem& p, const std::vector<double>& tau, double beta) {
+    const std::vector<double> grad = gradientOf(p, tau, beta);
+    double value = 0.0;
+    for (std::int64_t i = 0; i < p.n; ++i) {
+        for (std::int32_t m = 0; m < p.k; ++m) {
+            const double own = static_cast<std::int32_t>(p.labels[i]) - 1 == m ? 1.0 : 0.0;
+            value += tau[i + m * p.n] * (0.5 * (grad[i + m * p.n] + beta * own) - beta * own);
+        }
+    }
+    return value;
+}
+
+TEST(PathTest, WarmStartAtTheNextBetaKeepsItsGradientAndBounds) {
     const OwnedProblem p = clusteredProblem(300, 6, 3, 0.02, 0.5);
     SolveControl control;
     control.keepGradient = true;
@@ -61,6 +74,32 @@ TEST(PathTest, GradientMovedToTheNextBetaIsTheGradientThere) {
             // The solve keeps its gradient by updates, which round differently from fresh sums.
             ASSERT_NEAR(moved[i], fresh[i], 1e-10) << "beta " << next << ", entry " << i;
         }
+
+        std::vector<double> tau = solved.tau;
+        std::vector<double> grad = solved.grad;
+        const double scale = warmStartAtBeta(pathProblemOf(p), &tau, &grad, 0.5, next);
+        // Towards larger beta the rows stay: the factor would exceed 1.
+        if (next >= 0.5) {
+            EXPECT_EQ(firstBitDifference(tau, solved.tau), -1) << next;
+        } else {
+            EXPECT_LT(scale, 1.0) << next;
+        }
+        const std::vector<double> there = gradientOf(p, tau, next);
+        for (std::size_t i = 0; i < there.size(); ++i) {
+            ASSERT_NEAR(grad[i], there[i], 1e-10) << "beta " << next << ", entry " << i;
+        }
+        for (std::int64_t i = 0; i < p.n; ++i) {
+            double sum = 0.0;
+            for (std::int32_t m = 0; m < p.k; ++m) {
+                const double bound = static_cast<std::int32_t>(p.labels[i]) - 1 == m ? 1.0 : 0.0;
+                ASSERT_LE(tau[i + m * p.n], bound) << "beta " << next << ", example " << i;
+                sum += tau[i + m * p.n];
+            }
+            ASSERT_NEAR(sum, 0.0, 1e-9) << "beta " << next << ", example " << i;
+        }
+        // The factor minimises the objective along the free rows, so the start is no worse
+        // than the rows as they were.
+        EXPECT_LE(objectiveOf(p, tau, next), objectiveOf(p, solved.tau, next) + 1e-12) << next;
     }
 }
 
