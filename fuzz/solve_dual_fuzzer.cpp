@@ -205,7 +205,8 @@ constexpr zelmor::detail::InstructionSet kInstructionSets[] = {
     zelmor::detail::InstructionSet::Avx512};
 constexpr zelmor::detail::SweepMode kSweepModes[] = {zelmor::detail::SweepMode::Dense,
                                                      zelmor::detail::SweepMode::ClassSparse,
-                                                     zelmor::detail::SweepMode::Automatic};
+                                                     zelmor::detail::SweepMode::Automatic,
+                                                     zelmor::detail::SweepMode::Alternating};
 
 [[noreturn]] void fail(const Problem& p, const char* who, const char* what, const zelmor::SolveResult& got,
                        const zelmor::SolveResult& other) {

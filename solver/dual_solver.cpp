@@ -70,6 +70,8 @@ constexpr std::int32_t kClassSparseFromClasses = 4;
 constexpr std::int64_t kModeWindow = 256;
 constexpr double kDenseAboveShare = 0.7;
 constexpr double kClassSparseBelowShare = 0.5;
+// The alternating mode moves every this many iterations.
+constexpr std::int64_t kAlternateEvery = 5;
 
 struct Layout {
     std::int64_t n = 0;
@@ -391,6 +393,7 @@ const char* nameOf(SweepMode mode) {
     switch (mode) {
         case SweepMode::Dense: return "dense";
         case SweepMode::ClassSparse: return "class-sparse";
+        case SweepMode::Alternating: return "alternating";
         default: return "automatic";
     }
 }
@@ -432,7 +435,8 @@ const SolveKernels& kernelsFor(InstructionSet set) {
 std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
                                        SweepMode mode) {
     const Layout layout = layoutOf(problem);
-    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(layout.k) : mode);
+    const bool chosen = mode == SweepMode::Automatic || mode == SweepMode::Alternating;
+    DualState state(layout, chosen ? chooseSweepMode(layout.k) : mode);
     startState(problem, start, kernelsFor(set), layout, StopRequest{}, &state);
     std::vector<double> grad(state.tauRows.size());
     for (std::int64_t i = 0; i < layout.n; ++i) {
@@ -460,8 +464,10 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     const double* kernel = problem.kernel.data;
     const double* labels = problem.labels;
 
-    bool adaptive = mode == SweepMode::Automatic && k >= kClassSparseFromClasses;
-    DualState state(layout, mode == SweepMode::Automatic ? chooseSweepMode(k) : mode);
+    const bool alternating = mode == SweepMode::Alternating;
+    bool adaptive = alternating || (mode == SweepMode::Automatic && k >= kClassSparseFromClasses);
+    const std::int64_t window = alternating ? kAlternateEvery : kModeWindow;
+    DualState state(layout, mode == SweepMode::Automatic || alternating ? chooseSweepMode(k) : mode);
     state.blocks.sweepStart = control.sweepStart;
     std::int64_t changedInWindow = 0;
     SolveResult result;
@@ -541,11 +547,13 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
             break;
         }
         changedInWindow += changed;
-        if (adaptive && (t + 1) % kModeWindow == 0) {
+        if (adaptive && (t + 1) % window == 0) {
             const double share = static_cast<double>(changedInWindow) / static_cast<double>(kModeWindow * k);
             changedInWindow = 0;
-            const SweepMode better = state.mode == SweepMode::ClassSparse ? (share > kDenseAboveShare ? SweepMode::Dense : state.mode)
-                                                                          : (share < kClassSparseBelowShare ? SweepMode::ClassSparse : state.mode);
+            const bool sparse = state.mode == SweepMode::ClassSparse;
+            SweepMode better = sparse ? (share > kDenseAboveShare ? SweepMode::Dense : state.mode)
+                                      : (share < kClassSparseBelowShare ? SweepMode::ClassSparse : state.mode);
+            if (alternating) better = sparse ? SweepMode::Dense : SweepMode::ClassSparse;
             if (better != state.mode) {
                 if (state.switchTo(better)) {
                     ++result.layoutMoves;

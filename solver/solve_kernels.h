@@ -117,8 +117,10 @@ const SolveKernels& kernelsFor(InstructionSet set);
 
 // How the gradient is updated: every class of every example in one pass (Dense), or only the
 // classes an update changes (ClassSparse). Automatic starts by the class count and moves
-// between the two by the share of classes the updates change. All give the same bits.
-enum class SweepMode { Automatic, Dense, ClassSparse };
+// between the two by the share of classes the updates change. Alternating moves between them
+// every few iterations whatever the shares, so that tests can check the selection across many
+// moves. All give the same bits.
+enum class SweepMode { Automatic, Dense, ClassSparse, Alternating };
 
 const char* nameOf(SweepMode mode);
 // The mode Automatic starts a solve of k classes in.

@@ -284,6 +284,23 @@ TEST(SolvePaths, AutomaticModeAgreesWithTheReferenceAcrossLayoutMoves) {
     }
 }
 
+// Moves between the layouts every few iterations, from the first ones of a cold or warm start,
+// where gradients change most, to the end: after every move the selection is the full sweep's,
+// whatever bounds the class-sparse layout kept from its last use.
+TEST(SolvePaths, AlternatingLayoutsAgreeWithTheReference) {
+    RandomOptions options;
+    for (std::uint64_t seed = 200001; seed <= 201500; ++seed) {
+        const OwnedProblem p = testing_support::randomProblem(seed, options);
+        const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, 300);
+        for (InstructionSet set : supportedPaths()) {
+            const auto got =
+                zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, 300, {}, SweepMode::Alternating);
+            ASSERT_EQ(got.iterationCount, reference.iterationCount) << p.describe();
+            ASSERT_EQ(firstBitDifference(got.tau, reference.tau), -1) << p.describe() << " " << nameOf(set);
+        }
+    }
+}
+
 // Thousands of small problems: asymmetric kernels, exact ties from duplicated examples, k = 1,
 // warm starts from feasible and from infeasible points, beta over twelve decades.
 TEST(SolvePaths, AgreeWithTheReferenceOnRandomProblems) {
