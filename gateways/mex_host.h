@@ -31,8 +31,9 @@ private:
     const char* id_;
 };
 
-// printf-style formatting for error messages.
-std::string formatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf-style formatting for error messages. The attribute names __printf__: MATLAB's mex.h
+// defines printf as mexPrintf, which GCC knows no format of.
+std::string formatMessage(const char* format, ...) __attribute__((format(__printf__, 1, 2)));
 
 void requireArgumentCounts(int inputCount, int expectedInputs, int outputCount, int maxOutputs);
 
