@@ -25,6 +25,9 @@ zelmor_engine_LIBRARIES = zelmor_engine_core zelmor_solver
 
 # Results are defined to the last bit: no fused multiply-add, no fast-math, in every build.
 EXACT_FLAGS = -std=c++17 -ffp-contract=off -fno-fast-math
-# Only mexFunction is exported, marked in the source.
+# Octave exports every symbol that is not hidden, and mexFunction is marked for export in the
+# source. MATLAB's mex exports through a linker map instead, which cannot reach a hidden
+# symbol, and the API version symbol it compiles in from MATLAB's own file carries no mark:
+# hidden visibility there would hide it, and MATLAB would refuse the MEX file.
 OCTAVE_FLAGS = -fvisibility=hidden
-MATLAB_FLAGS = -fvisibility=hidden
+MATLAB_FLAGS =
