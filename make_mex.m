@@ -19,12 +19,14 @@
 %    OUTDIR  folder for the MEX files, created when missing; build/make_mex
 %            under this file's folder when omitted.
 %
-%  Needs: in MATLAB, a C++17 compiler of the GCC or Clang family chosen with
-%  `mex -setup C++` (Linux, macOS, MinGW on Windows); in Octave, mkoctfile
+%  Needs: Linux, where zelmor is built and tested (elsewhere make_mex stops
+%  with zelmor:unsupportedPlatform before compiling anything); in MATLAB, a
+%  C++17 compiler chosen with `mex -setup C++` (GCC); in Octave, mkoctfile
 %  (Debian: liboctave-dev).
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badOutdir,
-%    zelmor:unsupportedCompiler; and the mex command's own errors.
+%    zelmor:unsupportedPlatform, zelmor:unsupportedCompiler; and the mex
+%    command's own errors.
 %
 %  Example:
 %    make_mex
@@ -41,6 +43,12 @@ function make_mex (outdir)
   end
   if ~ischar(outdir) || isempty(outdir)
     error('zelmor:badOutdir', 'OUTDIR must be a folder name');
+  end
+  % The gateways ask POSIX for the machine's memory, which Windows does not have, and no build
+  % has ever been made on macOS: both are refused rather than left to fail or pass untried.
+  if ~isunix() || ismac()
+    error('zelmor:unsupportedPlatform', ['zelmor builds on Linux only, where it is built and tested ' ...
+                                         '(this is %s); see the README''s MATLAB section'], computer());
   end
   if ~exist(outdir, 'dir')
     [created, message] = mkdir(outdir);
@@ -72,11 +80,6 @@ function make_mex (outdir)
     compiler = mex.getCompilerConfigurations('C++', 'Selected');
     if isempty(compiler)
       error('zelmor:unsupportedCompiler', 'no C++ compiler is selected: run `mex -setup C++` first');
-    end
-    % MSVC has no switch that matches -ffp-contract=off on every version, so its bits are not ours.
-    if ~isempty(strfind(lower(compiler.Manufacturer), 'microsoft'))
-      error('zelmor:unsupportedCompiler', ...
-            'MSVC (%s) is not supported: choose MinGW with `mex -setup C++`', compiler.Name);
     end
     flags = strjoin([build.EXACT_FLAGS, build.MATLAB_FLAGS], ' ');
     for t = 1:numel(names)

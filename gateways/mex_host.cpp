@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <limits>
 
+// The builds refuse other systems than Linux; this says why where it would show first.
+#if defined(_WIN32)
+#error "zelmor builds on Linux only: physicalMemoryBytes asks POSIX sysconf for the machine's memory"
+#endif
 #include <unistd.h>
 
 // How a pending Ctrl-C is seen depends on the host, chosen by the build: add_mex, make_mex.m and

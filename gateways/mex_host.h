@@ -12,12 +12,8 @@
 
 #include "mex.h"
 
-// Everything else is built with hidden visibility; the host looks this one symbol up by name.
-#if defined(_WIN32)
-#define ZELMOR_MEX_EXPORT __declspec(dllexport)
-#else
+// The one symbol the host looks up by name, exported where everything else is hidden.
 #define ZELMOR_MEX_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace zelmor::mexhost {
 
