@@ -71,7 +71,7 @@ public:
     void restore() noexcept;
 
 private:
-    bool previous_ = false;
+    [[maybe_unused]] bool previous_ = false;  // read by MATLAB's side only
     bool active_ = true;
 };
 
