@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test test-sanitize test-threads test-fresh fuzz bench clean demo package
+.PHONY: all deps configure build test test-sanitize test-threads test-fresh check-matlab fuzz bench clean demo package
 
 all: build
 
@@ -47,6 +47,14 @@ test-threads: deps
 	  -DZELMOR_BUILD_BENCH=OFF -DZELMOR_WERROR=$(CMAKE_WERROR)
 	cmake --build $(THREADS_DIR) --parallel --target engine_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(THREADS_DIR)/tests/engine/engine_tests
+
+# The MATLAB builds, checked without MATLAB in build-matlab/, warnings as errors: CMake against
+# the stand-in MATLAB root of tests/matlab-stub, every MATLAB MEX file built and run in its
+# stand-in host, their exports and those of make_mex's flags, CMake with MATLAB alone and with
+# no host, and inst/ scanned for Octave-only code; see tests/matlab-stub/check.sh.
+MATLAB_CHECK_DIR ?= build-matlab
+check-matlab: deps
+	bash tests/matlab-stub/check.sh $(MATLAB_CHECK_DIR)
 
 # The README's commands on a fresh machine, as root: a minimal Debian 12 root from debootstrap
 # (built once, cached in /var/cache/zelmor-fresh), only make installed, a clone of HEAD, then
@@ -82,4 +90,4 @@ package:
 	@bash package/make_package.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(THREADS_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(THREADS_DIR) $(FUZZ_DIR) $(MATLAB_CHECK_DIR)

@@ -4,25 +4,29 @@
 %  make_mex(OUTDIR)
 %
 %  For MATLAB users without CMake, and for Octave users who prefer it: compiles
-%  the MEX functions from gateways/, solver/ and engine/ into OUTDIR and copies
-%  their help files and the zelmor_* helper functions (inst/) next to them, so
-%  that one addpath(OUTDIR) gives every function and `help zelmor_c2` works.
+%  the MEX functions from the sources that cmake/mex_sources.mk lists (the list
+%  CMake and the Octave package build from too) into OUTDIR and copies their
+%  help files and the zelmor_* helper functions (inst/) next to them, so that
+%  one addpath(OUTDIR) gives every function and `help zelmor_c2` works.
 %
 %  The solvers' results are defined to the last bit, so the compiler gets the
-%  same floating-point flags as the CMake build: -std=c++17 -ffp-contract=off
-%  -fno-fast-math (no fused multiply-add, no reassociation). A build made here
-%  returns the same bits as build/mex from `make`.
+%  same floating-point flags as the CMake build, from the same list:
+%  -std=c++17 -ffp-contract=off -fno-fast-math (no fused multiply-add, no
+%  reassociation). A build made here returns the same bits as build/mex from
+%  `make`.
 %
 %  Input:
 %    OUTDIR  folder for the MEX files, created when missing; build/make_mex
 %            under this file's folder when omitted.
 %
-%  Needs: in MATLAB, a C++17 compiler of the GCC or Clang family chosen with
-%  `mex -setup C++` (Linux, macOS, MinGW on Windows); in Octave, mkoctfile
+%  Needs: Linux, where zelmor is built and tested (elsewhere make_mex stops
+%  with zelmor:unsupportedPlatform before compiling anything); in MATLAB, a
+%  C++17 compiler chosen with `mex -setup C++` (GCC); in Octave, mkoctfile
 %  (Debian: liboctave-dev).
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badOutdir,
-%    zelmor:unsupportedCompiler; and the mex command's own errors.
+%    zelmor:unsupportedPlatform, zelmor:unsupportedCompiler; and the mex
+%    command's own errors.
 %
 %  Example:
 %    make_mex
@@ -40,6 +44,12 @@ function make_mex (outdir)
   if ~ischar(outdir) || isempty(outdir)
     error('zelmor:badOutdir', 'OUTDIR must be a folder name');
   end
+  % The gateways ask POSIX for the machine's memory, which Windows does not have, and no build
+  % has ever been made on macOS: both are refused rather than left to fail or pass untried.
+  if ~isunix() || ismac()
+    error('zelmor:unsupportedPlatform', ['zelmor builds on Linux only, where it is built and tested ' ...
+                                         '(this is %s); see the README''s MATLAB section'], computer());
+  end
   if ~exist(outdir, 'dir')
     [created, message] = mkdir(outdir);
     if ~created
@@ -47,53 +57,41 @@ function make_mex (outdir)
     end
   end
 
+  % What each MEX file is built from, and the flags they all need: the list CMake and the
+  % Octave package read too.
+  build = readSourceList(fullfile(root, 'cmake', 'mex_sources.mk'));
+  names = build.MEX_FILES;
+  includes = strcat('-I', fullfile(root, build.INCLUDE_DIRS));
   gatewayDir = fullfile(root, 'gateways');
-  solverDir = fullfile(root, 'solver');
-  solverSources = listSources(solverDir);
-  engineDir = fullfile(root, 'engine');
-  engineSources = listSources(engineDir);
-  host = fullfile(gatewayDir, 'mex_host.cpp');
-  solverGateway = fullfile(gatewayDir, 'solver_gateway.cpp');
-  targets = {
-    'hello',     {fullfile(gatewayDir, 'hello.cpp'), host}
-    'zelmor_c',  [{fullfile(gatewayDir, 'zelmor_c.cpp'), solverGateway, host}, solverSources]
-    'zelmor_c2', [{fullfile(gatewayDir, 'zelmor_c2.cpp'), solverGateway, host}, solverSources]
-    'zelmor_engine', [{fullfile(gatewayDir, 'zelmor_engine.cpp'), host}, engineSources, solverSources]
-  };
-  includes = {['-I' gatewayDir], ['-I' solverDir], ['-I' engineDir]};
-  exactFlags = '-std=c++17 -ffp-contract=off -fno-fast-math -fvisibility=hidden';
 
   if exist('OCTAVE_VERSION', 'builtin')
     % mkoctfile takes its compiler flags from the environment; put them back afterwards.
+    flags = strjoin([build.EXACT_FLAGS, build.OCTAVE_FLAGS], ' ');
     savedFlags = getenv('CXXFLAGS');
     restoreFlags = onCleanup(@() setenv('CXXFLAGS', savedFlags));
-    setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' exactFlags]);
-    for t = 1:size(targets, 1)
-      [name, sources] = targets{t, :};
-      fprintf('make_mex: building %s\n', name);
+    setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' flags]);
+    for t = 1:numel(names)
+      fprintf('make_mex: building %s\n', names{t});
+      sources = fullfile(root, sourcesOf(build, names{t}));
       % ZELMOR_HOST_* tells the host adapter how to ask whether Ctrl-C is pending.
-      mex('-o', fullfile(outdir, [name '.mex']), '-DZELMOR_HOST_OCTAVE', includes{:}, sources{:});
+      mex('-o', fullfile(outdir, [names{t} '.mex']), '-DZELMOR_HOST_OCTAVE', includes{:}, sources{:});
     end
   else
     compiler = mex.getCompilerConfigurations('C++', 'Selected');
     if isempty(compiler)
       error('zelmor:unsupportedCompiler', 'no C++ compiler is selected: run `mex -setup C++` first');
     end
-    % MSVC has no switch that matches -ffp-contract=off on every version, so its bits are not ours.
-    if ~isempty(strfind(lower(compiler.Manufacturer), 'microsoft'))
-      error('zelmor:unsupportedCompiler', ...
-            'MSVC (%s) is not supported: choose MinGW with `mex -setup C++`', compiler.Name);
-    end
-    for t = 1:size(targets, 1)
-      [name, sources] = targets{t, :};
-      fprintf('make_mex: building %s\n', name);
+    flags = strjoin([build.EXACT_FLAGS, build.MATLAB_FLAGS], ' ');
+    for t = 1:numel(names)
+      fprintf('make_mex: building %s\n', names{t});
+      sources = fullfile(root, sourcesOf(build, names{t}));
       % libut answers whether Ctrl-C is pending.
-      mex('-R2018a', '-outdir', outdir, '-output', name, '-DZELMOR_HOST_MATLAB', includes{:}, ...
-          ['CXXFLAGS="$CXXFLAGS ' exactFlags '"'], sources{:}, '-lut');
+      mex('-R2018a', '-outdir', outdir, '-output', names{t}, '-DZELMOR_HOST_MATLAB', includes{:}, ...
+          ['CXXFLAGS="$CXXFLAGS ' flags '"'], sources{:}, '-lut');
     end
   end
 
-  helpFiles = [strcat(gatewayDir, filesep, targets(:, 1), '.m'); ...
+  helpFiles = [strcat(gatewayDir, filesep, names(:), '.m'); ...
                listFiles(fullfile(root, 'inst'), 'zelmor_*.m')];
   for f = 1:numel(helpFiles)
     copied = copyfile(helpFiles{f}, outdir);
@@ -115,9 +113,22 @@ function make_mex (outdir)
   fprintf('make_mex: done; use them with addpath(''%s'')\n', outdir);
 end
 
-% Every source of a folder, so that a file added there is built without editing this one.
-function sources = listSources (folder)
-  sources = listFiles(folder, '*.cpp').';
+% The list's `NAME = words` lines as a struct of cell rows of words.
+function build = readSourceList (file)
+  lines = regexp(fileread(file), '^([A-Za-z_0-9]+) *= *([^\n]*)$', 'tokens', 'lineanchors');
+  build = struct();
+  for i = 1:numel(lines)
+    build.(lines{i}{1}) = regexp(lines{i}{2}, '\S+', 'match');
+  end
+end
+
+% A MEX file's own sources, the host adapter, then the sources of its libraries.
+function sources = sourcesOf (build, name)
+  sources = [build.([name '_SOURCES']), build.HOST_SOURCES];
+  libraries = build.([name '_LIBRARIES']);
+  for l = 1:numel(libraries)
+    sources = [sources, build.([libraries{l} '_SOURCES'])];
+  end
 end
 
 function files = listFiles (folder, pattern)

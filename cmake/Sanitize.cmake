@@ -10,6 +10,9 @@
 if(NOT ZELMOR_SANITIZE)
   return()
 endif()
+if(NOT OctaveMex_FOUND)
+  message(FATAL_ERROR "ZELMOR_SANITIZE runs the MEX files in Octave, which was not found")
+endif()
 
 # float-cast-overflow is not part of gcc's "undefined" group; a double too large for an int
 # is exactly what a hostile k or label would produce. float-divide-by-zero stays off: the

@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <limits>
 
+// The builds refuse other systems than Linux; this says why where it would show first.
+#if defined(_WIN32)
+#error "zelmor builds on Linux only: physicalMemoryBytes asks POSIX sysconf for the machine's memory"
+#endif
 #include <unistd.h>
 
 // How a pending Ctrl-C is seen depends on the host, chosen by the build: add_mex, make_mex.m and
@@ -20,8 +24,14 @@
 #endif
 #include "quit.h"
 #else
-// libut's interrupt flag, which MATLAB raises on Ctrl-C; not in MATLAB's headers, hence declared here.
+#if defined(HAVE_OCTAVE)
+#error "ZELMOR_HOST_MATLAB is set but mex.h is Octave's"
+#endif
+// libut's interrupt flag, which MATLAB raises on Ctrl-C, and its switches; MEX files use them,
+// MATLAB's headers do not declare them. Each setter returns the previous setting.
 extern "C" bool utIsInterruptPending(void);
+extern "C" bool utSetInterruptEnabled(bool enabled);
+extern "C" bool utSetInterruptPending(bool pending);
 #endif
 
 namespace zelmor::mexhost {
@@ -228,6 +238,12 @@ void raiseWarning(const HostReport& report) {
 
 #if defined(ZELMOR_HOST_OCTAVE)
 
+InterruptsEnabled::InterruptsEnabled() noexcept = default;
+
+void InterruptsEnabled::restore() noexcept {
+    active_ = false;
+}
+
 bool interruptPending() noexcept {
     // Octave's signal handler counts Ctrl-C presses here, possibly from another thread: read it
     // afresh on every question.
@@ -243,12 +259,22 @@ void raiseInterrupt() {
 
 #else
 
+InterruptsEnabled::InterruptsEnabled() noexcept : previous_(utSetInterruptEnabled(true)) {}
+
+void InterruptsEnabled::restore() noexcept {
+    if (active_) {
+        utSetInterruptEnabled(previous_);
+        active_ = false;
+    }
+}
+
 bool interruptPending() noexcept {
     return utIsInterruptPending();
 }
 
 void raiseInterrupt() {
-    // The flag stays raised, so MATLAB also stops the calling code at its next check.
+    // This call answers the press with its error; the press must not stop the next command too.
+    utSetInterruptPending(false);
     mexErrMsgIdAndTxt("zelmor:interrupted", "interrupted by Ctrl-C; no output was written");
 }
 

@@ -12,12 +12,8 @@
 
 #include "mex.h"
 
-// Everything else is built with hidden visibility; the host looks this one symbol up by name.
-#if defined(_WIN32)
-#define ZELMOR_MEX_EXPORT __declspec(dllexport)
-#else
+// The one symbol the host looks up by name, exported where everything else is hidden.
 #define ZELMOR_MEX_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace zelmor::mexhost {
 
@@ -31,8 +27,9 @@ private:
     const char* id_;
 };
 
-// printf-style formatting for error messages.
-std::string formatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf-style formatting for error messages. The attribute names __printf__: MATLAB's mex.h
+// defines printf as mexPrintf, which GCC knows no format of.
+std::string formatMessage(const char* format, ...) __attribute__((format(__printf__, 1, 2)));
 
 void requireArgumentCounts(int inputCount, int expectedInputs, int outputCount, int maxOutputs);
 
@@ -57,16 +54,32 @@ const double* realData(const mxArray* array);
 double* realData(mxArray* array);
 
 // Whether the user has asked the host to interrupt the running command (Ctrl-C). Cheap enough
-// to ask thousands of times a second, from the thread that runs the call.
+// to ask thousands of times a second. Ask it only on the thread that called mexFunction: MATLAB
+// crashes when another thread asks (R2019a and later). The engine's threads read a flag that the
+// calling thread raises instead.
 bool interruptPending() noexcept;
+
+// Lets a Ctrl-C reach interruptPending for the length of one call: MATLAB holds the press back
+// from a MEX file that has not enabled interrupts, Octave always delivers it. The caller's
+// setting comes back with restore(), or at the end of the scope at the latest.
+class InterruptsEnabled {
+public:
+    InterruptsEnabled() noexcept;
+    ~InterruptsEnabled() { restore(); }
+    InterruptsEnabled(const InterruptsEnabled&) = delete;
+    InterruptsEnabled& operator=(const InterruptsEnabled&) = delete;
+    void restore() noexcept;
+
+private:
+    [[maybe_unused]] bool previous_ = false;  // read by MATLAB's side only
+    bool active_ = true;
+};
 
 // Thrown by a call's body when it stopped because an interrupt is pending. The body throws it
 // before writing any output, so the caller receives nothing half-written.
 struct Interrupted {};
 
-// A fixed-size copy of a failure or a warning, so that no C++ object is alive when the host
-// raises it: the host's raise does not return (a warning's neither, once the caller has made it
-// an error with warning('error', id)).
+// A fixed-size copy of a failure or a warning, made inside a call's body and raised after it.
 struct HostReport {
     bool recorded = false;
     char id[64] = {};
@@ -79,21 +92,27 @@ void record(HostReport& report, const char* id, const char* message) noexcept;
 void raiseFailure(const HostReport& report);
 
 // Raises the recorded warning through the host, if there is one. Call it only where a failure
-// could be raised: after the guarded body, with the outputs in their slots.
+// could be raised: after the guarded body, with the outputs in their slots. It does not return
+// when the caller has made the warning an error with warning('error', id).
 void raiseWarning(const HostReport& report);
 
-// Hands a pending interrupt back to the host, which ends the command as it ends its own
-// interrupted built-ins (Octave: silently, back at the prompt). Where the host does not take it
-// (MATLAB), raises zelmor:interrupted instead. Does not return.
+// Hands a pending interrupt back to the host. Octave ends the command as it ends its own
+// interrupted built-ins: silently, back at the prompt. MATLAB has no such way: the pending flag
+// is cleared (left raised, it would stop the user's next command as well) and zelmor:interrupted
+// is raised. Does not return.
 void raiseInterrupt();
 
-// Runs one call's work. The host's error raise leaves through this frame without running
-// destructors (MATLAB jumps out of it), so the report is copied out of the exception and raised
-// only once the try block, and every object it held, is gone. An interrupt leaves the same way.
+// Runs one call's work, with interrupts enabled, and turns every failure into a host error.
+// Both hosts raise an error by throwing a C++ exception of their own through the caller's
+// frames, whose destructors run (MATLAB documents this for C++ MEX files; Octave throws its
+// execution_exception). Raised inside the try block, it would meet our own handlers, so the
+// report is copied out of our exception and raised only after the block. An interrupt leaves
+// the same way.
 template <typename Body>
 void runGuarded(Body&& body) {
     HostReport report;
     bool interrupted = false;
+    InterruptsEnabled interrupts;
     try {
         body();
     } catch (const Interrupted&) {
@@ -106,8 +125,15 @@ void runGuarded(Body&& body) {
     } catch (const std::exception& error) {
         record(report, "zelmor:internal", error.what());
     } catch (...) {
+#if defined(ZELMOR_HOST_MATLAB)
+        // An error MATLAB raised inside the body (out of memory in an mxCreate* call, for one),
+        // thrown as a type of its own: it goes back to MATLAB, which reports it in its own words.
+        throw;
+#else
         record(report, "zelmor:internal", "unexpected failure inside the MEX function");
+#endif
     }
+    interrupts.restore();
     if (interrupted) {
         raiseInterrupt();
     }

@@ -60,6 +60,7 @@ function K = zelmor_kernel (A, B, type, param)
     error('zelmor:featureMismatch', ...
           'A and B must have the same number of columns (got %d and %d)', size(A, 2), size(B, 2));
   end
+  type = as_char(type);
   if ~ischar(type) || ~(isrow(type) || isempty(type))
     error('zelmor:badKernelType', 'the kernel type must be ''rbf'', ''linear'' or ''poly''');
   end

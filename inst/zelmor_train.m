@@ -343,14 +343,13 @@ function options = parseOptions (arguments)
   end
   given = {};
   for i = 1:2:numel(arguments)
-    name = arguments{i};
-    value = arguments{i + 1};
+    name = as_char(arguments{i});
+    value = as_char(arguments{i + 1});
     if ~ischar(name) || ~isrow(name)
       error('zelmor:badOption', 'option names must be text');
     end
-    name = lower(name);
-    given{end + 1} = name;
-    switch name
+    given{end + 1} = lower(name);
+    switch lower(name)
       case 'kernel'
         kernels = {'rbf', 'linear', 'poly', 'precomputed'};
         if ~ischar(value) || ~any(strcmpi(value, kernels))
@@ -398,7 +397,7 @@ function options = parseOptions (arguments)
       case 'verbose'
         options.verbose = checked_option('verbose', value);
       otherwise
-        error('zelmor:badOption', 'unknown option ''%s''', arguments{i});
+        error('zelmor:badOption', 'unknown option ''%s''', name);
     end
   end
   options.threads = thread_count(options);

@@ -11,13 +11,24 @@ version=$(sed -n 's/^Version: *//p' "$root/package/DESCRIPTION")
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 pkgdir=$stage/zelmor
-mkdir -p "$pkgdir/inst/private" "$pkgdir/src/gateways" "$pkgdir/src/solver" "$pkgdir/src/engine"
+mkdir -p "$pkgdir/inst/private" "$pkgdir/src"
 
 cp "$root"/package/{DESCRIPTION,COPYING,INDEX} "$pkgdir/"
 cp "$root/package/src/Makefile" "$root"/package/tst/*-tst "$pkgdir/src/"
-cp "$root"/gateways/*.cpp "$root"/gateways/*.h "$pkgdir/src/gateways/"
-cp "$root"/solver/*.cpp "$root"/solver/*.h "$pkgdir/src/solver/"
-cp "$root"/engine/*.cpp "$root"/engine/*.h "$pkgdir/src/engine/"
+# The sources the MEX files are built from, as cmake/mex_sources.mk lists them, and the
+# headers of their folders; nothing else (no test code) goes into the package.
+list=$root/cmake/mex_sources.mk
+cp "$list" "$pkgdir/src/"
+sources=$(sed -n 's/^[A-Za-z_0-9]*_SOURCES *= *//p' "$list")
+folders=$(sed -n 's/^INCLUDE_DIRS *= *//p' "$list")
+for file in $sources; do
+  mkdir -p "$pkgdir/src/$(dirname "$file")"
+  cp "$root/$file" "$pkgdir/src/$file"
+done
+for folder in $folders; do
+  mkdir -p "$pkgdir/src/$folder"
+  cp "$root/$folder"/*.h "$pkgdir/src/$folder/"
+done
 cp "$root"/gateways/*.m "$root"/inst/zelmor_*.m "$pkgdir/inst/"
 cp "$root"/inst/private/*.m "$pkgdir/inst/private/"
 

@@ -4,15 +4,16 @@
 %
 %  OPTIONS is a cell of name, value pairs; DEFAULTS a struct whose field names, in lower
 %  case, are the options the caller takes. Each value given replaces its default, checked by
-%  checked_option; names match in any case. A name not in DEFAULTS, a name that is not text,
-%  or an odd number of cells raises zelmor:badOption.
+%  checked_option; names match in any case. Names and values that are string scalars count as
+%  char. A name not in DEFAULTS, a name that is not text, or an odd number of cells raises
+%  zelmor:badOption.
 
 function values = named_options (options, values)
   if mod(numel(options), 2) ~= 0
     error('zelmor:badOption', 'options come in name, value pairs');
   end
   for i = 1:2:numel(options)
-    name = options{i};
+    name = as_char(options{i});
     if ~ischar(name) || ~(isrow(name) || isempty(name))
       error('zelmor:badOption', 'option names must be text');
     end
@@ -20,6 +21,6 @@ function values = named_options (options, values)
     if ~isfield(values, key)
       error('zelmor:badOption', 'unknown option ''%s''', name);
     end
-    values.(key) = checked_option(key, options{i + 1});
+    values.(key) = checked_option(key, as_char(options{i + 1}));
   end
 end

@@ -1,12 +1,14 @@
 % make_mex in Octave: it builds the three MEX files into WORKDIR with the help files and
 % helpers beside them, and its solvers return the same bits as the CMake build (on the
-% path when this runs) on every problem below, iteration counts included.
+% path when this runs) on every problem below, iteration counts included. On a system it
+% does not support, it stops before it creates anything.
 function test_make_mex (repoRoot, workDir)
   if exist(workDir, 'dir')
     confirm_recursive_rmdir(false, 'local');
     rmdir(workDir, 's');
   end
   addpath(repoRoot);
+  refusedOnMacos(fullfile(workDir, 'refused'));
   make_mex(workDir);
   expected = {'hello.mex', 'zelmor_c.mex', 'zelmor_c2.mex', 'hello.m', 'zelmor_c.m', ...
               'zelmor_c2.m', 'zelmor_kernel.m', 'zelmor_predict.m', 'zelmor_folds.m', ...
@@ -52,6 +54,28 @@ function test_make_mex (repoRoot, workDir)
   end
   assert(isequal(evalc('hello([1 4; 2 5; 3 6], ones(3, 2));'), ...
                  evalc('made_hello([1 4; 2 5; 3 6], ones(3, 2));')));
+end
+
+% make_mex as it would run on macOS: an ismac that answers true comes first on the path.
+function refusedOnMacos (outdir)
+  elsewhere = tempname();
+  mkdir(elsewhere);
+  fid = fopen(fullfile(elsewhere, 'ismac.m'), 'w');
+  fprintf(fid, 'function answer = ismac ()\n  answer = true;\nend\n');
+  fclose(fid);
+  shadowed = warning('off', 'Octave:shadowed-function');
+  addpath(elsewhere);
+  try
+    make_mex(outdir);
+    error('test:accepted', 'make_mex went on on a system it does not support');
+  catch err
+    assert(err.identifier, 'zelmor:unsupportedPlatform');
+  end
+  rmpath(elsewhere);
+  warning(shadowed);
+  delete(fullfile(elsewhere, 'ismac.m'));
+  rmdir(elsewhere);
+  assert(~exist(outdir, 'dir'), 'make_mex created %s before refusing', outdir);
 end
 
 function assertSameBits (tau, count, madeTau, madeCount, what)

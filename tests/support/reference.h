@@ -4,8 +4,8 @@
 // double counter with k, tau, grad and target are stored per example, the kernel is read by row
 // with stride n, every sweep measures every example over every class, and every update touches
 // every class. The fast solver must agree with it bit for bit on every input.
-#ifndef ZELMOR_SOLVER_REFERENCE_H
-#define ZELMOR_SOLVER_REFERENCE_H
+#ifndef ZELMOR_TESTS_SUPPORT_REFERENCE_H
+#define ZELMOR_TESTS_SUPPORT_REFERENCE_H
 
 #include <cstdint>
 #include <vector>
@@ -25,4 +25,4 @@ std::vector<double> projectSimplex(const double* values, std::int32_t count);
 }  // namespace reference
 }  // namespace zelmor
 
-#endif  // ZELMOR_SOLVER_REFERENCE_H
+#endif  // ZELMOR_TESTS_SUPPORT_REFERENCE_H

@@ -1,0 +1,33 @@
+# What every MEX file is built from, and the compiler flags they all need: the one list that
+# CMake (cmake/ZelmorSources.cmake), make_mex.m and the Octave package's Makefile read.
+# Plain `NAME = words` lines, no references, so that each of them can read it; paths are from
+# the top folder (the package keeps the same layout under src/).
+#
+# A MEX file NAME is NAME_SOURCES, then HOST_SOURCES (the host adapter, compiled against the
+# host's mex.h), then the sources of each library in NAME_LIBRARIES. Test-only code, the
+# reference solver among it, stays out of this list and out of every MEX file.
+
+MEX_FILES = hello zelmor_c zelmor_c2 zelmor_engine
+INCLUDE_DIRS = gateways solver engine
+HOST_SOURCES = gateways/mex_host.cpp
+
+zelmor_solver_SOURCES = solver/dual_solver.cpp solver/projection.cpp solver/kernels_portable.cpp solver/kernels_avx2.cpp solver/kernels_avx512.cpp
+zelmor_engine_core_SOURCES = engine/kernels.cpp engine/path.cpp engine/search.cpp
+
+hello_SOURCES = gateways/hello.cpp
+hello_LIBRARIES =
+zelmor_c_SOURCES = gateways/zelmor_c.cpp gateways/solver_gateway.cpp
+zelmor_c_LIBRARIES = zelmor_solver
+zelmor_c2_SOURCES = gateways/zelmor_c2.cpp gateways/solver_gateway.cpp
+zelmor_c2_LIBRARIES = zelmor_solver
+zelmor_engine_SOURCES = gateways/zelmor_engine.cpp
+zelmor_engine_LIBRARIES = zelmor_engine_core zelmor_solver
+
+# Results are defined to the last bit: no fused multiply-add, no fast-math, in every build.
+EXACT_FLAGS = -std=c++17 -ffp-contract=off -fno-fast-math
+# Octave exports every symbol that is not hidden, and mexFunction is marked for export in the
+# source. MATLAB's mex exports through a linker map instead, which cannot reach a hidden
+# symbol, and the API version symbol it compiles in from MATLAB's own file carries no mark:
+# hidden visibility there would hide it, and MATLAB would refuse the MEX file.
+OCTAVE_FLAGS = -fvisibility=hidden
+MATLAB_FLAGS =
