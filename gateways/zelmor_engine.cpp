@@ -647,7 +647,9 @@ GridResult countsOf(const mxArray* array, const GridProblem& problem) {
     grid.betaCount = static_cast<std::int64_t>(problem.betas.size());
     grid.foldCount = problem.foldCount;
     const std::int64_t cells = grid.settingCount * grid.betaCount * grid.foldCount;
-    requireRealDoubleMatrix(array, "the counts");
+    if (!mxIsDouble(array) || mxIsComplex(array) || mxIsSparse(array)) {
+        throw GatewayError("zelmor:notRealDouble", "the counts must be a real, non-sparse double array");
+    }
     if (static_cast<std::int64_t>(mxGetNumberOfElements(array)) != cells) {
         throw GatewayError("zelmor:badInput", formatMessage("the counts must hold one value per grid cell and fold "
                                                             "(%lld)", static_cast<long long>(cells)));
