@@ -171,6 +171,7 @@ function [job, crossValidationSeconds] = waitForUnits (job, data, options)
   unitCount = size(data.units, 1);
   betaCount = numel(data.problem.plan.betas);
   done = false(unitCount, 1);
+  whys = repmat({''}, unitCount, 1);
   refusals = {};
   resubmitted = false(unitCount, 1);
   lastLine = '';
@@ -181,6 +182,7 @@ function [job, crossValidationSeconds] = waitForUnits (job, data, options)
     for u = find(~done).'
       [result, why] = unit_result(job.folder, data.units(u, 1:2), data.checksum, betaCount);
       done(u) = ~isempty(result);
+      whys{u} = why;
       if strncmp(why, 'refused', 7) && ~any(strcmp(refusals, why))
         refusals{end + 1} = why;
         say(options, sprintf('%s: %s', unit_file(job.folder, data.units(u, 1:2)), why));
@@ -195,7 +197,7 @@ function [job, crossValidationSeconds] = waitForUnits (job, data, options)
     end
     failedTasks = unique(data.units(~done & ~isActive(current(data.units(:, 3))), 3)).';
     if ~isempty(failedTasks)
-      report = failureReport(job, data, done, failedTasks, current);
+      report = failureReport(job, data, whys, done, failedTasks, current);
       missing = ~done & ismember(data.units(:, 3), failedTasks);
       if ~options.resubmit || any(resubmitted & missing)
         error('zelmor:tasksFailed', ['%s\nNothing was put together. zelmor_collect(job, ''Resubmit'', true) ' ...
@@ -261,7 +263,7 @@ function active = isActive (states)
   active = active(:);
 end
 
-function report = failureReport (job, data, done, failedTasks, current)
+function report = failureReport (job, data, whys, done, failedTasks, current)
   parts = {sprintf('zelmor_collect: %d task%s of job %s ended without all %s results:', numel(failedTasks), ...
                    plural(numel(failedTasks)), job.id, pronoun(numel(failedTasks)))};
   for t = failedTasks
@@ -271,10 +273,10 @@ function report = failureReport (job, data, done, failedTasks, current)
       state = 'ended; neither the queue nor the accounts know it any more';
     end
     missing = find(~done & data.units(:, 3) == t).';
-    names = arrayfun(@(u) sprintf('%s fold %d', describe_setting(data.problem.plan.settings(data.units(u, 1))), ...
-                                  data.units(u, 2)), missing, 'UniformOutput', false);
+    names = arrayfun(@(u) sprintf('%s fold %d (%s)', describe_setting(data.problem.plan.settings(data.units(u, 1))), ...
+                                  data.units(u, 2), whys{u}), missing, 'UniformOutput', false);
     log = fullfile(job.folder, 'logs', sprintf('task-%s_%d.log', latest, t));
-    parts{end + 1} = sprintf('  task %d (%s_%d, %s): %d unit%s missing: %s', t, latest, t, state, ...
+    parts{end + 1} = sprintf('  task %d (%s_%d, %s): %d unit%s without a result: %s', t, latest, t, state, ...
                              numel(missing), plural(numel(missing)), strjoin(names, '; '));
     parts{end + 1} = sprintf('  its log, %s, ends:', log);
     parts = [parts, logTail(log)];
@@ -405,3 +407,13 @@ function word = pronoun (count)
     word = 'their';
   end
 end
+
+%!error <zelmor_collect takes> zelmor_collect()
+%!error id=zelmor:notAJob zelmor_collect(42)
+%!error id=zelmor:notAJob zelmor_collect(struct('id', '1'))
+%!error id=zelmor:notAJob zelmor_collect(tempname())
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'FinalFit', 'moon')
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'Interval', 0)
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'Resubmit', 'yes')
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'Wait', true)
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'Verbose')

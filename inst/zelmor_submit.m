@@ -176,3 +176,99 @@ function folder = prepareFolder (folder)
   fclose(handle);
   delete(probe);
 end
+
+%!shared X, y
+%! t = (1:24).';
+%! X = [cos(t), sin(3 * t)] + kron([0 0; 2 0; 0 2], ones(8, 1));
+%! y = kron((1:3).', ones(8, 1));
+
+%!test
+%! % A stand-in for sbatch that records its words and answers as a cluster's would: the job
+%! % has its units dealt out in turn, the options reach sbatch, and the folder holds the problem,
+%! % the tasks' script and the job.
+%! bin = tempname();
+%! mkdir(bin);
+%! folder = fullfile(tempname(), 'search');
+%! words = fullfile(bin, 'words');
+%! handle = fopen(fullfile(bin, 'sbatch'), 'w');
+%! fprintf(handle, '#!/bin/sh\nfor word; do echo "$word"; done > %s\necho 4242\\;cluster\n', words);
+%! fclose(handle);
+%! system(['chmod +x ', fullfile(bin, 'sbatch')]);
+%! path = getenv('PATH');
+%! setenv('PATH', [bin, pathsep, path]);
+%! restore = onCleanup(@() setenv('PATH', path));
+%! job = zelmor_submit(X, y, 'Folder', folder, 'Gamma', [0.5 1 2], 'C', [1 10], 'Folds', 3, 'Tasks', 4, ...
+%!                     'Threads', 2, 'Sbatch', {'--time=5', '--comment=it''s mine'}, 'Verbose', false);
+%! assert(job.id, '4242');
+%! assert(job.folder, folder);
+%! assert(job.units, [kron((1:3).', [1; 1; 1]), repmat((1:3).', 3, 1), [1 2 3 4 1 2 3 4 1].']);
+%! assert(job.tasks, 4);
+%! sent = strsplit(strtrim(fileread(words)), "\n");
+%! assert(sent(end), {fullfile(folder, 'task.sh')});
+%! for word = {'--parsable', '--array=1-4', '--cpus-per-task=2', '--time=5', '--comment=it''s mine', ...
+%!           ['--output=', fullfile(folder, 'logs', 'task-%A_%a.log')]}
+%!   assert(any(strcmp(sent, word{1})), word{1});
+%! end
+%! saved = load(fullfile(folder, 'job.mat'));
+%! assert(saved.job, job);
+%! problem = load(fullfile(folder, 'problem.mat'));
+%! assert(problem.units, job.units);
+%! assert(numel(problem.checksum), 16);
+%! script = fileread(fullfile(folder, 'task.sh'));
+%! assert(! isempty(strfind(script, 'zelmor_task(getenv(')));
+%! assert(! isempty(strfind(script, ['ZELMOR_FOLDER=''', folder, ''''])));
+%! assert(isfolder(fullfile(folder, 'results')) && isfolder(fullfile(folder, 'logs')));
+%! % The folder now holds a search: a second one is refused.
+%! fail('zelmor_submit(X, y, ''Folder'', folder, ''Verbose'', false)', 'already holds a search');
+
+%!test
+%! % No sbatch on the PATH, and an sbatch that says no: each its own error, with sbatch's words.
+%! [empty, bin] = deal(tempname(), tempname());
+%! mkdir(empty);
+%! mkdir(bin);
+%! handle = fopen(fullfile(bin, 'sbatch'), 'w');
+%! fprintf(handle, '#!/bin/sh\necho "sbatch: error: invalid partition specified: nope" >&2\nexit 1\n');
+%! fclose(handle);
+%! system(['chmod +x ', fullfile(bin, 'sbatch')]);
+%! path = getenv('PATH');
+%! restore = onCleanup(@() setenv('PATH', path));
+%! setenv('PATH', empty);
+%! try
+%!   zelmor_submit(X, y, 'Folder', tempname(), 'Verbose', false);
+%!   error('test:noError', 'no error');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:noSbatch');
+%! end
+%! setenv('PATH', [bin, pathsep, path]);
+%! folder = tempname();
+%! try
+%!   zelmor_submit(X, y, 'Folder', folder, 'Sbatch', '--partition=nope', 'Verbose', false);
+%!   error('test:noError', 'no error');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:submitRejected');
+%!   assert(! isempty(strfind(failure.message, 'invalid partition specified: nope')), failure.message);
+%! end
+%! % Nothing was submitted, so the folder holds no job and can be used again.
+%! assert(exist(fullfile(folder, 'job.mat'), 'file'), 0);
+
+%!test
+%! % A folder that cannot be made: its name goes through a file.
+%! file = tempname();
+%! fclose(fopen(file, 'w'));
+%! cleanup = onCleanup(@() delete(file));
+%! try
+%!   zelmor_submit(X, y, 'Folder', fullfile(file, 'search'), 'Verbose', false);
+%!   error('test:noError', 'no error');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:folderNotWritable');
+%! end
+
+%!error <zelmor_submit takes> zelmor_submit(1)
+%!error <needs 'Folder'> zelmor_submit(X, y)
+%!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Tasks', 0)
+%!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Tasks', 1.5)
+%!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Sbatch', {'--time=5', 7})
+%!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 5)
+%!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Speed', 1)
+%!error id=zelmor:badKernelType zelmor_submit(X, y, 'Folder', 'x', 'Kernel', 'sigmoid')
+%!error id=zelmor:nothingToSearch zelmor_submit(X, y, 'Folder', 'x', 'Gamma', 1, 'C', 1)

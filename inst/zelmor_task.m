@@ -134,3 +134,6 @@ function pid = processId ()
     pid = feature('getpid');
   end
 end
+
+%!error <zelmor_task takes> zelmor_task(1)
+%!error id=zelmor:notAJob zelmor_task(tempname(), 1)

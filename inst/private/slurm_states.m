@@ -41,7 +41,8 @@ function states = slurm_states (ids, source)
   end
   for r = 1:numel(rows)
     row = rows{r};
-    task = str2double(row{2});
-    states(end + 1) = struct('job', row{1}, 'task', task, 'state', row{3});
+    if any(strcmp(row{1}, ids))
+      states(end + 1) = struct('job', row{1}, 'task', str2double(row{2}), 'state', row{3});
+    end
   end
 end
