@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test test-sanitize test-threads test-fresh fuzz bench clean demo package
+.PHONY: all deps configure build test test-sanitize test-threads test-cluster test-fresh fuzz bench clean demo package
 
 all: build
 
@@ -47,6 +47,13 @@ test-threads: deps
 	  -DZELMOR_BUILD_BENCH=OFF -DZELMOR_WERROR=$(CMAKE_WERROR)
 	cmake --build $(THREADS_DIR) --parallel --target engine_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(THREADS_DIR)/tests/engine/engine_tests
+
+# The cluster helpers on a one-node Slurm of the test's own, as root: started, used for three
+# searches (one with a task killed), stopped, and nothing of it left; see
+# tests/cluster/test-cluster.sh.
+test-cluster: configure
+	cmake --build $(BUILD_DIR) --parallel --target zelmor_engine
+	bash tests/cluster/test-cluster.sh $(BUILD_DIR)/mex
 
 # The README's commands on a fresh machine, as root: a minimal Debian 12 root from debootstrap
 # (built once, cached in /var/cache/zelmor-fresh), only make installed, a clone of HEAD, then

@@ -264,7 +264,7 @@ function active = isActive (states)
 end
 
 function report = failureReport (job, data, whys, done, failedTasks, current)
-  parts = {sprintf('zelmor_collect: %d task%s of job %s ended without all %s results:', numel(failedTasks), ...
+  parts = {sprintf('%d task%s of job %s ended without all %s results:', numel(failedTasks), ...
                    plural(numel(failedTasks)), job.id, pronoun(numel(failedTasks)))};
   for t = failedTasks
     latest = latestAttempt(job, t);
@@ -360,7 +360,7 @@ function model = waitForFit (job, data, options)
         state = states(1).state;
       end
       log = fullfile(job.folder, 'logs', sprintf('fit-%s.log', id));
-      report = strjoin([{sprintf(['zelmor_collect: the final-fit job %s (%s) ended without the model%s; ' ...
+      report = strjoin([{sprintf(['the final-fit job %s (%s) ended without the model%s; ' ...
                                   'its log, %s, ends:'], id, state, whySuffix(why), log)}, logTail(log)], ...
                        sprintf('\n'));
       if ~options.resubmit || resubmitted

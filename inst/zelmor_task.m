@@ -54,8 +54,8 @@ function zelmor_task (folder, task)
     end
   end
   threads = threadCount(problem.options.threads);
-  fprintf('zelmor_task: task %d of %d on %s, process %d, %d threads: %d units, %d to run\n', task, taskCount, ...
-          hostName(), processId(), threads, numel(mine), numel(todo));
+  fprintf('zelmor_task: task %d of %d on %s, process %d, %d thread%s: %d units, %d to run\n', task, taskCount, ...
+          hostName(), processId(), threads, repmat('s', 1, threads ~= 1), numel(mine), numel(todo));
   flush_output();
   engine = problem.plan.engine;
   engine.threads = threads;

@@ -9,7 +9,7 @@
 function save_atomically (file, data)
   folder = fileparts(file);
   % tempname's random part keeps apart two writers of one file on different machines.
-  temporary = [tempname(folder), '.partial'];
+  temporary = [tempname(folder), '.partial.mat'];
   try
     save(temporary, '-v7', '-struct', 'data');
   catch failure
