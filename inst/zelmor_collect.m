@@ -72,14 +72,14 @@ function model = zelmor_collect (job, varargin)
   if ~isempty(why)
     say(options, sprintf('%s; making it again', why));
   end
-  [job, crossValidationSeconds] = waitForUnits(job, data, options);
+  job = waitForUnits(job, data, options);
   if strcmp(options.finalfit, 'cluster')
     model = waitForFit(job, data, options);
   else
     say(options, 'every unit is done: choosing and fitting here');
     quiet = warning('off', 'zelmor:notConverged');
     restoreWarning = onCleanup(@() warning(quiet));
-    [model, result] = collected_model(folder, data, crossValidationSeconds);
+    [model, result] = collected_model(folder, data, job.submitted);
     save_atomically(fullfile(folder, 'model.mat'), struct('model', model, 'checksum', data.checksum));
     warning(quiet);
     warn_unconverged('zelmor_collect', data.problem, result);
@@ -167,9 +167,8 @@ function [model, why] = savedModel (folder, checksum)
 end
 
 % Waits until every unit has its result; fails, or resubmits, when a task ended without its.
-function [job, crossValidationSeconds] = waitForUnits (job, data, options)
+function job = waitForUnits (job, data, options)
   unitCount = size(data.units, 1);
-  betaCount = numel(data.problem.plan.betas);
   done = false(unitCount, 1);
   whys = repmat({''}, unitCount, 1);
   refusals = {};
@@ -177,24 +176,22 @@ function [job, crossValidationSeconds] = waitForUnits (job, data, options)
   lastLine = '';
   lastPrinted = -Inf;
   while true
-    % The queue first, then the folder: a task the queue no longer runs has written all it will.
+    % The folder, then the queue, then the folder again for what is still missing: a task the
+    % queue no longer runs has written all it ever will. With every result there, the queue
+    % is not needed (nor Slurm on this machine).
+    [done, whys, refusals] = lookForResults(job, data, done, whys, refusals, options);
+    if all(done)
+      job = ensureFit(job, options);
+      return
+    end
     states = slurm_states({job.attempts.id});
-    for u = find(~done).'
-      [result, why] = unit_result(job.folder, data.units(u, 1:2), data.checksum, betaCount);
-      done(u) = ~isempty(result);
-      whys{u} = why;
-      if strncmp(why, 'refused', 7) && ~any(strcmp(refusals, why))
-        refusals{end + 1} = why;
-        say(options, sprintf('%s: %s', unit_file(job.folder, data.units(u, 1:2)), why));
-      end
+    [done, whys, refusals] = lookForResults(job, data, done, whys, refusals, options);
+    if all(done)
+      job = ensureFit(job, options, states);
+      return
     end
     elapsed = (now() - job.submitted) * 86400;
     [current, running, pending] = currentStates(job, states);
-    if all(done)
-      crossValidationSeconds = elapsed;
-      job = ensureFit(job, states, options);
-      return
-    end
     failedTasks = unique(data.units(~done & ~isActive(current(data.units(:, 3))), 3)).';
     if ~isempty(failedTasks)
       report = failureReport(job, data, whys, done, failedTasks, current);
@@ -210,7 +207,7 @@ function [job, crossValidationSeconds] = waitForUnits (job, data, options)
                            numberList(failedTasks), job.attempts(end).id));
       continue
     end
-    job = ensureFit(job, states, options);
+    job = ensureFit(job, options, states);
     line = sprintf('%d of %d units done; %d task%s running, %d pending', sum(done), unitCount, running, ...
                    plural(running), pending);
     if ~strcmp(line, lastLine) || elapsed - lastPrinted >= 60
@@ -222,6 +219,21 @@ function [job, crossValidationSeconds] = waitForUnits (job, data, options)
       [lastLine, lastPrinted] = deal(line, elapsed);
     end
     pause(options.interval);
+  end
+end
+
+% Reads the results of the units not yet done; says once of each refused file why.
+function [done, whys, refusals] = lookForResults (job, data, done, whys, refusals, options)
+  betaCount = numel(data.problem.plan.betas);
+  for u = find(~done).'
+    [result, why] = unit_result(job.folder, data.units(u, 1:2), data.checksum, betaCount);
+    done(u) = ~isempty(result);
+    whys{u} = why;
+    said = sprintf('%s: %s', unit_file(job.folder, data.units(u, 1:2)), why);
+    if strncmp(why, 'refused', 7) && ~any(strcmp(refusals, said))
+      refusals{end + 1} = said;
+      say(options, said);
+    end
   end
 end
 
@@ -303,9 +315,12 @@ end
 
 % With 'FinalFit', 'cluster': a final-fit job for the latest submission of tasks, which Slurm
 % starts once that one has ended well and every earlier one still in the queue has ended.
-function job = ensureFit (job, states, options)
+function job = ensureFit (job, options, states)
   if ~strcmp(options.finalfit, 'cluster') || (~isempty(job.fit) && strcmp(job.fit(end).after, job.attempts(end).id))
     return
+  end
+  if nargin < 3
+    states = slurm_states({job.attempts.id});
   end
   job = submitFit(job, states);
   say(options, sprintf('the final fit will run as job %s', job.fit(end).id));

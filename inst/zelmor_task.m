@@ -88,13 +88,8 @@ end
 function fitOnNode (folder, data)
   fprintf('zelmor_task: the final fit on %s, process %d\n', hostName(), processId());
   flush_output();
-  crossValidationSeconds = 0;
-  jobFile = fullfile(folder, 'job.mat');
-  if exist(jobFile, 'file')
-    saved = load(jobFile);
-    crossValidationSeconds = (now() - saved.job.submitted) * 86400;
-  end
-  model = collected_model(folder, data, crossValidationSeconds);
+  saved = load(fullfile(folder, 'job.mat'));
+  model = collected_model(folder, data, saved.job.submitted);
   save_atomically(fullfile(folder, 'model.mat'), struct('model', model, 'checksum', data.checksum));
   fprintf('zelmor_task: model.mat written: C = %g, %d support vectors\n', model.C, numel(model.supportIndices));
 end

@@ -47,6 +47,16 @@ function test_cluster_helpers (root)
     checked += 1;
   end
   assert (numel (dir (fullfile (folders, "kind2", "logs", "fit-*.log"))), 1);
+  % With every result in the folder, collecting needs no Slurm: nothing on the PATH.
+  delete (fullfile (folders, "kind1", "model.mat"));
+  empty = fullfile (state, "empty");
+  mkdir (empty);
+  setenv ("PATH", empty);
+  model = zelmor_collect (fullfile (folders, "kind1"), "Verbose", false);
+  setenv ("PATH", [fullfile(here, "fake-slurm"), pathsep, oldPath]);
+  expected = zelmor_train (X, y, "Verbose", false);
+  assert (same_bits (rmfield (model, "seconds"), rmfield (expected, "seconds")), "without Slurm");
+  checked += 1;
 
   % One search of 2 x 2 cells and 3 folds (6 units in 2 tasks) to damage, and another problem
   % whose results do not belong to it.
