@@ -38,9 +38,12 @@
 %    'Interval'  seconds between looks at the queue and the folder; default 10.
 %    'Verbose'   true (default): the progress lines; false: none.
 %
-%  Needs squeue on the PATH; sacct, where the cluster keeps accounts, names
-%  the state of tasks the queue has forgotten; sbatch for 'Resubmit' and
-%  'FinalFit', 'cluster'.
+%  Output MODEL: zelmor_train's model struct (help zelmor_train), with
+%  seconds.crossValidation from the submission to the last unit's result.
+%
+%  Needs squeue on the PATH while units are missing (nothing of Slurm once all
+%  are in); sacct, where the cluster keeps accounts, names the state of tasks
+%  the queue has forgotten; sbatch for 'Resubmit' and 'FinalFit', 'cluster'.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badOption, zelmor:notAJob,
 %    zelmor:badProblem (problem.mat damaged), zelmor:tasksFailed,
@@ -285,8 +288,8 @@ function report = failureReport (job, data, whys, done, failedTasks, current)
       state = 'ended; neither the queue nor the accounts know it any more';
     end
     missing = find(~done & data.units(:, 3) == t).';
-    names = arrayfun(@(u) sprintf('%s fold %d (%s)', describe_setting(data.problem.plan.settings(data.units(u, 1))), ...
-                                  data.units(u, 2), whys{u}), missing, 'UniformOutput', false);
+    names = arrayfun(@(u) sprintf('%s fold %d%s', describe_setting(data.problem.plan.settings(data.units(u, 1))), ...
+                                  data.units(u, 2), refusal(whys{u})), missing, 'UniformOutput', false);
     log = fullfile(job.folder, 'logs', sprintf('task-%s_%d.log', latest, t));
     parts{end + 1} = sprintf('  task %d (%s_%d, %s): %d unit%s without a result: %s', t, latest, t, state, ...
                              numel(missing), plural(numel(missing)), strjoin(names, '; '));
@@ -294,6 +297,14 @@ function report = failureReport (job, data, whys, done, failedTasks, current)
     parts = [parts, logTail(log)];
   end
   report = strjoin(parts, sprintf('\n'));
+end
+
+% Why a unit's file was refused, in parentheses; nothing for a file that is not there.
+function text = refusal (why)
+  text = '';
+  if strncmp(why, 'refused', 7)
+    text = [' (', why, ')'];
+  end
 end
 
 % The last lines of a log, each set off by a bar.

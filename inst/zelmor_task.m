@@ -29,6 +29,9 @@
 %    (problem.mat damaged), zelmor:badTask, zelmor:folderNotWritable,
 %    zelmor:missingResults (fit: a unit has no result); and the engine's.
 %
+%  Example (by hand, in a session on a node):
+%    zelmor_task('/shared/me/letters', 2)    % task 2's units that have no result yet
+%
 %  See also ZELMOR_SUBMIT, ZELMOR_COLLECT.
 
 function zelmor_task (folder, task)
