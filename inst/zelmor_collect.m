@@ -92,13 +92,13 @@ function model = zelmor_collect (job, varargin)
                        numel(model.supportIndices)));
 end
 
-function options = parseOptions (arguments)
+function options = parseOptions (pairs)
   options = struct('resubmit', false, 'finalfit', 'local', 'interval', 10, 'verbose', true);
-  if mod(numel(arguments), 2) ~= 0
+  if mod(numel(pairs), 2) ~= 0
     error('zelmor:badOption', 'options come in name, value pairs');
   end
-  for i = 1:2:numel(arguments)
-    [name, value] = deal(arguments{i}, arguments{i + 1});
+  for i = 1:2:numel(pairs)
+    [name, value] = deal(pairs{i}, pairs{i + 1});
     if ~ischar(name) || ~isfield(options, lower(name))
       error('zelmor:badOption', 'unknown option (zelmor_collect takes Resubmit, FinalFit, Interval, Verbose)');
     end

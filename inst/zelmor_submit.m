@@ -110,14 +110,14 @@ function job = zelmor_submit (X, y, varargin)
 end
 
 % 'Folder', 'Tasks' and 'Sbatch', checked, and the other options for zelmor_train's checks.
-function [own, rest] = ownOptions (arguments)
+function [own, rest] = ownOptions (pairs)
   own = struct('folder', '', 'tasks', [], 'sbatch', {{}});
   rest = {};
-  if mod(numel(arguments), 2) ~= 0
+  if mod(numel(pairs), 2) ~= 0
     error('zelmor:badOption', 'options come in name, value pairs');
   end
-  for i = 1:2:numel(arguments)
-    [name, value] = deal(arguments{i}, arguments{i + 1});
+  for i = 1:2:numel(pairs)
+    [name, value] = deal(pairs{i}, pairs{i + 1});
     if ~ischar(name)
       rest(end + 1:end + 2) = {name, value};
       continue
