@@ -13,7 +13,7 @@ endif
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test test-sanitize test-threads test-fresh check-matlab fuzz bench clean demo package
+.PHONY: all deps configure build test test-sanitize test-threads test-cluster test-fresh check-matlab fuzz bench clean demo package
 
 all: build
 
@@ -55,6 +55,13 @@ test-threads: deps
 MATLAB_CHECK_DIR ?= build-matlab
 check-matlab: deps
 	bash tests/matlab-stub/check.sh $(MATLAB_CHECK_DIR)
+
+# The cluster helpers on a one-node Slurm of the test's own, as root: started, used for three
+# searches (one with a task killed), stopped, and nothing of it left; see
+# tests/cluster/test-cluster.sh.
+test-cluster: configure
+	cmake --build $(BUILD_DIR) --parallel --target zelmor_engine
+	bash tests/cluster/test-cluster.sh $(BUILD_DIR)/mex
 
 # The README's commands on a fresh machine, as root: a minimal Debian 12 root from debootstrap
 # (built once, cached in /var/cache/zelmor-fresh), only make installed, a clone of HEAD, then

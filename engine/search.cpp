@@ -207,7 +207,25 @@ std::int64_t searchPeakBytes(const GridProblem& problem, std::int64_t concurrent
     return base + concurrentUnits * largest;
 }
 
+std::vector<GridUnit> gridUnits(const GridProblem& problem) {
+    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+    const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
+    std::vector<GridUnit> units;
+    for (std::int64_t p = 0; p < settingCount; ++p) {
+        bool anyTried = false;
+        for (std::int64_t b = 0; b < betaCount; ++b) anyTried = anyTried || isTried(problem, p, b);
+        if (!anyTried) continue;
+        for (std::int64_t f = 0; f < problem.foldCount; ++f) units.push_back(GridUnit{p, f});
+    }
+    return units;
+}
+
 GridResult crossValidate(const GridProblem& problem, const RunSettings& settings, const RunControl& control) {
+    return crossValidateUnits(problem, gridUnits(problem), settings, control);
+}
+
+GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
+                              const RunSettings& settings, const RunControl& control) {
     const auto started = Clock::now();
     const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
     const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
@@ -236,16 +254,28 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
     const std::vector<FoldRows> folds = foldRowsOf(problem);
     for (const FoldRows& fold : folds) result.foldSizes.push_back(static_cast<std::int64_t>(fold.test.size()));
 
-    // One unit per fold of every setting with a cell to try, setting by setting.
-    std::vector<std::int64_t> unitSetting;
+    // The betas each setting tries, and how many of its units this call runs.
     std::vector<std::vector<std::int64_t>> usedBetas(static_cast<std::size_t>(settingCount));
     for (std::int64_t p = 0; p < settingCount; ++p) {
         for (std::int64_t b = 0; b < betaCount; ++b) {
             if (isTried(problem, p, b)) usedBetas[static_cast<std::size_t>(p)].push_back(b);
         }
-        if (!usedBetas[static_cast<std::size_t>(p)].empty()) unitSetting.push_back(p);
     }
-    const auto unitCount = static_cast<std::int64_t>(unitSetting.size()) * foldCount;
+    std::vector<std::int64_t> unitsOfSetting(static_cast<std::size_t>(settingCount), 0);
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(settingCount * foldCount), 0);
+    for (const GridUnit& unit : units) {
+        // A unit outside the grid would write outside the result; one given twice, twice into it.
+        if (unit.setting < 0 || unit.setting >= settingCount || unit.fold < 0 || unit.fold >= foldCount ||
+            usedBetas[static_cast<std::size_t>(unit.setting)].empty() ||
+            seen[static_cast<std::size_t>(unit.setting * foldCount + unit.fold)] != 0) {
+            throw std::invalid_argument("a unit is not one of the grid's, or is given twice");
+        }
+        seen[static_cast<std::size_t>(unit.setting * foldCount + unit.fold)] = 1;
+        ++unitsOfSetting[static_cast<std::size_t>(unit.setting)];
+    }
+    const auto settingsInCall = std::count_if(unitsOfSetting.begin(), unitsOfSetting.end(),
+                                              [](std::int64_t count) { return count > 0; });
+    const auto unitCount = static_cast<std::int64_t>(units.size());
     if (unitCount == 0) return result;
 
     const std::int64_t largestUnit = largestUnitBytes(folds, k);
@@ -277,8 +307,8 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
     auto runUnit = [&](std::int64_t u) {
         if (control.stopped()) return;
         const auto unitStarted = Clock::now();
-        const std::int64_t p = unitSetting[static_cast<std::size_t>(u / foldCount)];
-        const std::int64_t f = u % foldCount;
+        const std::int64_t p = units[static_cast<std::size_t>(u)].setting;
+        const std::int64_t f = units[static_cast<std::size_t>(u)].fold;
         const KernelSetting& setting = problem.settings[static_cast<std::size_t>(p)];
         const FoldRows& rows = folds[static_cast<std::size_t>(f)];
         const auto trainCount = static_cast<std::int64_t>(rows.train.size());
@@ -347,13 +377,15 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
         const double left = elapsed / static_cast<double>(unitsDone) * static_cast<double>(unitCount - unitsDone);
         char line[256];
         if (settings.reportFolds && control.report) {
-            std::snprintf(line, sizeof line, "fold %lld of %lld done, %.1f s, about %.0f s left",
+            const std::string which = settingCount > 1 ? describe(setting, precomputed) + ", " : std::string();
+            std::snprintf(line, sizeof line, "%sfold %lld of %lld done, %.1f s, about %.0f s left", which.c_str(),
                           static_cast<long long>(f + 1), static_cast<long long>(foldCount), elapsed, left);
             control.report(line);
         }
-        if (++foldsDone[static_cast<std::size_t>(p)] < foldCount) return;
+        if (++foldsDone[static_cast<std::size_t>(p)] < unitsOfSetting[static_cast<std::size_t>(p)]) return;
         ++settingsDone;
-        if (settings.reportFolds || !control.report) return;
+        // The best accuracy over all folds, known only when this call ran them all.
+        if (settings.reportFolds || !control.report || unitsOfSetting[static_cast<std::size_t>(p)] < foldCount) return;
         std::int64_t bestCorrect = -1;
         std::int64_t bestBeta = 0;
         for (std::int64_t b : used) {
@@ -367,7 +399,7 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
         std::snprintf(line, sizeof line,
                       "%s (%lld of %lld): best %lld-fold accuracy %.1f%% at C = %g; %.1f s, about %.0f s left",
                       describe(setting, precomputed).c_str(), static_cast<long long>(settingsDone),
-                      static_cast<long long>(unitSetting.size()), static_cast<long long>(foldCount),
+                      static_cast<long long>(settingsInCall), static_cast<long long>(foldCount),
                       100.0 * static_cast<double>(bestCorrect) / static_cast<double>(n),
                       1.0 / problem.betas[static_cast<std::size_t>(bestBeta)], elapsed, left);
         control.report(line);

@@ -87,6 +87,23 @@ struct Stopped {};
 // Cross-validates every tried cell: one unit per (setting, fold) with a tried cell.
 GridResult crossValidate(const GridProblem& problem, const RunSettings& settings, const RunControl& control);
 
+// One unit of the work: a kernel setting on one fold (both zero-based).
+struct GridUnit {
+    std::int64_t setting = 0;
+    std::int64_t fold = 0;
+};
+
+// Every unit of a problem in the order crossValidate numbers them: setting by setting, those
+// with a tried cell only, and the folds within each.
+std::vector<GridUnit> gridUnits(const GridProblem& problem);
+
+// Cross-validates the given units alone, each one of gridUnits(problem) at most once: their
+// cells hold the bits crossValidate gives them (a unit's results depend on its own setting and
+// fold only), the other cells are left as not tried. So the units can run apart, on other
+// machines, and their cells be put together into crossValidate's result.
+GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
+                              const RunSettings& settings, const RunControl& control);
+
 // The best cell by correct predictions over all folds; among equals the larger beta (the
 // smaller C), then the earlier setting. {-1, -1} when no cell was tried.
 struct GridChoice {

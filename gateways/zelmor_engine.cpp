@@ -9,6 +9,9 @@
 //       zelmor_engine('path', G, LABELS, BETAS, K, MAXRESTARTS)
 //   R = zelmor_engine('crossval', G, LABELS, BETAS, FOLDS, K, MAXRESTARTS, THREADS, VERBOSE)
 //   R = zelmor_engine('train', X, LABELS, K, OPTIONS)
+//   G = zelmor_engine('units', X, LABELS, K, OPTIONS, UNITS)        some units of the search
+//   R = zelmor_engine('fit', X, LABELS, K, OPTIONS, CORRECT)        choice and fit from given counts
+//   H = zelmor_engine('checksum', A, B, ...)
 //
 // The work runs on threads of the engine; this thread alone talks to the host: it asks for
 // Ctrl-C every few milliseconds, stops the work when one is pending, and prints the progress
@@ -19,12 +22,14 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -470,13 +475,22 @@ void crossvalCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     plhs[0] = structOf(gridFields(grid));
 }
 
-void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    requireArgumentCounts(nrhs, 5, nlhs, 1);
+// The problem of 'train', 'units', 'fit' and 'checksum': X (or a precomputed kernel), labels, k
+// and the options the helpers pass. The problem borrows the inputs and the folds held here.
+struct TrainInputs {
+    GridProblem problem;
+    std::vector<double> folds;
+    RunSettings settings;
+    Verbosity verbosity = Verbosity::None;
+    // Whether there is a grid to cross-validate (folds given).
+    bool search = false;
+};
+
+void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
     const mxArray* options = prhs[4];
     const std::string kernel = textOf(fieldOf(options, "kernel"), "the kernel");
-    const bool precomputed = kernel == "precomputed";
-    GridProblem problem;
-    if (precomputed) {
+    GridProblem& problem = inputs->problem;
+    if (kernel == "precomputed") {
         const CheckedKernel checked = checkedKernel(prhs[1], prhs[2], prhs[3]);
         problem.precomputed = checked.kernel;
         problem.exampleCount = checked.n;
@@ -513,35 +527,23 @@ void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         throw GatewayError("zelmor:badInput", "tried must hold one value per grid cell");
     }
     for (double t : tried) problem.tried.push_back(t != 0);
-    const std::vector<double> folds = finiteValues(fieldOf(options, "folds"), "folds", "zelmor:badFolds");
-    const bool search = !folds.empty();
-    if (search) {
-        problem.foldCount = checkFolds(folds, problem.exampleCount);
-        problem.folds = folds.data();
+    inputs->folds = finiteValues(fieldOf(options, "folds"), "folds", "zelmor:badFolds");
+    inputs->search = !inputs->folds.empty();
+    if (inputs->search) {
+        problem.foldCount = checkFolds(inputs->folds, problem.exampleCount);
+        problem.folds = inputs->folds.data();
     }
-    const RunSettings settings = runSettingsOf(threadsOf(fieldOf(options, "threads")),
-                                               countOf(fieldOf(options, "maxRestarts"), "MaxRestarts", 0));
-    const Verbosity verbosity = verbosityOf(fieldOf(options, "verbose"));
-    const double n = problem.exampleCount;
-    requireMemory(search ? static_cast<double>(searchPeakBytes(problem, 1)) : 8.0 * n * n, "the training");
+    inputs->settings = runSettingsOf(threadsOf(fieldOf(options, "threads")),
+                                     countOf(fieldOf(options, "maxRestarts"), "MaxRestarts", 0));
+    inputs->verbosity = verbosityOf(fieldOf(options, "verbose"));
+}
 
-    GridResult grid;
-    GridChoice choice{0, 0};
-    Fit fit;
-    double crossValidationSeconds = 0;
-    runWithHost("zelmor_train: ", verbosity, [&](const RunControl& control) {
-        const auto started = Clock::now();
-        if (search) {
-            grid = crossValidate(problem, settings, control);
-            choice = chooseCell(grid, problem.betas);
-            if (choice.setting < 0) throw std::logic_error("no grid cell was tried");
-        }
-        crossValidationSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-        fit = fitModel(problem, choice.setting, problem.betas[static_cast<std::size_t>(choice.beta)], settings, control);
-    });
-
+// The choice and the final fit as the helpers read them; grid is the cross-validation's, or
+// [] where the caller has it.
+mxArray* trainResult(const GridProblem& problem, mxArray* grid, GridChoice choice, const Fit& fit,
+                     double crossValidationSeconds) {
     std::vector<std::pair<const char*, mxArray*>> fields;
-    fields.emplace_back("grid", search ? structOf(gridFields(grid)) : doubles(0, 0));
+    fields.emplace_back("grid", grid);
     fields.emplace_back("setting", mxCreateDoubleScalar(static_cast<double>(choice.setting + 1)));
     fields.emplace_back("beta", mxCreateDoubleScalar(static_cast<double>(choice.beta + 1)));
     fields.emplace_back("tau", doublesFrom(fit.tau, problem.exampleCount, problem.classCount));
@@ -552,7 +554,194 @@ void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     fields.emplace_back("crossValidationSeconds", mxCreateDoubleScalar(crossValidationSeconds));
     fields.emplace_back("kernelSeconds", mxCreateDoubleScalar(fit.kernelSeconds));
     fields.emplace_back("solveSeconds", mxCreateDoubleScalar(fit.step.seconds));
-    plhs[0] = structOf(fields);
+    return structOf(fields);
+}
+
+void requireFitMemory(const GridProblem& problem) {
+    const double n = problem.exampleCount;
+    requireMemory(8.0 * n * n, "the final fit");
+}
+
+void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 5, nlhs, 1);
+    TrainInputs inputs;
+    readTrainInputs(prhs, &inputs);
+    const GridProblem& problem = inputs.problem;
+    if (inputs.search) {
+        requireMemory(static_cast<double>(searchPeakBytes(problem, 1)), "the training");
+    } else {
+        requireFitMemory(problem);
+    }
+
+    GridResult grid;
+    GridChoice choice{0, 0};
+    Fit fit;
+    double crossValidationSeconds = 0;
+    runWithHost("zelmor_train: ", inputs.verbosity, [&](const RunControl& control) {
+        const auto started = Clock::now();
+        if (inputs.search) {
+            grid = crossValidate(problem, inputs.settings, control);
+            choice = chooseCell(grid, problem.betas);
+            if (choice.setting < 0) throw std::logic_error("no grid cell was tried");
+        }
+        crossValidationSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+        fit = fitModel(problem, choice.setting, problem.betas[static_cast<std::size_t>(choice.beta)], inputs.settings,
+                       control);
+    });
+    plhs[0] = trainResult(problem, inputs.search ? structOf(gridFields(grid)) : doubles(0, 0), choice, fit,
+                          crossValidationSeconds);
+}
+
+// The units of the grid to run, as rows of (setting, fold) numbers from 1.
+std::vector<GridUnit> unitsOf(const mxArray* array, const GridProblem& problem) {
+    requireRealDoubleMatrix(array, "the units");
+    requireFiniteEntries(array, "the units", "zelmor:badInput");
+    if (mxGetN(array) != 2) throw GatewayError("zelmor:badInput", "the units must be rows of (setting, fold)");
+    std::vector<std::uint8_t> isUnit(problem.settings.size() * static_cast<std::size_t>(problem.foldCount), 0);
+    for (const GridUnit& unit : gridUnits(problem)) {
+        isUnit[static_cast<std::size_t>(unit.setting * problem.foldCount + unit.fold)] = 1;
+    }
+    const auto count = static_cast<std::int64_t>(mxGetM(array));
+    const double* data = realData(array);
+    std::vector<GridUnit> units;
+    for (std::int64_t u = 0; u < count; ++u) {
+        const double setting = data[u];
+        const double fold = data[u + count];
+        const bool inGrid = setting >= 1 && setting <= static_cast<double>(problem.settings.size()) &&
+                            std::trunc(setting) == setting && fold >= 1 && fold <= problem.foldCount &&
+                            std::trunc(fold) == fold;
+        const auto index = inGrid ? static_cast<std::size_t>((setting - 1) * problem.foldCount + (fold - 1)) : 0;
+        if (!inGrid || isUnit[index] == 0) {
+            throw GatewayError("zelmor:badInput",
+                               formatMessage("unit (%g, %g) is not a (setting, fold) of the grid with a cell to try, "
+                                             "or is given twice",
+                                             setting, fold));
+        }
+        isUnit[index] = 0;
+        units.push_back(GridUnit{static_cast<std::int64_t>(setting) - 1, static_cast<std::int64_t>(fold) - 1});
+    }
+    return units;
+}
+
+void unitsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 6, nlhs, 1);
+    TrainInputs inputs;
+    readTrainInputs(prhs, &inputs);
+    if (!inputs.search) throw GatewayError("zelmor:badInput", "units need folds: there is no grid to cross-validate");
+    const std::vector<GridUnit> units = unitsOf(prhs[5], inputs.problem);
+    inputs.settings.reportFolds = true;
+    requireMemory(static_cast<double>(searchPeakBytes(inputs.problem, 1)), "the units");
+    GridResult grid;
+    runWithHost("zelmor_task: ", inputs.verbosity, [&](const RunControl& control) {
+        grid = crossValidateUnits(inputs.problem, units, inputs.settings, control);
+    });
+    plhs[0] = structOf(gridFields(grid));
+}
+
+// The cross-validation's correct predictions, settings x betas x folds, as the choice reads
+// them. Every tried cell must hold a count and every other -1: a missing count would pass over
+// its cell silently, a count in a cell not tried would let it win.
+GridResult countsOf(const mxArray* array, const GridProblem& problem) {
+    GridResult grid;
+    grid.settingCount = static_cast<std::int64_t>(problem.settings.size());
+    grid.betaCount = static_cast<std::int64_t>(problem.betas.size());
+    grid.foldCount = problem.foldCount;
+    const std::int64_t cells = grid.settingCount * grid.betaCount * grid.foldCount;
+    if (!mxIsDouble(array) || mxIsComplex(array) || mxIsSparse(array)) {
+        throw GatewayError("zelmor:notRealDouble", "the counts must be a real, non-sparse double array");
+    }
+    if (static_cast<std::int64_t>(mxGetNumberOfElements(array)) != cells) {
+        throw GatewayError("zelmor:badInput", formatMessage("the counts must hold one value per grid cell and fold "
+                                                            "(%lld)", static_cast<long long>(cells)));
+    }
+    const double* data = realData(array);
+    for (std::int64_t cell = 0; cell < cells; ++cell) {
+        const double count = data[cell];
+        const std::int64_t p = cell % grid.settingCount;
+        const std::int64_t b = cell / grid.settingCount % grid.betaCount;
+        const bool tried = problem.tried[static_cast<std::size_t>(p + grid.settingCount * b)] != 0;
+        const bool valid = tried ? count >= 0 && count <= problem.exampleCount && std::trunc(count) == count
+                                 : count == -1;
+        if (!valid) {
+            throw GatewayError("zelmor:badInput",
+                               formatMessage("the count of setting %lld, beta %lld, fold %lld must be %s (got %g)",
+                                             static_cast<long long>(p + 1), static_cast<long long>(b + 1),
+                                             static_cast<long long>(cell / (grid.settingCount * grid.betaCount) + 1),
+                                             tried ? "a whole number of examples" : "-1, as the cell is not tried",
+                                             count));
+        }
+        grid.correct.push_back(static_cast<std::int64_t>(count));
+    }
+    return grid;
+}
+
+void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 6, nlhs, 1);
+    TrainInputs inputs;
+    readTrainInputs(prhs, &inputs);
+    const GridProblem& problem = inputs.problem;
+    GridChoice choice{0, 0};
+    if (inputs.search) {
+        choice = chooseCell(countsOf(prhs[5], problem), problem.betas);
+        if (choice.setting < 0) throw GatewayError("zelmor:badInput", "no grid cell was tried");
+    } else if (!mxIsEmpty(prhs[5])) {
+        throw GatewayError("zelmor:badInput", "without folds there are no counts to choose from: pass []");
+    }
+    requireFitMemory(problem);
+    Fit fit;
+    runWithHost("zelmor_collect: ", inputs.verbosity, [&](const RunControl& control) {
+        fit = fitModel(problem, choice.setting, problem.betas[static_cast<std::size_t>(choice.beta)], inputs.settings,
+                       control);
+    });
+    plhs[0] = trainResult(problem, doubles(0, 0), choice, fit, 0.0);
+}
+
+// 64-bit FNV-1a over bytes, continuing from hash.
+std::uint64_t fnv1a(const void* data, std::size_t size, std::uint64_t hash) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+        hash ^= bytes[i];
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+// A checksum of the arrays given, in order: each one's class, dimensions and elements. Not a
+// guard against tampering; it tells one problem's files from another's and a damaged file
+// from a whole one.
+void checksumCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, nrhs, nlhs, 1);
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (int i = 1; i < nrhs; ++i) {
+        const mxArray* array = prhs[i];
+        if (!(mxIsNumeric(array) || mxIsChar(array) || mxIsLogical(array)) || mxIsComplex(array) ||
+            mxIsSparse(array)) {
+            throw GatewayError("zelmor:badInput",
+                               formatMessage("input %d must be a real, full numeric, char or logical array", i + 1));
+        }
+        const std::string className = mxGetClassName(array);
+        hash = fnv1a(className.c_str(), className.size() + 1, hash);
+        const auto dimensionCount = static_cast<std::uint64_t>(mxGetNumberOfDimensions(array));
+        hash = fnv1a(&dimensionCount, sizeof dimensionCount, hash);
+        const mwSize* dimensions = mxGetDimensions(array);
+        for (std::uint64_t d = 0; d < dimensionCount; ++d) {
+            const auto extent = static_cast<std::uint64_t>(dimensions[d]);
+            hash = fnv1a(&extent, sizeof extent, hash);
+        }
+        if (mxIsChar(array)) {
+            // Characters as 16-bit units: Octave keeps a char in one byte, MATLAB in two.
+            const mxChar* chars = mxGetChars(array);
+            for (std::size_t c = 0; c < mxGetNumberOfElements(array); ++c) {
+                const auto unit = static_cast<std::uint16_t>(static_cast<std::make_unsigned_t<mxChar>>(chars[c]));
+                hash = fnv1a(&unit, sizeof unit, hash);
+            }
+        } else {
+            hash = fnv1a(mxGetData(array), mxGetNumberOfElements(array) * mxGetElementSize(array), hash);
+        }
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    plhs[0] = mxCreateString(text);
 }
 
 }  // namespace
@@ -560,7 +749,8 @@ void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     runGuarded([&] {
         if (nrhs < 1) {
-            throw GatewayError("zelmor:nargin", "expected a command: 'kernel', 'decision', 'path', 'crossval' or 'train'");
+            throw GatewayError("zelmor:nargin", "expected a command: 'kernel', 'decision', 'path', 'crossval', 'train', "
+                                                "'units', 'fit' or 'checksum'");
         }
         const std::string command = textOf(prhs[0], "the command");
         if (command == "kernel") {
@@ -573,6 +763,12 @@ extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrh
             crossvalCommand(nlhs, plhs, nrhs, prhs);
         } else if (command == "train") {
             trainCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "units") {
+            unitsCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "fit") {
+            fitCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "checksum") {
+            checksumCommand(nlhs, plhs, nrhs, prhs);
         } else {
             throw GatewayError("zelmor:badInput", formatMessage("unknown command '%s'", command.c_str()));
         }

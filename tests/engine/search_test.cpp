@@ -3,10 +3,12 @@
 // thread count, the choice of a grid cell, and stopping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "dual_solver.h"
@@ -322,6 +324,78 @@ TEST(SearchTest, EveryResultIsTheSameWhateverTheThreadCount) {
             EXPECT_EQ(firstBitDifference(fit.tau, again.tau), -1) << threads << " threads";
         }
     }
+}
+
+TEST(SearchTest, UnitsRunApartPutTogetherAreTheWholeSearch) {
+    const FeatureSet set = featureSet(120, 3, 3);
+    GridProblem problem = gridOf(set, KernelType::Rbf, {0.05, 0.3, 1.2, 4.0}, {2.0, 0.3, 0.03}, 3);
+    // Setting 1 tries nothing and has no units; setting 0 leaves out its largest C.
+    problem.tried = {1, 0, 1, 1, 1, 0, 1, 1, 0, 0, 1, 1};
+    const std::vector<GridUnit> units = gridUnits(problem);
+    ASSERT_EQ(units.size(), 9u);
+    for (std::size_t u = 0; u < units.size(); ++u) {
+        EXPECT_EQ(units[u].setting, std::vector<std::int64_t>({0, 2, 3})[u / 3]) << u;
+        EXPECT_EQ(units[u].fold, static_cast<std::int64_t>(u % 3)) << u;
+    }
+    RunSettings settings;
+    settings.threadCount = 2;
+    const GridResult whole = crossValidate(problem, settings, RunControl{});
+    // Three shares, each unit to share u % 3, as a job array deals them out; put together in
+    // unit order.
+    GridResult merged = whole;
+    std::fill(merged.correct.begin(), merged.correct.end(), -7);
+    for (std::size_t share = 0; share < 3; ++share) {
+        std::vector<GridUnit> mine;
+        for (std::size_t u = share; u < units.size(); u += 3) mine.push_back(units[u]);
+        settings.threadCount = static_cast<int>(share) + 1;
+        const GridResult part = crossValidateUnits(problem, mine, settings, RunControl{});
+        EXPECT_EQ(part.foldSizes, whole.foldSizes);
+        for (std::int64_t p = 0; p < 4; ++p) {
+            for (std::int64_t f = 0; f < 3; ++f) {
+                const bool ran = std::any_of(mine.begin(), mine.end(),
+                                             [&](const GridUnit& unit) { return unit.setting == p && unit.fold == f; });
+                for (std::int64_t b = 0; b < 3; ++b) {
+                    const auto cell = static_cast<std::size_t>(p + 4 * (b + 3 * f));
+                    if (!ran) {
+                        EXPECT_EQ(part.correct[cell], -1) << "share " << share << ", cell " << cell;
+                        continue;
+                    }
+                    merged.correct[cell] = part.correct[cell];
+                    merged.iterations[cell] = part.iterations[cell];
+                    merged.restarts[cell] = part.restarts[cell];
+                    merged.converged[cell] = part.converged[cell];
+                }
+            }
+        }
+    }
+    // Setting 1 ran nowhere: its cells stay as the whole search leaves them.
+    for (std::int64_t b = 0; b < 3; ++b) {
+        for (std::int64_t f = 0; f < 3; ++f) merged.correct[static_cast<std::size_t>(1 + 4 * (b + 3 * f))] = -1;
+    }
+    expectSameGrid(whole, merged, "three shares put together");
+    const GridChoice a = chooseCell(whole, problem.betas);
+    const GridChoice b = chooseCell(merged, problem.betas);
+    EXPECT_EQ(a.setting, b.setting);
+    EXPECT_EQ(a.beta, b.beta);
+}
+
+TEST(SearchTest, UnitsOutsideTheGridOrGivenTwiceAreRefused) {
+    const FeatureSet set = featureSet(30, 2, 3);
+    GridProblem problem = gridOf(set, KernelType::Rbf, {0.5, 1.0}, {1.0}, 3);
+    problem.tried = {1, 0};
+    const std::vector<std::vector<GridUnit>> refused = {
+        {{2, 0}},           // no such setting
+        {{0, 3}},           // no such fold
+        {{-1, 0}},          // negative
+        {{1, 0}},           // a setting with no tried cell has no units
+        {{0, 1}, {0, 1}},   // twice
+    };
+    for (const std::vector<GridUnit>& units : refused) {
+        EXPECT_THROW(crossValidateUnits(problem, units, RunSettings{}, RunControl{}), std::invalid_argument)
+            << units.back().setting << ", " << units.back().fold;
+    }
+    const GridResult none = crossValidateUnits(problem, {}, RunSettings{}, RunControl{});
+    EXPECT_TRUE(std::all_of(none.correct.begin(), none.correct.end(), [](std::int64_t c) { return c == -1; }));
 }
 
 TEST(SearchTest, FoldKernelsFromFeaturesAreTheFoldsOfTheFullKernel) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's promise on a fresh machine: in a minimal Debian 12 root (debootstrap
 # --variant=minbase bookworm) with only make installed, a clone of this checkout's HEAD must
-# pass `make demo` and then `make test`, run as root. Before that, run as an unprivileged user,
+# pass `make demo`, then `make test` and `make test-cluster` (which installs Slurm and munge
+# and starts a one-node Slurm of its own), run as root. Before that, run as an unprivileged user,
 # `make demo` must stop with the complete install line and nothing installed.
 #
 # The pristine root is built once and kept as a tarball in ZELMOR_FRESH_CACHE (default
@@ -258,6 +259,7 @@ step "apt-get install make" 'apt-get update && DEBIAN_FRONTEND=noninteractive ap
 step "make demo as an unprivileged user" "$unprivileged_demo"
 step "make demo" "make demo"
 step "make test" "make test"
+step "make test-cluster" "make test-cluster"
 # The terminal test has passed on one machine and failed on every run on another: here it must
 # pass ten times in a row.
 read -r -d '' terminal_runs <<'EOF' || true
@@ -271,4 +273,4 @@ EOF
 step "the terminal test ten times in a row" "$terminal_runs"
 step "the README's package commands" "$package_commands"
 step "apt-get autoclean" 'apt-get autoclean -q >/dev/null' || true
-say "fresh $SUITE root: make demo, make test (the terminal test ten times in a row) and the package commands passed (commit $commit)"
+say "fresh $SUITE root: make demo, make test, make test-cluster, the terminal test ten times in a row and the package commands passed (commit $commit)"

@@ -151,6 +151,8 @@ end
 % The engine's own gateway, called directly as the helpers never would: refused, not crashed.
 options = struct ("kernel", "rbf", "gamma", 1, "degree", 1, "offset", 0, "betas", 1, "tried", 1, ...
                   "folds", [], "maxRestarts", 0, "threads", 1, "verbose", 0);
+folded = setfield (options, "folds", [1 2 1]);
+half_tried = setfield (setfield (folded, "betas", [1 0.5]), "tried", [1 0]);
 engine_calls = {
   "no command",             "zelmor:nargin",             {}
   "unknown command",        "zelmor:badInput",           {"solve"}
@@ -169,6 +171,18 @@ engine_calls = {
   "train: options not a struct", "zelmor:badInput",      {"train", ones(3, 1), [1; 2; 1], 2, 5}
   "train: tried too short", "zelmor:badInput",           {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "betas", [1 2])}
   "train: class count 0",   "zelmor:badClassCount",      {"train", ones(3, 1), [1; 2; 1], 0, options}
+  "units: no folds",        "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, options, [1 1]}
+  "units: fold 3 of 2",     "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [1 3]}
+  "units: setting 0",       "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [0 1]}
+  "units: a unit twice",    "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [1 2; 1 2]}
+  "units: three columns",   "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [1 1 1]}
+  "fit: a count missing",   "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 -1]}
+  "fit: a count too large", "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 4]}
+  "fit: counts too few",    "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, 1}
+  "fit: counts, no folds",  "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, options, 1}
+  "fit: a cell not tried counted", "zelmor:badInput",    {"fit", ones(3, 1), [1; 2; 1], 2, half_tried, [1 2 0 1]}
+  "checksum: a cell",       "zelmor:badInput",           {"checksum", {1}}
+  "checksum: complex",      "zelmor:badInput",           {"checksum", 1, 1i}
 };
 for c = 1:rows (engine_calls)
   [what, id, args] = engine_calls{c, :};

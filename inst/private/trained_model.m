@@ -1,0 +1,51 @@
+%TRAINED_MODEL  The model struct that zelmor_predict reads, from a training problem and the engine's fit.
+%
+%  MODEL = trained_model(PROBLEM, RESULT, SECONDS)
+%
+%  PROBLEM is training_problem's; RESULT the struct of zelmor_engine's 'train' or 'fit' (the
+%  latter with the grid of the units put together in RESULT.grid); SECONDS the total time.
+%  The model's fields are listed in zelmor_train's help.
+
+function model = trained_model (problem, result, seconds)
+  plan = problem.plan;
+  options = problem.options;
+  X = problem.X;
+  grid = struct('gamma', plan.gammaGrid, 'degree', plan.degreeGrid, 'C', 1 ./ plan.betas, 'accuracy', [], ...
+                'foldAccuracy', [], 'restarts', [], 'converged', [], 'folds', plan.folds);
+  if ~isempty(plan.folds)
+    cells = result.grid;
+    tried = repmat(plan.tried, [1, 1, options.folds]);
+    correct = cells.correct;
+    correct(~tried) = NaN;
+    grid.accuracy = sum(correct, 3) / size(X, 1);
+    grid.foldAccuracy = correct ./ reshape(cells.foldSizes, 1, 1, []);
+    grid.restarts = cells.restarts;
+    grid.converged = cells.converged;
+  end
+  setting = plan.settings(result.setting);
+  beta = plan.betas(result.beta);
+  support = find(any(result.tau ~= 0, 2));
+  supportVectors = [];
+  if ~strcmp(options.kernel, 'precomputed')
+    supportVectors = X(support, :);
+  end
+  fitSeconds = result.kernelSeconds + result.solveSeconds;
+  work = struct('kernels', result.kernelSeconds, 'solves', result.solveSeconds, 'scoring', 0);
+  if ~isempty(plan.folds)
+    work.kernels = work.kernels + result.grid.baseSeconds + result.grid.kernelSeconds;
+    work.solves = work.solves + result.grid.solveSeconds;
+    work.scoring = result.grid.scoringSeconds;
+  end
+  model = struct('format', 'zelmor model', 'version', 1, 'kernel', options.kernel, ...
+                 'gamma', setting.gamma, 'degree', setting.degree, 'offset', setting.offset, ...
+                 'standardize', options.standardize, 'center', problem.center, 'scale', problem.scale, ...
+                 'supportVectors', supportVectors, 'supportIndices', support, 'tau', result.tau(support, :), ...
+                 'classes', {problem.classes}, 'labelType', problem.labelType, 'labelsAsRow', problem.labelsAsRow, ...
+                 'C', 1 / beta, 'beta', beta, ...
+                 'featureCount', size(X, 2), 'trainCount', size(X, 1), 'grid', grid, ...
+                 'iterations', result.iterations, 'restarts', result.restarts, 'converged', result.converged, ...
+                 'tolerance', result.tolerance, ...
+                 'seconds', struct('crossValidation', result.crossValidationSeconds, 'fit', fitSeconds, ...
+                                   'total', seconds, 'kernels', work.kernels, 'solves', work.solves, ...
+                                   'scoring', work.scoring));
+end
