@@ -104,16 +104,8 @@ function threads = threadCount (optionThreads)
     if ~isempty(getenv('SLURM_JOB_ID'))
       threads = 1;
     elseif threads == 0
-      threads = coreCount();
+      threads = core_count();
     end
-  end
-end
-
-function count = coreCount ()
-  if exist('OCTAVE_VERSION', 'builtin') ~= 0
-    count = nproc();
-  else
-    count = feature('numcores');
   end
 end
 

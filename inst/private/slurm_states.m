@@ -24,7 +24,7 @@ function states = slurm_states (ids, source)
       return
     end
     % 12_3|FAILED, 12|COMPLETED, 12_4|CANCELLED by 0; pending ranges (12_[5-9]) are skipped.
-    rows = regexp(output, '^(\d+)(?:_(\d+))?\|(\w+)', 'tokens', 'lineanchors');
+    matches = regexp(output, '^(\d+)(?:_(\d+))?\|(\w+)', 'tokens', 'lineanchors');
   else
     [status, output] = run_command(sprintf('squeue -h -r -t all -j %s -o %s', list, shell_quote('%F|%K|%T')));
     if status == 127
@@ -37,10 +37,10 @@ function states = slurm_states (ids, source)
       end
       error('zelmor:queueFailed', 'squeue failed (status %d): %s', status, output);
     end
-    rows = regexp(output, '^(\d+)\|([^|]*)\|(\w+)', 'tokens', 'lineanchors');
+    matches = regexp(output, '^(\d+)\|([^|]*)\|(\w+)', 'tokens', 'lineanchors');
   end
-  for r = 1:numel(rows)
-    row = rows{r};
+  for r = 1:numel(matches)
+    row = matches{r};
     if any(strcmp(row{1}, ids))
       states(end + 1) = struct('job', row{1}, 'task', str2double(row{2}), 'state', row{3});
     end

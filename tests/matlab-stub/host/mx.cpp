@@ -18,6 +18,7 @@ struct mxArray_tag {
     std::vector<double> doubles;
     std::unique_ptr<mxLogical[]> logicals;
     std::string text;
+    std::vector<mxChar> chars;  // text as MATLAB's 16-bit characters, made when asked for
     std::vector<std::string> fieldNames;
     std::vector<mxArray*> elements;  // struct fields (element by element) or cells
 };
@@ -116,6 +117,9 @@ bool mxIsComplex(const mxArray*) { return false; }
 bool mxIsSparse(const mxArray*) { return false; }
 bool mxIsChar(const mxArray* pm) { return pm->classId == mxCHAR_CLASS; }
 bool mxIsStruct(const mxArray* pm) { return pm->classId == mxSTRUCT_CLASS; }
+bool mxIsEmpty(const mxArray* pm) { return countOf(pm->dims) == 0; }
+bool mxIsNumeric(const mxArray* pm) { return pm->classId == mxDOUBLE_CLASS; }
+bool mxIsLogical(const mxArray* pm) { return pm->classId == mxLOGICAL_CLASS; }
 mxClassID mxGetClassID(const mxArray* pm) { return pm->classId; }
 
 const char* mxGetClassName(const mxArray* pm) {
@@ -134,6 +138,22 @@ size_t mxGetN(const mxArray* pm) { return countOf(pm->dims) / std::max<mwSize>(p
 size_t mxGetNumberOfElements(const mxArray* pm) { return countOf(pm->dims); }
 mwSize mxGetNumberOfDimensions(const mxArray* pm) { return pm->dims.size(); }
 const mwSize* mxGetDimensions(const mxArray* pm) { return pm->dims.data(); }
+
+size_t mxGetElementSize(const mxArray* pm) {
+    switch (pm->classId) {
+        case mxLOGICAL_CLASS: return sizeof(mxLogical);
+        case mxCHAR_CLASS: return sizeof(mxChar);
+        case mxDOUBLE_CLASS: return sizeof(double);
+        default: return sizeof(void*);
+    }
+}
+
+mxChar* mxGetChars(const mxArray* array_ptr) {
+    if (array_ptr->classId != mxCHAR_CLASS) return nullptr;
+    auto* array = const_cast<mxArray*>(array_ptr);
+    array->chars.assign(array->text.begin(), array->text.end());
+    return array->chars.data();
+}
 
 void* mxGetData(const mxArray* pm) {
     if (pm->classId == mxLOGICAL_CLASS) return pm->logicals.get();

@@ -84,6 +84,9 @@ bool mxIsComplex(const mxArray *pm);
 bool mxIsSparse(const mxArray *pm);
 bool mxIsChar(const mxArray *pm);
 bool mxIsStruct(const mxArray *pm);
+bool mxIsEmpty(const mxArray *pm);
+bool mxIsNumeric(const mxArray *pm);
+bool mxIsLogical(const mxArray *pm);
 mxClassID mxGetClassID(const mxArray *pm);
 const char *mxGetClassName(const mxArray *pm);
 size_t mxGetM(const mxArray *pm);
@@ -91,11 +94,13 @@ size_t mxGetN(const mxArray *pm);
 size_t mxGetNumberOfElements(const mxArray *pm);
 mwSize mxGetNumberOfDimensions(const mxArray *pm);
 const mwSize *mxGetDimensions(const mxArray *pm);
+size_t mxGetElementSize(const mxArray *pm);
 
 /* Contents. */
 void *mxGetData(const mxArray *pm);
 double mxGetScalar(const mxArray *pm);
 mxLogical *mxGetLogicals(const mxArray *array_ptr);
+mxChar *mxGetChars(const mxArray *array_ptr);
 int mxGetString(const mxArray *pm, char *str, mwSize strlen);
 mxArray *mxGetField(const mxArray *pm, mwIndex index, const char *fieldname);
 void mxSetFieldByNumber(mxArray *pm, mwIndex index, int fieldnumber, mxArray *pvalue);
