@@ -13,7 +13,9 @@ trap 'rm -rf "$stage"' EXIT
 pkgdir=$stage/zelmor
 mkdir -p "$pkgdir/inst/private" "$pkgdir/src/gateways" "$pkgdir/src/solver" "$pkgdir/src/engine"
 
-cp "$root"/package/{DESCRIPTION,COPYING,INDEX} "$pkgdir/"
+cp "$root"/package/{DESCRIPTION,INDEX} "$pkgdir/"
+# The package carries the project's own licence.
+cp "$root/LICENSE" "$pkgdir/COPYING"
 cp "$root/package/src/Makefile" "$root"/package/tst/*-tst "$pkgdir/src/"
 cp "$root"/gateways/*.cpp "$root"/gateways/*.h "$pkgdir/src/gateways/"
 cp "$root"/solver/*.cpp "$root"/solver/*.h "$pkgdir/src/solver/"
