@@ -3,9 +3,12 @@
 # Builds NAME.mex for GNU Octave into ZELMOR_MEX_OUTPUT_DIR (or dir, for test-only MEX files),
 # next to a copy of its help file NAME.m (a comments-only file in the calling directory), so
 # one addpath reaches both. When FindMatlab found MATLAB, the same sources also become
-# NAME.mexa64 in the same directory.
+# NAME.mexa64 in the same directory. The target mex_files builds every deliverable (those
+# without an OUTPUT_DIRECTORY of their own).
 
 set(ZELMOR_MEX_OUTPUT_DIR "${PROJECT_BINARY_DIR}/mex")
+# Every deliverable MEX file, and nothing else: what `make` builds.
+add_custom_target(mex_files)
 
 # libut answers whether Ctrl-C is pending in MATLAB (utIsInterruptPending); FindMatlab has no
 # component for it, and it lives beside libmx.
@@ -51,6 +54,9 @@ function(add_mex NAME)
     LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
 
   configure_file("${help_file}" "${directory}/${NAME}.m" COPYONLY)
+  if(NOT ARG_OUTPUT_DIRECTORY)
+    add_dependencies(mex_files ${NAME})
+  endif()
 
   if(Matlab_FOUND)
     matlab_add_mex(NAME ${NAME}_matlab
@@ -60,5 +66,8 @@ function(add_mex NAME)
                    R2018a)
     target_compile_definitions(${NAME}_matlab PRIVATE ZELMOR_HOST_MATLAB)
     set_target_properties(${NAME}_matlab PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
+    if(NOT ARG_OUTPUT_DIRECTORY)
+      add_dependencies(mex_files ${NAME}_matlab)
+    endif()
   endif()
 endfunction()
