@@ -81,9 +81,12 @@
 %    C, beta            the chosen C and beta = 1/C
 %    featureCount, trainCount        D (N for 'precomputed') and N
 %    grid               gamma, degree (one per row), C (one per column),
-%                       accuracy (pooled; NaN where not tried), foldAccuracy (per fold, third
-%                       dimension), restarts and converged of every solve,
-%                       and folds; empty fields without cross-validation
+%                       accuracy (pooled), foldAccuracy (per fold, third
+%                       dimension), restarts and converged of every solve
+%                       (per fold; converged is 1 where the solve ended below
+%                       its tolerance, 0 where it was still at the cap), each
+%                       NaN where the cell was not tried, and folds; empty
+%                       fields without cross-validation
 %    iterations, restarts, converged, tolerance   of the final solve
 %                       (tolerance: 0.001 * beta)
 %    seconds            crossValidation, fit and total wall-clock times; and
@@ -110,9 +113,9 @@
 %    different examples), zelmor:badLabels (an unsupported type or a missing
 %    label), zelmor:oneClass, zelmor:badOption (unknown option, bad value, 'C'
 %    and 'Beta' together), zelmor:badKernelType, zelmor:badKernelParameter,
-%    zelmor:badBeta (C or beta not positive and finite), zelmor:badFolds,
-%    zelmor:badSeed, zelmor:kernelNotSquare, zelmor:kernelZeroDiagonal (a
-%    precomputed kernel), zelmor:outOfMemory.
+%    zelmor:badC (C not positive and finite), zelmor:badBeta (the same for
+%    beta), zelmor:badFolds, zelmor:badSeed, zelmor:kernelNotSquare,
+%    zelmor:kernelZeroDiagonal (a precomputed kernel), zelmor:outOfMemory.
 %
 %  Example:
 %    X = [randn(40, 2); randn(40, 2) + 3; randn(40, 2) - 3];
@@ -225,8 +228,11 @@ function model = assembleModel (plan, result, X, center, scale, classes, labelTy
     correct(~tried) = NaN;
     grid.accuracy = sum(correct, 3) / size(X, 1);
     grid.foldAccuracy = correct ./ reshape(cells.foldSizes, 1, 1, []);
-    grid.restarts = cells.restarts;
-    grid.converged = cells.converged;
+    % Cells never tried have no solve to report on: NaN, as their accuracy.
+    grid.restarts = double(cells.restarts);
+    grid.restarts(~tried) = NaN;
+    grid.converged = double(cells.converged);
+    grid.converged(~tried) = NaN;
   end
   setting = plan.settings(result.setting);
   beta = plan.betas(result.beta);
@@ -277,7 +283,8 @@ function X = checkExamples (X, kernel)
     error('zelmor:badExamples', 'X holds no examples (it is %dx%d)', size(X, 1), size(X, 2));
   end
   if strcmp(kernel, 'precomputed') && size(X, 1) ~= size(X, 2)
-    error('zelmor:kernelNotSquare', 'a precomputed training kernel must be square (got %dx%d)', ...
+    error('zelmor:kernelNotSquare', ['a precomputed training kernel must be square, N-by-N over the N ' ...
+          'examples (got %dx%d); without ''Kernel'', ''precomputed'', X holds features, one example per row'], ...
           size(X, 1), size(X, 2));
   end
 end
@@ -305,7 +312,21 @@ function [index, classes, labelType] = encodeLabels (y, n)
                                'string or categorical labels (got %s)'], class(y));
   end
   if count ~= n
-    error('zelmor:sizeMismatch', 'X has %d rows but Y holds %d labels: one label per example', n, count);
+    % A char row is one label; one label per character, or per word, was likely meant.
+    if ischar(y) && count == 1
+      shown = y;
+      if numel(shown) > 20
+        shown = [shown(1:20), '...'];
+      end
+      error('zelmor:sizeMismatch', ['Y is a char row, ''%s'', which is one label, but X has %d rows. ' ...
+            'For one label per character pass Y(:); for words, a cellstr such as {''left''; ''right''} ' ...
+            'or a char matrix with one label per row'], shown, n);
+    end
+    labelWord = 'labels';
+    if count == 1
+      labelWord = 'label';
+    end
+    error('zelmor:sizeMismatch', 'X has %d rows but Y holds %d %s: one label per example', n, count, labelWord);
   end
   switch labelType
     case 'char'
@@ -335,6 +356,8 @@ function [index, classes, labelType] = encodeLabels (y, n)
 end
 
 function options = parseOptions (arguments)
+  names = {'Kernel', 'Gamma', 'Degree', 'Offset', 'C', 'Beta', 'Folds', 'Seed', 'Standardize', 'Threads', ...
+           'Parallel', 'MaxRestarts', 'Verbose'};
   options = struct('kernel', 'rbf', 'gamma', [], 'degree', 3, 'offset', 1, 'betas', 1 ./ 2 .^ (-2:2:10), ...
                    'defaultC', true, 'folds', 5, 'foldsGiven', false, 'seed', 1, 'standardize', [], ...
                    'parallel', 'auto', 'threads', [], 'maxRestarts', 20, 'verbose', 'auto');
@@ -370,7 +393,7 @@ function options = parseOptions (arguments)
         end
         options.offset = double(value);
       case 'c'
-        options.betas = 1 ./ positiveVector(value, 'zelmor:badBeta', 'C');
+        options.betas = 1 ./ positiveVector(value, 'zelmor:badC', 'C');
         options.defaultC = false;
       case 'beta'
         options.betas = positiveVector(value, 'zelmor:badBeta', 'Beta');
@@ -398,7 +421,7 @@ function options = parseOptions (arguments)
       case 'verbose'
         options.verbose = checked_option('verbose', value);
       otherwise
-        error('zelmor:badOption', 'unknown option ''%s''', arguments{i});
+        error('zelmor:badOption', 'unknown option ''%s'' (the options are %s)', arguments{i}, strjoin(names, ', '));
     end
   end
   options.threads = thread_count(options);
@@ -425,9 +448,19 @@ function options = parseOptions (arguments)
 end
 
 function value = positiveVector (value, id, name)
-  if ~isnumeric(value) || ~isreal(value) || isempty(value) || ~isvector(value) ...
-      || ~all(isfinite(value)) || ~all(value > 0)
-    error(id, '%s must be a positive finite scalar or vector', name);
+  if ~isnumeric(value) || ~isreal(value) || isempty(value) || ~isvector(value)
+    given = sprintf('a %s of size %s', class(value), mat2str(size(value)));
+    if isnumeric(value) && ~isreal(value)
+      given = 'a complex value';
+    end
+    error(id, '%s must be a positive finite scalar or vector (got %s)', name, given);
+  end
+  bad = find(~(isfinite(value) & value > 0), 1);
+  if ~isempty(bad)
+    if isscalar(value)
+      error(id, '%s must be positive and finite (got %g)', name, value);
+    end
+    error(id, '%s must hold positive finite values (got %g at position %d)', name, value(bad), bad);
   end
   value = unique(double(value(:)));
 end
@@ -609,6 +642,17 @@ end
 %! assert([model.grid.degree, model.grid.gamma], [2 0.1; 3 0.1; 2 0.2; 3 0.2]);
 %! assert(any(model.degree == [2 3]) && model.offset == 1);
 
+%!test
+%! % The default C grid leaves out the largest C at small gamma: those cells report NaN, for
+%! % their accuracy and for their solves alike, and every cell tried converged.
+%! model = zelmor_train(X, classOf, 'Gamma', [1 8] / 24, 'Folds', 3);
+%! untried = isnan(model.grid.accuracy);
+%! assert(untried, [false(1, 5), true(1, 2); false(1, 7)]);
+%! for field = {'foldAccuracy', 'restarts', 'converged'}
+%!   assert(isequal(isnan(model.grid.(field{1})), repmat(untried, [1, 1, 3])), field{1});
+%! end
+%! assert(all(model.grid.converged(~isnan(model.grid.converged)) == 1));
+
 %!error <zelmor_train takes> zelmor_train(1)
 %!error id=zelmor:badExamples zelmor_train({1, 2}, [1 2])
 %!error id=zelmor:badExamples zelmor_train([1 2; NaN 3], [1 2])
@@ -629,7 +673,7 @@ end
 %!error id=zelmor:badKernelType zelmor_train([1; 2], [1 2], 'Kernel', 'sigmoid')
 %!error id=zelmor:badKernelParameter zelmor_train([1; 2], [1 2], 'Gamma', 0)
 %!error id=zelmor:badKernelParameter zelmor_train([1; 2], [1 2], 'Kernel', 'poly', 'Degree', 1.5)
-%!error id=zelmor:badBeta zelmor_train([1; 2], [1 2], 'C', -1)
+%!error id=zelmor:badC zelmor_train([1; 2], [1 2], 'C', -1)
 %!error id=zelmor:badBeta zelmor_train([1; 2], [1 2], 'Beta', [1 Inf])
 %!error id=zelmor:badFolds zelmor_train([1; 2], [1 2], 'Folds', 1)
 %!error id=zelmor:badFolds zelmor_train([1; 2; 3], [1 2 1], 'Folds', 4, 'C', [1 2])
