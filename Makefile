@@ -66,8 +66,9 @@ test-threads: deps-test
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(THREADS_DIR)/tests/engine/engine_tests
 
 # The README's commands on a fresh machine, as root: a minimal Debian 12 root from debootstrap
-# (built once, cached in /var/cache/zelmor-fresh), only make installed, a clone of HEAD, then
-# make demo and make test inside it; see tests/fresh/test-fresh.sh.
+# (built once, cached in /var/cache/zelmor-fresh), only make installed, a clone of HEAD; the
+# install lines by need, make and pkg install by a user without root on the build's packages
+# alone, then make demo and make test inside it; see tests/fresh/test-fresh.sh.
 test-fresh:
 	bash tests/fresh/test-fresh.sh
 
