@@ -86,13 +86,14 @@ need test "googletest libgtest-dev" "GoogleTest (its CMake package GTestConfig.c
 
 [ ${#packages[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ] || ! has apt-get; then
-    for purpose in "${purposes[@]}"; do
-        [ -n "${report[$purpose]:-}" ] && printf 'Missing %s:\n%s' "${heading[$purpose]}" "${report[$purpose]}" >&2
-    done
+if [ "$(id -u)" -eq 0 ] && has apt-get; then
+    exec bash "$(dirname "$0")/apt-install.sh" "what make needs" "${packages[@]}"
 fi
+for purpose in "${purposes[@]}"; do
+    [ -n "${report[$purpose]:-}" ] && printf 'Missing %s:\n%s' "${heading[$purpose]}" "${report[$purpose]}" >&2
+done
 if ! has apt-get; then
     echo "This system has no apt-get: install these with its own package manager (Debian's names are a guide)." >&2
     exit 1
 fi
-exec bash "$(dirname "$0")/apt-install.sh" "what make needs" "${packages[@]}"
+exec bash "$(dirname "$0")/apt-install.sh" --listed "what make needs" "${packages[@]}"
