@@ -5,10 +5,13 @@
 # directory), so one addpath reaches both: NAME.mex for GNU Octave (target NAME) when
 # FindOctaveMex found it, NAME.mexa64 for MATLAB (target NAME_matlab, built with
 # matlab_add_mex) when FindMatlab found it. Every MEX file includes the host adapter's header
-# from gateways/. The target matlab_mex builds every MATLAB one.
+# from gateways/. The target mex_files builds every deliverable (those without an
+# OUTPUT_DIRECTORY of their own) for every host, the target matlab_mex every MATLAB one.
 
 set(ZELMOR_MEX_OUTPUT_DIR "${PROJECT_BINARY_DIR}/mex")
 set(_zelmor_gateway_dir "${PROJECT_SOURCE_DIR}/gateways")
+# Every deliverable MEX file, and nothing else: what `make` builds.
+add_custom_target(mex_files)
 
 # libut answers whether Ctrl-C is pending in MATLAB (utIsInterruptPending); FindMatlab has no
 # component for it, and it lives beside libmx.
@@ -55,6 +58,9 @@ function(add_mex NAME)
       PREFIX ""
       SUFFIX ".mex"
       LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
+    if(NOT ARG_OUTPUT_DIRECTORY)
+      add_dependencies(mex_files ${NAME})
+    endif()
   endif()
 
   if(Matlab_FOUND)
@@ -71,6 +77,9 @@ function(add_mex NAME)
     target_link_options(${NAME}_matlab PRIVATE LINKER:--no-undefined)
     set_target_properties(${NAME}_matlab PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
     add_dependencies(matlab_mex ${NAME}_matlab)
+    if(NOT ARG_OUTPUT_DIRECTORY)
+      add_dependencies(mex_files ${NAME}_matlab)
+    endif()
   endif()
 
   configure_file("${help_file}" "${directory}/${NAME}.m" COPYONLY)

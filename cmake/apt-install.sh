@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages named as arguments: as root with apt-get; otherwise it prints the
 # complete command to run (with sudo where there is sudo, else as root) and fails.
-#   usage: cmake/apt-install.sh WHAT PACKAGE...
+#   usage: cmake/apt-install.sh [--listed] WHAT PACKAGE...
+#   --listed: the caller has said what is missing already; only the command follows.
 set -euo pipefail
+listed=0
+if [ "${1:-}" = --listed ]; then
+    listed=1
+    shift
+fi
 what=$1
 shift
 install_line="apt-get update && apt-get install -y --no-install-recommends $*"
@@ -19,7 +25,7 @@ if [ "$(id -u)" -eq 0 ]; then
     apt-get install -y --no-install-recommends "$@"
     exit 0
 fi
-echo "Missing $what: $*" >&2
+[ $listed -eq 1 ] || echo "Missing $what: $*" >&2
 if command -v sudo >/dev/null 2>&1; then
     echo "Install them with:" >&2
     echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends $*" >&2

@@ -105,11 +105,19 @@ void requireRealDoubleMatrix(const mxArray* array, const char* name) {
 std::int32_t requireSquareKernel(const mxArray* kernel) {
     const std::size_t rows = mxGetM(kernel);
     const std::size_t cols = mxGetN(kernel);
-    // The example count is a 32-bit integer throughout the solver.
-    if (rows != cols || rows > static_cast<std::size_t>(kInt32Max)) {
+    // Features passed where the kernel goes are the likely cause: say how to make one.
+    if (rows != cols) {
         throw GatewayError("zelmor:kernelNotSquare",
-                           formatMessage("kernel must be square with at most %lld rows (got %zux%zu)",
-                                         static_cast<long long>(kInt32Max), rows, cols));
+                           formatMessage("kernel must be square, N-by-N over the N training examples (got "
+                                         "%zux%zu); from features X, make it with zelmor_kernel(X, [], ...), "
+                                         "or train with zelmor_train(X, labels)",
+                                         rows, cols));
+    }
+    // The example count is a 32-bit integer throughout the solver.
+    if (rows > static_cast<std::size_t>(kInt32Max)) {
+        throw GatewayError("zelmor:kernelNotSquare",
+                           formatMessage("kernel has %zu rows; at most %lld examples are supported", rows,
+                                         static_cast<long long>(kInt32Max)));
     }
     return static_cast<std::int32_t>(rows);
 }

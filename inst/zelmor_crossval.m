@@ -80,8 +80,21 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
   if nargin < 4
     error('zelmor:nargin', 'zelmor_crossval takes at least 4 inputs (got %d)', nargin);
   end
-  if ~isa(G, 'double') || ~isreal(G) || issparse(G) || ndims(G) ~= 2 || size(G, 1) ~= size(G, 2)
-    error('zelmor:kernelNotSquare', 'G must be a real, full, square double matrix');
+  if ~isa(G, 'double') || ~isreal(G) || issparse(G) || ndims(G) ~= 2
+    kind = class(G);
+    if issparse(G)
+      kind = ['sparse ', kind];
+    end
+    if ~isreal(G)
+      kind = ['complex ', kind];
+    end
+    error('zelmor:kernelNotSquare', 'G must be a real, full, 2-D double matrix (got a %s of size %s)', ...
+          kind, mat2str(size(G)));
+  end
+  if size(G, 1) ~= size(G, 2)
+    error('zelmor:kernelNotSquare', ['G must be square, N-by-N over the N examples (got %dx%d); from ' ...
+          'features X, make it with zelmor_kernel(X, [], ...), or train with zelmor_train(X, labels)'], ...
+          size(G, 1), size(G, 2));
   end
   if ~all(isfinite(G(:)))
     error('zelmor:kernelNotFinite', 'G must hold finite values only');
@@ -99,8 +112,8 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
   betas = double(betas(:));
   folds = checkFolds(folds, labels);
   foldCount = max(folds);
-  options = named_options(varargin, struct('parallel', 'auto', 'workers', [], 'threads', [], ...
-                                           'maxrestarts', 20, 'verbose', 'auto'));
+  options = named_options(varargin, struct('Parallel', 'auto', 'Workers', [], 'Threads', [], ...
+                                           'MaxRestarts', 20, 'Verbose', 'auto'));
   threads = thread_count(options);
 
   result = zelmor_engine('crossval', G, labels, betas, folds, classCount, options.maxrestarts, threads, ...

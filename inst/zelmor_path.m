@@ -93,7 +93,7 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
   if ~isnumeric(betas) || ~isreal(betas) || isempty(betas) || ~isvector(betas) || ~all(isfinite(betas))
     error('zelmor:badBeta', 'BETAS must be a non-empty vector of finite values');
   end
-  options = named_options(varargin, struct('maxrestarts', 20, 'warn', true));
+  options = named_options(varargin, struct('MaxRestarts', 20, 'Warn', true));
   betas = double(betas(:).');
   [taus, iterations, seconds, restarts, converged, tolerance] = ...
       zelmor_engine('path', G, labels, betas, k, options.maxrestarts);

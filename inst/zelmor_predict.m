@@ -29,15 +29,21 @@
 %    KTEST     M-by-N kernel between M new examples (rows) and the N training
 %              examples (columns), for example zelmor_kernel(Xnew, Xtrain, ...).
 %              Use the training kernel itself to score the training examples.
-%    TAU       N-by-K dual variables from zelmor_c2 or zelmor_c.
+%    TAU       N-by-K dual variables from zelmor_c2 or zelmor_c (or from
+%              zelmor_path): in every row at most one entry above 0, none
+%              above 1, and a sum of 0. A TAU that breaks this is refused, so
+%              that swapped inputs never pass for a prediction.
 %    CLASSES   M-by-1 predicted class numbers 1..K: the largest of
 %              DECISION(x, m) = sum over i of TAU(i, m) * K(x, x_i), used
 %              exactly as the solver returned it; a tie goes to the lowest class.
 %    DECISION  M-by-K decision values.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badModel (a struct that is not
-%    a zelmor model), zelmor:badExamples, zelmor:featureMismatch,
-%    zelmor:badKernel, zelmor:badTau, zelmor:kernelMismatch.
+%    a zelmor model), zelmor:argumentOrder (a model given second),
+%    zelmor:badExamples, zelmor:featureMismatch, zelmor:badKernel,
+%    zelmor:badTau (TAU not finite doubles, or not dual variables: some row
+%    with more than one entry above 0, one above 1, or a sum not 0, as when
+%    the inputs are swapped), zelmor:kernelMismatch.
 %
 %  Example:
 %    X = [randn(20, 2); randn(20, 2) + 3];
@@ -56,16 +62,34 @@ function [classes, decision] = zelmor_predict (Ktest, tau)
     [classes, decision] = predictWithModel(Ktest, tau);
     return;
   end
+  if isstruct(tau)
+    error('zelmor:argumentOrder', ['the model goes first: zelmor_predict(MODEL, XTEST) (got a %s first ' ...
+          'and the model second)'], class(Ktest));
+  end
   if ~isnumeric(Ktest) || ~isreal(Ktest) || ndims(Ktest) ~= 2 || ~all(isfinite(Ktest(:)))
     error('zelmor:badKernel', 'KTEST must be a real 2-D matrix of finite values');
   end
   if ~isa(tau, 'double') || ~isreal(tau) || issparse(tau) || ndims(tau) ~= 2 || ~all(isfinite(tau(:)))
     error('zelmor:badTau', 'TAU must be a real, full, 2-D double matrix of finite values');
   end
+  % Shapes alone cannot tell the inputs apart when the test examples happen to be as many as
+  % the classes: the solvers' dual variables can.
+  problem = dualVariablesProblem(tau);
+  if ~isempty(problem)
+    hint = '';
+    if isempty(dualVariablesProblem(double(Ktest)))
+      hint = ['. KTEST looks like dual variables: the kernel goes first, zelmor_predict(KTEST, TAU), ' ...
+              'or a model, zelmor_predict(MODEL, XTEST)'];
+    end
+    error('zelmor:badTau', ['TAU must hold dual variables from zelmor_c2 or zelmor_c: in every row at ' ...
+          'most one entry above 0, none above 1, and a sum of 0 (%s)%s'], problem, hint);
+  end
   if size(Ktest, 2) ~= size(tau, 1)
     error('zelmor:kernelMismatch', ...
-          'KTEST has %d columns but TAU has %d rows: both count the training examples', ...
-          size(Ktest, 2), size(tau, 1));
+          ['KTEST has %d columns but TAU has %d rows: KTEST must be the kernel between the test ' ...
+           'examples (rows) and the %d training examples (columns), such as zelmor_kernel(Xtest, ' ...
+           'Xtrain, ...) with the kernel of training; to predict from features, train a model with ' ...
+           'zelmor_train and call zelmor_predict(MODEL, XTEST)'], size(Ktest, 2), size(tau, 1), size(tau, 1));
   end
   if size(tau, 2) < 1
     error('zelmor:badTau', 'TAU must have at least one column (one per class)');
@@ -74,6 +98,34 @@ function [classes, decision] = zelmor_predict (Ktest, tau)
   decision = zelmor_engine('decision', full(double(Ktest)), tau, 0);
   [~, classes] = max(decision, [], 2);
   classes = reshape(classes, [], 1);
+end
+
+
+% What shows that TAU cannot be dual variables of the solvers, or '' when nothing does. Every
+% row the solvers write is the example's target minus a point of the simplex: at most one
+% entry above 0 (its own class), none above 1 (both exact), and a sum of 0 to within the
+% projection's tolerance, far below the margin allowed here.
+function problem = dualVariablesProblem (tau)
+  problem = '';
+  if isempty(tau)
+    return;
+  end
+  [row, column] = find(tau > 1, 1);
+  if ~isempty(row)
+    problem = sprintf('row %d holds %g in column %d', row, tau(row, column), column);
+    return;
+  end
+  above = sum(tau > 0, 2);
+  row = find(above > 1, 1);
+  if ~isempty(row)
+    problem = sprintf('row %d has %d entries above 0', row, above(row));
+    return;
+  end
+  sums = sum(tau, 2);
+  row = find(abs(sums) > 1e-3 * max(1, max(abs(tau), [], 2)), 1);
+  if ~isempty(row)
+    problem = sprintf('row %d sums to %g', row, sums(row));
+  end
 end
 
 
@@ -156,7 +208,7 @@ end
 
 %!test
 %! % No new examples gives empty results of the right shapes.
-%! [classes, decision] = zelmor_predict(zeros(0, 3), ones(3, 4));
+%! [classes, decision] = zelmor_predict(zeros(0, 3), repmat([0.75 -0.25 -0.25 -0.25], 3, 1));
 %! assert(size(classes), [0 1]);
 %! assert(size(decision), [0 4]);
 
@@ -184,6 +236,32 @@ end
 %! assert(best, 2);
 %! assert(zelmor_predict(model, [0.2 6]), {'c'});
 
+%!test
+%! % Whatever the solvers return passes for dual variables: cold solves at any beta (the
+%! % smallest stops after one update, others at the cap), warm ones from another beta's, every
+%! % beta of a path and a model's rows, on kernels of ordinary and of large scale.
+%! t = (1:30).';
+%! X = [cos(t), sin(3 * t)] + kron([0 0; 2 0; 0 2], ones(10, 1));
+%! labels = kron((1:3).', ones(10, 1));
+%! state = warning();
+%! cleanup = onCleanup(@() warning(state));
+%! warning('off', 'zelmor:stoppedAtStart');
+%! warning('off', 'zelmor:iterationCap');
+%! for scale = [1, 1e3]
+%!   G = scale * zelmor_kernel(X, [], 'rbf', 0.7);
+%!   path = zelmor_path(G, labels, [100 1 0.01 1e-4], 3);
+%!   taus = squeeze(num2cell(path, [1 2]));
+%!   for beta = [1e-4, 0.01, 1, 100]
+%!     taus{end + 1} = zelmor_c2(G, labels, beta, 3);
+%!     taus{end + 1} = zelmor_c(G, labels, beta, 3, path(:, :, 2));
+%!   end
+%!   for i = 1:numel(taus)
+%!     assert(size(zelmor_predict(G, taus{i})), [30 1]);
+%!   end
+%! end
+%! model = zelmor_train(G, labels, 'Kernel', 'precomputed', 'C', 10);
+%! assert(size(zelmor_predict(G(:, model.supportIndices), model.tau)), [30 1]);
+
 %!shared model
 %! model = zelmor_train([0 0; 0 1; 5 5; 5 6], [1 1 2 2], 'C', 1, 'Gamma', 1);
 %!error id=zelmor:badModel zelmor_predict(struct('tau', 1), 1)
@@ -199,4 +277,4 @@ end
 %!error id=zelmor:badTau zelmor_predict(1, single(1))
 %!error id=zelmor:badTau zelmor_predict(1, NaN)
 %!error id=zelmor:badTau zelmor_predict(zeros(1, 0), zeros(0, 0))
-%!error id=zelmor:kernelMismatch zelmor_predict(ones(2, 3), ones(2, 4))
+%!error id=zelmor:kernelMismatch zelmor_predict(ones(2, 3), zeros(2, 4))

@@ -81,9 +81,12 @@
 %    C, beta            the chosen C and beta = 1/C
 %    featureCount, trainCount        D (N for 'precomputed') and N
 %    grid               gamma, degree (one per row), C (one per column),
-%                       accuracy (pooled; NaN where not tried), foldAccuracy (per fold, third
-%                       dimension), restarts and converged of every solve,
-%                       and folds; empty fields without cross-validation
+%                       accuracy (pooled), foldAccuracy (per fold, third
+%                       dimension), restarts and converged of every solve
+%                       (per fold; converged is 1 where the solve ended below
+%                       its tolerance, 0 where it was still at the cap), each
+%                       NaN where the cell was not tried, and folds; empty
+%                       fields without cross-validation
 %    iterations, restarts, converged, tolerance   of the final solve
 %                       (tolerance: 0.001 * beta)
 %    seconds            crossValidation, fit and total wall-clock times; and
@@ -110,9 +113,9 @@
 %    different examples), zelmor:badLabels (an unsupported type or a missing
 %    label), zelmor:oneClass, zelmor:badOption (unknown option, bad value, 'C'
 %    and 'Beta' together), zelmor:badKernelType, zelmor:badKernelParameter,
-%    zelmor:badBeta (C or beta not positive and finite), zelmor:badFolds,
-%    zelmor:badSeed, zelmor:kernelNotSquare, zelmor:kernelZeroDiagonal (a
-%    precomputed kernel), zelmor:outOfMemory.
+%    zelmor:badC (C not positive and finite), zelmor:badBeta (the same for
+%    beta), zelmor:badFolds, zelmor:badSeed, zelmor:kernelNotSquare,
+%    zelmor:kernelZeroDiagonal (a precomputed kernel), zelmor:outOfMemory.
 %
 %  Example:
 %    X = [randn(40, 2); randn(40, 2) + 3; randn(40, 2) - 3];
@@ -263,6 +266,17 @@ end
 %! assert([model.grid.degree, model.grid.gamma], [2 0.1; 3 0.1; 2 0.2; 3 0.2]);
 %! assert(any(model.degree == [2 3]) && model.offset == 1);
 
+%!test
+%! % The default C grid leaves out the largest C at small gamma: those cells report NaN, for
+%! % their accuracy and for their solves alike, and every cell tried converged.
+%! model = zelmor_train(X, classOf, 'Gamma', [1 8] / 24, 'Folds', 3);
+%! untried = isnan(model.grid.accuracy);
+%! assert(untried, [false(1, 5), true(1, 2); false(1, 7)]);
+%! for field = {'foldAccuracy', 'restarts', 'converged'}
+%!   assert(isequal(isnan(model.grid.(field{1})), repmat(untried, [1, 1, 3])), field{1});
+%! end
+%! assert(all(model.grid.converged(~isnan(model.grid.converged)) == 1));
+
 %!error <zelmor_train takes> zelmor_train(1)
 %!error id=zelmor:badExamples zelmor_train({1, 2}, [1 2])
 %!error id=zelmor:badExamples zelmor_train([1 2; NaN 3], [1 2])
@@ -283,7 +297,7 @@ end
 %!error id=zelmor:badKernelType zelmor_train([1; 2], [1 2], 'Kernel', 'sigmoid')
 %!error id=zelmor:badKernelParameter zelmor_train([1; 2], [1 2], 'Gamma', 0)
 %!error id=zelmor:badKernelParameter zelmor_train([1; 2], [1 2], 'Kernel', 'poly', 'Degree', 1.5)
-%!error id=zelmor:badBeta zelmor_train([1; 2], [1 2], 'C', -1)
+%!error id=zelmor:badC zelmor_train([1; 2], [1 2], 'C', -1)
 %!error id=zelmor:badBeta zelmor_train([1; 2], [1 2], 'Beta', [1 Inf])
 %!error id=zelmor:badFolds zelmor_train([1; 2], [1 2], 'Folds', 1)
 %!error id=zelmor:badFolds zelmor_train([1; 2; 3], [1 2 1], 'Folds', 4, 'C', [1 2])

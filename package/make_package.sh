@@ -13,7 +13,9 @@ trap 'rm -rf "$stage"' EXIT
 pkgdir=$stage/zelmor
 mkdir -p "$pkgdir/inst/private" "$pkgdir/src"
 
-cp "$root"/package/{DESCRIPTION,COPYING,INDEX} "$pkgdir/"
+cp "$root"/package/{DESCRIPTION,INDEX} "$pkgdir/"
+# The package carries the project's own licence.
+cp "$root/LICENSE" "$pkgdir/COPYING"
 cp "$root/package/src/Makefile" "$root"/package/tst/*-tst "$pkgdir/src/"
 # The sources the MEX files are built from, as cmake/mex_sources.mk lists them, and the
 # headers of their folders; nothing else (no test code) goes into the package.

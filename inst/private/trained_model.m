@@ -19,8 +19,11 @@ function model = trained_model (problem, result, seconds)
     correct(~tried) = NaN;
     grid.accuracy = sum(correct, 3) / size(X, 1);
     grid.foldAccuracy = correct ./ reshape(cells.foldSizes, 1, 1, []);
-    grid.restarts = cells.restarts;
-    grid.converged = cells.converged;
+    % Cells never tried have no solve to report on: NaN, as their accuracy.
+    grid.restarts = double(cells.restarts);
+    grid.restarts(~tried) = NaN;
+    grid.converged = double(cells.converged);
+    grid.converged(~tried) = NaN;
   end
   setting = plan.settings(result.setting);
   beta = plan.betas(result.beta);

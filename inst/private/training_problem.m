@@ -94,7 +94,8 @@ function X = checkExamples (X, kernel)
     error('zelmor:badExamples', 'X holds no examples (it is %dx%d)', size(X, 1), size(X, 2));
   end
   if strcmp(kernel, 'precomputed') && size(X, 1) ~= size(X, 2)
-    error('zelmor:kernelNotSquare', 'a precomputed training kernel must be square (got %dx%d)', ...
+    error('zelmor:kernelNotSquare', ['a precomputed training kernel must be square, N-by-N over the N ' ...
+          'examples (got %dx%d); without ''Kernel'', ''precomputed'', X holds features, one example per row'], ...
           size(X, 1), size(X, 2));
   end
 end
@@ -122,7 +123,21 @@ function [index, classes, labelType] = encodeLabels (y, n)
                                'string or categorical labels (got %s)'], class(y));
   end
   if count ~= n
-    error('zelmor:sizeMismatch', 'X has %d rows but Y holds %d labels: one label per example', n, count);
+    % A char row is one label; one label per character, or per word, was likely meant.
+    if ischar(y) && count == 1
+      shown = y;
+      if numel(shown) > 20
+        shown = [shown(1:20), '...'];
+      end
+      error('zelmor:sizeMismatch', ['Y is a char row, ''%s'', which is one label, but X has %d rows. ' ...
+            'For one label per character pass Y(:); for words, a cellstr such as {''left''; ''right''} ' ...
+            'or a char matrix with one label per row'], shown, n);
+    end
+    labelWord = 'labels';
+    if count == 1
+      labelWord = 'label';
+    end
+    error('zelmor:sizeMismatch', 'X has %d rows but Y holds %d %s: one label per example', n, count, labelWord);
   end
   switch labelType
     case 'char'
@@ -152,6 +167,8 @@ function [index, classes, labelType] = encodeLabels (y, n)
 end
 
 function options = parseOptions (arguments)
+  names = {'Kernel', 'Gamma', 'Degree', 'Offset', 'C', 'Beta', 'Folds', 'Seed', 'Standardize', 'Threads', ...
+           'Parallel', 'MaxRestarts', 'Verbose'};
   options = struct('kernel', 'rbf', 'gamma', [], 'degree', 3, 'offset', 1, 'betas', 1 ./ 2 .^ (-2:2:10), ...
                    'defaultC', true, 'folds', 5, 'foldsGiven', false, 'seed', 1, 'standardize', [], ...
                    'parallel', 'auto', 'threads', [], 'maxRestarts', 20, 'verbose', 'auto');
@@ -186,7 +203,7 @@ function options = parseOptions (arguments)
         end
         options.offset = double(value);
       case 'c'
-        options.betas = 1 ./ positiveVector(value, 'zelmor:badBeta', 'C');
+        options.betas = 1 ./ positiveVector(value, 'zelmor:badC', 'C');
         options.defaultC = false;
       case 'beta'
         options.betas = positiveVector(value, 'zelmor:badBeta', 'Beta');
@@ -214,7 +231,7 @@ function options = parseOptions (arguments)
       case 'verbose'
         options.verbose = checked_option('verbose', value);
       otherwise
-        error('zelmor:badOption', 'unknown option ''%s''', name);
+        error('zelmor:badOption', 'unknown option ''%s'' (the options are %s)', name, strjoin(names, ', '));
     end
   end
   options.threads = thread_count(options);
@@ -241,9 +258,19 @@ function options = parseOptions (arguments)
 end
 
 function value = positiveVector (value, id, name)
-  if ~isnumeric(value) || ~isreal(value) || isempty(value) || ~isvector(value) ...
-      || ~all(isfinite(value)) || ~all(value > 0)
-    error(id, '%s must be a positive finite scalar or vector', name);
+  if ~isnumeric(value) || ~isreal(value) || isempty(value) || ~isvector(value)
+    given = sprintf('a %s of size %s', class(value), mat2str(size(value)));
+    if isnumeric(value) && ~isreal(value)
+      given = 'a complex value';
+    end
+    error(id, '%s must be a positive finite scalar or vector (got %s)', name, given);
+  end
+  bad = find(~(isfinite(value) & value > 0), 1);
+  if ~isempty(bad)
+    if isscalar(value)
+      error(id, '%s must be positive and finite (got %g)', name, value);
+    end
+    error(id, '%s must hold positive finite values (got %g at position %d)', name, value(bad), bad);
   end
   value = unique(double(value(:)));
 end

@@ -2,8 +2,13 @@
 # The README's promise on a fresh machine: in a minimal Debian 12 root (debootstrap
 # --variant=minbase bookworm) with only make installed, a clone of this checkout's HEAD must
 # pass `make demo`, then `make test` and `make test-cluster` (which installs Slurm and munge
-# and starts a one-node Slurm of its own), run as root. Before that, run as an unprivileged user,
-# `make demo` must stop with the complete install line and nothing installed.
+# and starts a one-node Slurm of its own), run as root. Before that:
+#  - run as an unprivileged user, `make`, `make demo` and `make test` must each stop with the
+#    install line of what it needs and no more, with nothing installed and nothing built;
+#  - with the build's packages alone (installed by the line that `make` printed), a user
+#    without root must build the MEX files with `make` in a copy of the clone, install the
+#    Octave package from `make package` into their own package folder with `pkg install`, and
+#    train with it.
 #
 # The pristine root is built once and kept as a tarball in ZELMOR_FRESH_CACHE (default
 # /var/cache/zelmor-fresh, outside the clone), named after a hash of its recipe: change the
@@ -226,22 +231,70 @@ $2" || status=$?
     return $status
 }
 
-# Run as nobody, on a system without sudo, make demo must print the whole install line, say to
-# run it as root, and stop before installing or building anything.
-read -r -d '' unprivileged_demo <<'EOF' || true
-if output=$(setpriv --reuid=nobody --regid=nogroup --clear-groups make demo 2>&1); then
-    echo "$output"; echo "make demo went ahead without its dependencies"; exit 1
-fi
-echo "$output"
-line=$(echo "$output" | grep -x '  apt-get update && apt-get install .*') || { echo "no install line"; exit 1; }
-for package in cmake g++ octave liboctave-dev gnuplot-nox fonts-freefont-otf ghostscript \
-               tmux googletest libgtest-dev; do
-    echo "$line" | grep -qw -- "$package" || { echo "the install line leaves out $package"; exit 1; }
-done
-echo "$output" | grep -q 'run this as root' || { echo "it does not say to run the line as root"; exit 1; }
+# Run as nobody, on a system without sudo, make, make demo and make test must each print the
+# install line of what they need and nothing more, say to run it as root, and stop before
+# installing or building anything. The build's line is kept for the next step.
+read -r -d '' unprivileged_lines <<'EOF' || true
+build_packages="cmake g++ octave liboctave-dev"
+demo_packages="gnuplot-nox fonts-freefont-otf ghostscript"
+test_packages="tmux googletest libgtest-dev"
+check_line() {  # TARGET PACKAGES-IN-ITS-LINE PACKAGES-NOT-IN-IT
+    local output line package
+    if output=$(setpriv --reuid=nobody --regid=nogroup --clear-groups make $1 2>&1); then
+        echo "$output"; echo "make $1 went ahead without its dependencies"; exit 1
+    fi
+    echo "$output"
+    line=$(echo "$output" | grep -x '  apt-get update && apt-get install .*') || { echo "make $1: no install line"; exit 1; }
+    for package in $2; do
+        echo "$line" | grep -qw -- "$package" || { echo "make $1: the install line leaves out $package"; exit 1; }
+    done
+    for package in $3; do
+        ! echo "$line" | grep -qw -- "$package" || { echo "make $1: the install line asks for $package"; exit 1; }
+    done
+    echo "$output" | grep -q 'run this as root' || { echo "make $1: it does not say to run the line as root"; exit 1; }
+    [ "$1" != build ] || echo "$line" > /tmp/build-install-line
+}
+check_line build "$build_packages" "$demo_packages $test_packages"
+check_line demo "$build_packages $demo_packages" "$test_packages"
+check_line test "$build_packages $demo_packages $test_packages" ""
 ! command -v octave-cli >/dev/null || { echo "something was installed"; exit 1; }
 [ ! -e build ] || { echo "something was built"; exit 1; }
 EOF
+
+# Root runs the line that make printed for the build, and nothing more.
+read -r -d '' build_packages_only <<'EOF' || true
+DEBIAN_FRONTEND=noninteractive bash -ex /tmp/build-install-line
+for program in gnuplot gs tmux; do
+    ! command -v $program >/dev/null || { echo "$program came with the build's packages"; exit 1; }
+done
+useradd --create-home --shell /bin/bash newcomer
+EOF
+
+# A user without root, on the build's packages alone: make in a copy of their own, then the
+# Octave package from make package into their own package folder, and one training.
+read -r -d '' newcomer_build <<'EOF' || true
+set -e
+cp -r /srv/zelmor ~/zelmor
+cd ~/zelmor
+make
+for name in zelmor_c zelmor_c2 zelmor_engine hello; do
+    [ -f build/mex/$name.mex ] || { echo "make built no $name.mex"; exit 1; }
+done
+tarball=$(make -s package)
+cd ~
+octave-cli --no-history --eval "pkg install $tarball"
+octave-cli --no-history --eval "
+  pkg load zelmor
+  where = which('zelmor_train');
+  assert(strncmp(where, [getenv('HOME') '/'], numel(getenv('HOME')) + 1), 'zelmor_train comes from %s', where);
+  iris = dlmread('/srv/zelmor/tests/data/iris.csv', ',', 1, 0);
+  model = zelmor_train(iris(:, 1:4), iris(:, 5));
+  accuracy = mean(zelmor_predict(model, iris(:, 1:4)) == iris(:, 5));
+  printf('zelmor_train from the package in %s: C = %g, training accuracy %.3f\n', fileparts(where), model.C, accuracy);
+  assert(accuracy > 0.9)"
+EOF
+printf '%s\n' "$newcomer_build" > "$root/tmp/newcomer-build.sh"
+as_newcomer='setpriv --reuid=newcomer --regid=newcomer --init-groups env HOME=/home/newcomer USER=newcomer LOGNAME=newcomer'
 
 # The code block of the README's package section, line by line: no error, no failed test.
 read -r -d '' package_commands <<'EOF' || true
@@ -256,7 +309,9 @@ EOF
 
 # The README's first line, then its commands.
 step "apt-get install make" 'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y make'
-step "make demo as an unprivileged user" "$unprivileged_demo"
+step "make, make demo and make test as an unprivileged user" "$unprivileged_lines"
+step "the build's packages alone" "$build_packages_only"
+step "make, make package and pkg install as a user without root" "$as_newcomer bash /tmp/newcomer-build.sh"
 step "make demo" "make demo"
 step "make test" "make test"
 step "make test-cluster" "make test-cluster"
@@ -273,4 +328,4 @@ EOF
 step "the terminal test ten times in a row" "$terminal_runs"
 step "the README's package commands" "$package_commands"
 step "apt-get autoclean" 'apt-get autoclean -q >/dev/null' || true
-say "fresh $SUITE root: make demo, make test, make test-cluster, the terminal test ten times in a row and the package commands passed (commit $commit)"
+say "fresh $SUITE root: make by need, make and pkg install without root on the build's packages alone, make demo, make test (the terminal test ten times in a row), make test-cluster and the package commands passed (commit $commit)"

@@ -20,6 +20,14 @@ function test_package (repoRoot, workDir)
   pkg('install', '-local', tarball);
   pkg('load', 'zelmor');
 
+  % The package carries the project's licence, and the citation file names its version.
+  installed = pkg('list', 'zelmor');
+  copying = fileread(fullfile(installed{1}.dir, 'packinfo', 'COPYING'));
+  assert(strcmp(copying, fileread(fullfile(repoRoot, 'LICENSE'))), 'the package''s COPYING is not LICENSE');
+  citation = fileread(fullfile(repoRoot, 'CITATION.cff'));
+  assert(~isempty(strfind(citation, sprintf('\nversion: %s\n', installed{1}.version))), ...
+         'CITATION.cff does not give the package''s version, %s', installed{1}.version);
+
   functions = {'zelmor_c2', 3; 'zelmor_c', 3; 'hello', 3; 'zelmor_kernel', 2; ...
                'zelmor_predict', 2; 'zelmor_folds', 2; 'zelmor_path', 2; 'zelmor_crossval', 2; ...
                'zelmor_train', 2};

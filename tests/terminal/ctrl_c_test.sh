@@ -17,7 +17,7 @@ mexdir=$2
 here=$(cd "$(dirname "$0")" && pwd)
 bound=${CTRL_C_BOUND:-2}
 
-command -v tmux >/dev/null || { echo "tmux is needed (make deps installs it)" >&2; exit 1; }
+command -v tmux >/dev/null || { echo "tmux is needed (make test installs it as root)" >&2; exit 1; }
 
 work=$(mktemp -d)
 log=$work/log
