@@ -130,9 +130,7 @@ end
 
 
 function [labels, scores] = predictWithModel (model, X)
-  required = {'format', 'version', 'kernel', 'gamma', 'degree', 'offset', 'standardize', 'center', ...
-              'scale', 'supportVectors', 'supportIndices', 'tau', 'classes', 'labelType', 'labelsAsRow', ...
-              'beta', 'featureCount', 'trainCount'};
+  [~, required] = model_fields();
   if ~isscalar(model) || ~all(isfield(model, required)) || ~isequal(model.format, 'zelmor model')
     error('zelmor:badModel', 'MODEL must be a struct made by zelmor_train');
   end
@@ -162,12 +160,8 @@ function [labels, scores] = predictWithModel (model, X)
   if precomputed
     decision = zelmor_engine('decision', X, model.tau, 0);
   else
-    % Parameters that do not apply to the model's kernel are [] in the model and unused here.
-    parameters = {model.gamma, model.degree, model.offset};
-    unused = {1, 1, 0};
-    missing = cellfun(@isempty, parameters);
-    parameters(missing) = unused(missing);
-    decision = zelmor_engine('decision', X, model.supportVectors, model.kernel, parameters{:}, model.tau, 0);
+    [gamma, degree, offset] = engine_kernel(model);
+    decision = zelmor_engine('decision', X, model.supportVectors, model.kernel, gamma, degree, offset, model.tau, 0);
   end
   scores = decision / model.beta;
   [~, index] = max(scores, [], 2);

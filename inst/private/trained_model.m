@@ -51,4 +51,7 @@ function model = trained_model (problem, result, seconds)
                  'seconds', struct('crossValidation', result.crossValidationSeconds, 'fit', fitSeconds, ...
                                    'total', seconds, 'kernels', work.kernels, 'solves', work.solves, ...
                                    'scoring', work.scoring));
+  % The fields zelmor_predict relies on are listed once, in model_fields; a model that strays
+  % from that list stops here.
+  model = orderfields(model, model_fields());
 end

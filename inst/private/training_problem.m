@@ -68,17 +68,9 @@ function plan = choosePlan (options, X, index)
   end
   gammas = ones(numel(settings), 1);
   degrees = ones(numel(settings), 1);
+  offset = 0;
   for p = 1:numel(settings)
-    if ~isempty(settings(p).gamma)
-      gammas(p) = settings(p).gamma;
-    end
-    if ~isempty(settings(p).degree)
-      degrees(p) = settings(p).degree;
-    end
-  end
-  offset = options.offset;
-  if ~strcmp(options.kernel, 'poly')
-    offset = 0;
+    [gammas(p), degrees(p), offset] = engine_kernel(settings(p));
   end
   plan = struct('settings', settings, 'gammaGrid', gammaGrid, 'degreeGrid', degreeGrid, 'betas', betas, ...
                 'tried', tried, 'folds', folds);
