@@ -100,7 +100,7 @@ cleanup() {
     fi
     if [ $status -ne 0 ] && [ -d "$work/log" ]; then
         echo "--- the daemons' logs end:" >&2
-        tail -n 15 "$work"/log/* "$work"/munge/munged.log 2>/dev/null >&2
+        tail -n 15 "$work"/log/* "$work"/munge/munged.log >&2 2>/dev/null
     fi
     [ "${ZELMOR_CLUSTER_KEEP:-0}" = 1 ] && say "kept $work" || rm -rf "$work"
     exit $status
@@ -139,6 +139,9 @@ start_daemon() {  # start_daemon NAME COMMAND...: in the foreground of a backgro
     daemon[$name]=$!
 }
 
+# slurmd sets up its cgroup plugin even with proctrack/linuxproc and task/none, and stops
+# without the cgroup filesystem (as in a bare chroot).
+mountpoint -q /sys/fs/cgroup || fail "slurmd needs the cgroup filesystem mounted on /sys/fs/cgroup"
 say "starting a one-node Slurm for $name on 127.0.0.1 in $work"
 mkdir -p "$work/log" "$work/state" "$work/spool" "$work/munge"
 # munged refuses a key or a folder that others could write; it runs as the munge user.

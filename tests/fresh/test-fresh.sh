@@ -36,13 +36,13 @@ say() { printf '== %s\n' "$*"; }
 
 # --- Inside the private namespace (PID 1 there): mount, run one step in the chroot, unmount.
 
-mounts=(proc sys dev dev/pts dev/shm var/cache/apt/archives)
+mounts=(proc sys sys/fs/cgroup dev dev/pts dev/shm var/cache/apt/archives)
 
 unmount_all() {
     local root=$1 i
     for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
         if mountpoint -q "$root/${mounts[i]}"; then
-            umount "$root/${mounts[i]}" || umount -l "$root/${mounts[i]}" || true
+            umount -R "$root/${mounts[i]}" 2>/dev/null || umount -l "$root/${mounts[i]}" || true
         fi
     done
 }
@@ -57,6 +57,8 @@ run_inside() {
     trap 'exit 130' INT TERM
     mount -t proc proc "$root/proc"
     mount -t sysfs sysfs "$root/sys"
+    # As on a booted machine: slurmd (make test-cluster) needs the cgroup filesystem.
+    mount --rbind /sys/fs/cgroup "$root/sys/fs/cgroup"
     mount --bind /dev "$root/dev"
     mount --bind /dev/pts "$root/dev/pts"
     mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
