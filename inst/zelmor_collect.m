@@ -104,7 +104,7 @@ function options = parseOptions (pairs)
     end
     switch lower(name)
       case 'resubmit'
-        options.resubmit = logicalOption(value, 'Resubmit');
+        options.resubmit = logical_option(value, 'Resubmit');
       case 'finalfit'
         if ~ischar(value) || ~any(strcmpi(value, {'local', 'cluster'}))
           error('zelmor:badOption', 'FinalFit must be ''local'' or ''cluster''');
@@ -116,16 +116,9 @@ function options = parseOptions (pairs)
         end
         options.interval = double(value);
       case 'verbose'
-        options.verbose = logicalOption(value, 'Verbose');
+        options.verbose = logical_option(value, 'Verbose');
     end
   end
-end
-
-function value = logicalOption (value, name)
-  if ~(islogical(value) || isnumeric(value)) || ~isscalar(value) || ~(value == 0 || value == 1)
-    error('zelmor:badOption', '%s must be true or false', name);
-  end
-  value = logical(value);
 end
 
 function folder = folderOf (job)

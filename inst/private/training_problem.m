@@ -213,7 +213,7 @@ function options = parseOptions (arguments)
         end
         options.seed = double(value);
       case 'standardize'
-        options.standardize = logicalScalar(value, 'Standardize');
+        options.standardize = logical_option(value, 'Standardize');
       case 'parallel'
         options.parallel = checked_option('parallel', value);
       case 'threads'
@@ -265,13 +265,6 @@ function value = positiveVector (value, id, name)
     error(id, '%s must hold positive finite values (got %g at position %d)', name, value(bad), bad);
   end
   value = unique(double(value(:)));
-end
-
-function value = logicalScalar (value, name)
-  if ~(islogical(value) || isnumeric(value)) || ~isscalar(value) || ~(value == 0 || value == 1)
-    error('zelmor:badOption', '%s must be true or false', name);
-  end
-  value = logical(value);
 end
 
 % Every kernel to cross-validate, as structs with gamma, degree and offset ([] where they do
