@@ -245,10 +245,70 @@ ZELMOR_ENGINE_INLINE void tileBody(BaseKind kind, const KernelSetting* setting, 
     if (setting != nullptr) applyValuesBody<L>(*setting, tile.values, (tile.colEnd - tile.colBegin) * tile.paddedRows);
 }
 
+// A row's columns go in stretches of this many, whose sums stay in the first-level cache until
+// their kernel values are made, and kRowGroup vectors of them at a time.
+constexpr std::int64_t kRowStretch = 256;
+constexpr int kRowGroup = 4;
+
+// The bases of one point against columns [begin, begin + count) of a block, into sums: each sum
+// runs over the features in increasing order from 0.0, and the point's features are broadcast.
+// kRowVectors vectors of columns at a time, their sums held in registers while the features
+// stream past; the last few columns in lanes of their own (zeros beyond count, never read).
+template <class L, BaseKind kind>
+ZELMOR_ENGINE_INLINE void rowStretch(const double* point, const Examples& block, std::int64_t begin,
+                                     std::int64_t count, double* sums) {
+    using Doubles = typename L::Doubles;
+    constexpr int width = L::kWidth;
+    constexpr int group = kRowGroup * width;
+    std::int64_t c = 0;
+    for (; c + group <= count; c += group) {
+        Doubles acc[kRowGroup];
+#pragma GCC unroll 8
+        for (int v = 0; v < kRowGroup; ++v) acc[v] = L::broadcast(0.0);
+        const double* column = block.data + begin + c;
+        for (std::int64_t f = 0; f < block.features; ++f, column += block.count) {
+            const Doubles x = L::broadcast(point[f]);
+#pragma GCC unroll 8
+            for (int v = 0; v < kRowGroup; ++v) acc[v] = acc[v] + baseTerm<kind>(L::load(column + v * width), x);
+        }
+#pragma GCC unroll 8
+        for (int v = 0; v < kRowGroup; ++v) L::store(sums + c + v * width, acc[v]);
+    }
+    for (; c < count; c += width) {
+        Doubles acc = L::broadcast(0.0);
+        double lanes[width];
+        for (std::int64_t f = 0; f < block.features; ++f) {
+            const double* column = block.data + f * block.count + begin + c;
+            for (int lane = 0; lane < width; ++lane) lanes[lane] = c + lane < count ? column[lane] : 0.0;
+            acc = acc + baseTerm<kind>(L::load(lanes), L::broadcast(point[f]));
+        }
+        L::store(sums + c, acc);
+    }
+}
+
+template <class L>
+ZELMOR_ENGINE_INLINE void rowBody(const KernelSetting& setting, const double* point, const Examples& block,
+                                  std::int64_t begin, std::int64_t end, double* out) {
+    constexpr int width = L::kWidth;
+    alignas(64) double sums[kRowStretch + width];
+    for (std::int64_t c0 = begin; c0 < end; c0 += kRowStretch) {
+        const std::int64_t count = std::min(kRowStretch, end - c0);
+        if (baseKindOf(setting.type) == BaseKind::SquaredDistance) {
+            rowStretch<L, BaseKind::SquaredDistance>(point, block, c0, count, sums);
+        } else {
+            rowStretch<L, BaseKind::Product>(point, block, c0, count, sums);
+        }
+        applyValuesBody<L>(setting, sums, count);
+        std::memcpy(out + (c0 - begin), sums, static_cast<std::size_t>(count) * sizeof(double));
+    }
+}
+
 // Each instruction set's build of the loops above; the x86 ones carry their target alone, so
 // nothing built for them can run on a CPU without it.
 struct EngineLoops {
     void (*applyValues)(const KernelSetting& setting, double* values, std::int64_t count);
+    void (*row)(const KernelSetting& setting, const double* point, const Examples& block, std::int64_t begin,
+                std::int64_t end, double* out);
     void (*tile)(BaseKind kind, const KernelSetting* setting, const Tile& tile);
     // Rows per block of the tile loop: tiles are padded to a whole number of blocks.
     std::int64_t blockRows;
@@ -258,10 +318,14 @@ using PortableLanes = Lanes<2>;
 void applyValuesPortable(const KernelSetting& setting, double* values, std::int64_t count) {
     applyValuesBody<PortableLanes>(setting, values, count);
 }
+void rowPortable(const KernelSetting& setting, const double* point, const Examples& block,
+               std::int64_t begin, std::int64_t end, double* out) {
+    rowBody<PortableLanes>(setting, point, block, begin, end, out);
+}
 void tilePortable(BaseKind kind, const KernelSetting* setting, const Tile& tile) {
     tileBody<PortableLanes>(kind, setting, tile);
 }
-constexpr EngineLoops kPortableLoops{applyValuesPortable, tilePortable, kRowVectors * PortableLanes::kWidth};
+constexpr EngineLoops kPortableLoops{applyValuesPortable, rowPortable, tilePortable, kRowVectors * PortableLanes::kWidth};
 
 #if defined(__x86_64__)
 #define ZELMOR_ENGINE_AVX2 __attribute__((target("avx2")))
@@ -271,19 +335,27 @@ using Avx2Lanes = Lanes<4>;
 ZELMOR_ENGINE_AVX2 void applyValuesAvx2(const KernelSetting& setting, double* values, std::int64_t count) {
     applyValuesBody<Avx2Lanes>(setting, values, count);
 }
+ZELMOR_ENGINE_AVX2 void rowAvx2(const KernelSetting& setting, const double* point, const Examples& block,
+                                  std::int64_t begin, std::int64_t end, double* out) {
+    rowBody<Avx2Lanes>(setting, point, block, begin, end, out);
+}
 ZELMOR_ENGINE_AVX2 void tileAvx2(BaseKind kind, const KernelSetting* setting, const Tile& tile) {
     tileBody<Avx2Lanes>(kind, setting, tile);
 }
-constexpr EngineLoops kAvx2Loops{applyValuesAvx2, tileAvx2, kRowVectors * Avx2Lanes::kWidth};
+constexpr EngineLoops kAvx2Loops{applyValuesAvx2, rowAvx2, tileAvx2, kRowVectors * Avx2Lanes::kWidth};
 
 using Avx512Lanes = Lanes<8>;
 ZELMOR_ENGINE_AVX512 void applyValuesAvx512(const KernelSetting& setting, double* values, std::int64_t count) {
     applyValuesBody<Avx512Lanes>(setting, values, count);
 }
+ZELMOR_ENGINE_AVX512 void rowAvx512(const KernelSetting& setting, const double* point, const Examples& block,
+                                    std::int64_t begin, std::int64_t end, double* out) {
+    rowBody<Avx512Lanes>(setting, point, block, begin, end, out);
+}
 ZELMOR_ENGINE_AVX512 void tileAvx512(BaseKind kind, const KernelSetting* setting, const Tile& tile) {
     tileBody<Avx512Lanes>(kind, setting, tile);
 }
-constexpr EngineLoops kAvx512Loops{applyValuesAvx512, tileAvx512, kRowVectors * Avx512Lanes::kWidth};
+constexpr EngineLoops kAvx512Loops{applyValuesAvx512, rowAvx512, tileAvx512, kRowVectors * Avx512Lanes::kWidth};
 #endif
 
 const EngineLoops& loopsFor(InstructionSet set) {
@@ -438,6 +510,16 @@ bool baseMatrix(BaseKind kind, const Examples& a, const Examples* b, double* out
 bool kernelMatrix(const KernelSetting& setting, const Examples& a, const Examples* b, double* out,
                   std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop) {
     return kernelMatrixUsing(detail::fastestSupported(), setting, a, b, out, ldOut, threadCount, stop);
+}
+
+void kernelRow(const KernelSetting& setting, const double* point, const Examples& block, std::int64_t begin,
+               std::int64_t end, double* out) {
+    loopsFor(detail::fastestSupported()).row(setting, point, block, begin, end, out);
+}
+
+void kernelRowUsing(InstructionSet set, const KernelSetting& setting, const double* point, const Examples& block,
+                    std::int64_t begin, std::int64_t end, double* out) {
+    loopsFor(set).row(setting, point, block, begin, end, out);
 }
 
 void kernelFromBase(const KernelSetting& setting, const double* base, std::int64_t ldBase, const std::int64_t* rows,

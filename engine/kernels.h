@@ -85,6 +85,12 @@ bool baseMatrix(BaseKind kind, const Examples& a, const Examples* b, double* out
 bool kernelMatrix(const KernelSetting& setting, const Examples& a, const Examples* b, double* out,
                   std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop);
 
+// One row of a kernel, made on demand: out[c - begin] = kernelValue(setting, base(point, block_c))
+// for the examples c in [begin, end) of block, where point holds block.features values. Every
+// entry is the bits kernelMatrix gives the same pair. Runs on the calling thread alone.
+void kernelRow(const KernelSetting& setting, const double* point, const Examples& block, std::int64_t begin,
+               std::int64_t end, double* out);
+
 // A kernel gathered from a base matrix of all examples: out(r, c) = kernelValue(setting,
 // base(rows[r], cols[c])) for a rowCount x colCount output (column-major, leading dimension
 // rowCount), base n x n with leading dimension ldBase, every index in [0, n). For a fold's
@@ -99,6 +105,8 @@ using detail::InstructionSet;
 void applyKernelValueUsing(InstructionSet set, const KernelSetting& setting, double* values, std::int64_t count);
 bool baseMatrixUsing(InstructionSet set, BaseKind kind, const Examples& a, const Examples* b, double* out,
                      std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop);
+void kernelRowUsing(InstructionSet set, const KernelSetting& setting, const double* point, const Examples& block,
+                    std::int64_t begin, std::int64_t end, double* out);
 bool kernelMatrixUsing(InstructionSet set, const KernelSetting& setting, const Examples& a, const Examples* b,
                        double* out, std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop);
 

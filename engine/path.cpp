@@ -32,16 +32,22 @@ double warmStartAtBeta(const PathProblem& problem, std::vector<double>* tau, std
         if (own != 0.0 && own != 1.0) free.push_back(i);
     }
     if (free.empty()) return 1.0;
-    // P = G * (the free rows of tau), each entry summed over the free rows in increasing order.
-    const double* kernel = problem.kernel.data;
+    // P = G * (the free rows of tau), each entry summed over the free rows in increasing order;
+    // column j's entries lie in the cache's order.
+    KernelCache& kernel = *problem.kernel;
+    const std::vector<std::int64_t>& order = kernel.order();
     std::vector<double> product(static_cast<std::size_t>(n * k), 0.0);
     for (std::int64_t j : free) {
-        const double* column = kernel + j * n;
+        const double* column = kernel.column(j, n);
+        if (column == nullptr) return -1.0;
         for (std::int32_t m = 0; m < k; ++m) {
             const double t = (*tau)[static_cast<std::size_t>(j + m * n)];
             if (t == 0.0) continue;
             double* target = product.data() + m * n;
-            for (std::int64_t i = 0; i < n; ++i) target[i] = target[i] + column[i] * t;
+            for (std::int64_t q = 0; q < n; ++q) {
+                const std::int64_t i = order[static_cast<std::size_t>(q)];
+                target[i] = target[i] + column[q] * t;
+            }
         }
     }
     // With F the free rows and R the rest, along tau_R + s tau_F the objective is
@@ -146,10 +152,9 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
                  PathStep* step, bool* done, bool* declined) {
     const std::int64_t n = problem.exampleCount;
     const std::int32_t k = problem.classCount;
-    const double* kernel = problem.kernel.data;
+    KernelCache& kernel = *problem.kernel;
     *done = false;
     *declined = false;
-    std::vector<double> subKernel;
     // Rounds first solve to a looser tolerance, which settles which examples move at a fraction
     // of the cost, and then to the tolerance itself; past a few rounds the full solve takes over.
     SolveControl loose = control;
@@ -166,13 +171,14 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
             return true;
         }
         const auto a = static_cast<std::int64_t>(moving.size());
-        subKernel.resize(static_cast<std::size_t>(a * a));
+        // The moving examples first in every column: their rows are the columns' first entries.
+        kernel.orderColumns(moving);
+        KernelCache::SolveRows rows;
+        kernel.bindRows(&moving, &rows);
         std::vector<double> labels(static_cast<std::size_t>(a));
         std::vector<double> subTau(static_cast<std::size_t>(a * k));
         std::vector<double> subGrad(static_cast<std::size_t>(a * k));
         for (std::int64_t c = 0; c < a; ++c) {
-            const double* column = kernel + moving[static_cast<std::size_t>(c)] * n;
-            for (std::int64_t r = 0; r < a; ++r) subKernel[static_cast<std::size_t>(r + c * a)] = column[moving[static_cast<std::size_t>(r)]];
             labels[static_cast<std::size_t>(c)] = problem.labels[moving[static_cast<std::size_t>(c)]];
             for (std::int32_t m = 0; m < k; ++m) {
                 subTau[static_cast<std::size_t>(c + m * a)] = (*tau)[static_cast<std::size_t>(moving[static_cast<std::size_t>(c)] + m * n)];
@@ -184,23 +190,29 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
         SolveControl subControl = tight ? control : loose;
         subControl.iterationCap = n * n;
         DualProblem sub = full;
-        sub.kernel = MatrixView{subKernel.data(), a, a};
+        sub.rows = &rows.rows;
         sub.labels = labels.data();
         sub.exampleCount = static_cast<std::int32_t>(a);
         if (!solveWithRestarts(sub, subControl, maxRestarts, stop, &subTau, &subGrad, step)) return false;
         // The resting examples' gradients follow the moved rows, each entry adding the changes
-        // in increasing order of the moved examples.
+        // in increasing order of the moved examples. The resting examples follow the moving
+        // ones in every column.
         for (std::int64_t c = 0; c < a; ++c) {
             const std::int64_t j = moving[static_cast<std::size_t>(c)];
-            const double* column = kernel + j * n;
+            const double* column = nullptr;
             for (std::int32_t m = 0; m < k; ++m) {
                 const auto cell = static_cast<std::size_t>(c + m * a);
                 (*tau)[static_cast<std::size_t>(j + m * n)] = subTau[cell];
                 (*grad)[static_cast<std::size_t>(j + m * n)] = subGrad[cell];
                 const double change = subTau[cell] - before[cell];
-                if (change == 0.0) continue;
+                if (change == 0.0 || resting.empty()) continue;
+                if (column == nullptr && (column = kernel.column(j, n)) == nullptr) return false;
                 double* target = grad->data() + m * n;
-                for (std::int64_t i : resting) target[i] = target[i] + column[i] * change;
+                const double* restingEntries = column + a;
+                for (std::size_t r = 0; r < resting.size(); ++r) {
+                    const std::int64_t i = resting[r];
+                    target[i] = target[i] + restingEntries[r] * change;
+                }
             }
         }
         if (!step->converged) {
@@ -222,8 +234,12 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
 std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas, std::int64_t betaCount,
                                 const PathSettings& settings, const PathVisitor& visit, const StopRequest& stop) {
     const std::int32_t k = problem.classCount;
+    // Solves on every example read the columns in the examples' own order.
+    const std::vector<std::int64_t> every = everyExample(problem.exampleCount);
+    KernelCache::SolveRows rows;
+    problem.kernel->bindRows(&every, &rows);
     DualProblem dual;
-    dual.kernel = problem.kernel;
+    dual.rows = &rows.rows;
     dual.labels = problem.labels;
     dual.classCount = static_cast<double>(k);
     dual.exampleCount = problem.exampleCount;
@@ -235,7 +251,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         const auto started = std::chrono::steady_clock::now();
         const double beta = betas[b];
         PathStep step;
-        if (b > 0) warmStartAtBeta(problem, &tau, &grad, betas[b - 1], beta);
+        if (b > 0 && warmStartAtBeta(problem, &tau, &grad, betas[b - 1], beta) < 0.0) return steps;
         dual.beta = beta;
         SolveControl control;
         control.tolerance = pathTolerance(b == 0 ? settings.coldTolerance : settings.warmTolerance, beta);
@@ -255,6 +271,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
             if (declined) {
                 SolveControl loose = control;
                 loose.tolerance = kLooseFactor * control.tolerance;
+                problem.kernel->orderColumns({});
                 if (!solveWithRestarts(dual, loose, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
                 // Still at the cap with no restart left: as far as this beta goes.
                 done = !step.converged;
@@ -264,7 +281,10 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
                 }
             }
         }
-        if (!done && !solveWithRestarts(dual, control, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
+        if (!done) {
+            problem.kernel->orderColumns({});
+            if (!solveWithRestarts(dual, control, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
+        }
         step.iterations = step.updates - (step.converged && step.updates > 0 ? 1 : 0);
         step.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         steps.push_back(step);

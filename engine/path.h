@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "dual_solver.h"
+#include "kernel_cache.h"
 
 namespace zelmor::engine {
 
-// The problem of a path: the n x n kernel (column-major, borrowed), n labels in 1..k, and k.
-// The preconditions of DualProblem hold for it (finite, non-zero diagonal, labels in range).
+// The problem of a path: the kernel over its n examples (the cache's training examples), n
+// labels in 1..k, and k. The preconditions of DualProblem hold for it (finite, non-zero
+// diagonal, labels in range). Borrowed; the path orders the cache's columns as it goes.
 struct PathProblem {
-    MatrixView kernel;
+    KernelCache* kernel = nullptr;
     const double* labels = nullptr;
     std::int32_t exampleCount = 0;
     std::int32_t classCount = 0;
@@ -65,7 +67,8 @@ void moveGradientToBeta(std::vector<double>* grad, const double* labels, std::in
 // entry neither 0 nor at its bound 1) are scaled by the factor in [0, 1] that minimises the
 // objective at toBeta along them, and the gradient follows through G times those rows alone:
 // where no example is at its bound the solution is proportional to beta, and the free rows
-// then start where they end. Every row keeps to its bounds. Returns the factor (1: unchanged).
+// then start where they end. Every row keeps to its bounds. Returns the factor (1: unchanged), or
+// -1 when the kernel's StopRequest asked to stop while its columns were made.
 double warmStartAtBeta(const PathProblem& problem, std::vector<double>* tau, std::vector<double>* grad,
                        double fromBeta, double toBeta);
 

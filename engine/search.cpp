@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "kernel_cache.h"
 #include "parallel.h"
 
 #if defined(__linux__)
@@ -81,28 +82,25 @@ std::vector<FoldRows> foldRowsOf(const GridProblem& problem) {
     return folds;
 }
 
-// How many columns of a fold's kernels are made between two looks at the stop flag.
-constexpr std::int64_t kFoldKernelStretch = 256;
-
-// out(r, c) = matrix(rows[r], cols[c]) for a matrix with leading dimension ld.
-void gather(const double* matrix, std::int64_t ld, const std::vector<std::int64_t>& rows, const std::int64_t* cols,
-            std::int64_t colCount, double* out) {
-    const auto rowCount = static_cast<std::int64_t>(rows.size());
-    for (std::int64_t c = 0; c < colCount; ++c) {
-        const double* column = matrix + cols[c] * ld;
-        double* target = out + c * rowCount;
-        for (std::int64_t r = 0; r < rowCount; ++r) target[r] = column[rows[static_cast<std::size_t>(r)]];
-    }
-}
-
 // How many test examples the dual variables predict correctly: the largest decision value
-// wins, ties to the lower class.
-std::int64_t countCorrect(const double* testKernel, std::int64_t testCount, std::int64_t trainCount,
-                          const std::vector<double>& tau, std::int32_t k, const std::vector<double>& testLabels,
-                          std::vector<double>* decision) {
-    decision->resize(static_cast<std::size_t>(testCount * k));
-    const double* values = decision->data();
-    decisionValues(testKernel, testCount, testCount, trainCount, tau.data(), k, decision->data());
+// wins, ties to the lower class. The decision values are decisionValues' sums, from the test
+// entries of the columns of the examples whose dual rows are not zero. -1 when stopped.
+std::int64_t countCorrect(KernelCache* kernel, const std::vector<double>& tau, std::int32_t k,
+                          const std::vector<double>& testLabels, std::vector<double>* decision) {
+    const std::int64_t trainCount = kernel->trainCount();
+    const std::int64_t testCount = kernel->testCount();
+    decision->assign(static_cast<std::size_t>(testCount * k), 0.0);
+    double* values = decision->data();
+    for (std::int64_t j = 0; j < trainCount; ++j) {
+        const double* column = nullptr;
+        for (std::int32_t m = 0; m < k; ++m) {
+            const double weight = tau[static_cast<std::size_t>(j + m * trainCount)];
+            if (weight == 0.0) continue;
+            if (column == nullptr && (column = kernel->testColumn(j)) == nullptr) return -1;
+            double* target = values + m * testCount;
+            for (std::int64_t t = 0; t < testCount; ++t) target[t] = target[t] + column[t] * weight;
+        }
+    }
     std::int64_t correct = 0;
     for (std::int64_t t = 0; t < testCount; ++t) {
         std::int32_t best = 0;
@@ -175,36 +173,75 @@ StopRequest RunControl::stopRequest() const {
     return StopRequest{readStop, const_cast<std::atomic<bool>*>(stop)};
 }
 
-std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t classCount) {
-    // The fold's two kernels, and the kernel of the examples that move in a solve, at most
-    // kShrinkBelowShare of the training examples.
-    const std::int64_t moving = static_cast<std::int64_t>(kShrinkBelowShare * static_cast<double>(trainCount));
-    const std::int64_t kernels = 8 * (trainCount * trainCount + testCount * trainCount + moving * moving);
+std::int64_t defaultCacheBytes(std::int64_t memoryBudget, std::int64_t unitsAtOnce) {
+    const std::int64_t share = memoryBudget / (2 * std::max<std::int64_t>(unitsAtOnce, 1));
+    return std::max<std::int64_t>(kLeastCacheBytes, std::min(kDefaultCacheBytes, share));
+}
+
+std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t classCount,
+                       std::int64_t features, std::int64_t cacheBytes) {
+    // The cache: its columns, as many as its budget holds (one at least, all at most), and what
+    // it keeps beside them.
+    const std::int64_t column = KernelCache::columnBytes(trainCount, testCount);
+    const std::int64_t columns = std::clamp<std::int64_t>(cacheBytes / column, 1, std::max<std::int64_t>(trainCount, 1));
+    const std::int64_t cache = columns * column + KernelCache::overheadBytes(trainCount, testCount, features);
     // The path's dual variables and gradient, the solve's result (twice over while it is handed
-    // on), and the test decisions.
-    const std::int64_t path = 8 * (5 * trainCount * classCount + testCount * classCount);
-    return kernels + workingStorageBytes(trainCount, classCount) + path;
+    // on), the examples of a shrunk solve and its diagonal, and the test decisions.
+    const std::int64_t path = 8 * (5 * trainCount * classCount + 2 * trainCount + testCount * classCount);
+    return cache + workingStorageBytes(trainCount, classCount) + path;
 }
 
 namespace {
 
-// The bytes of the largest unit over the folds.
-std::int64_t largestUnitBytes(const std::vector<FoldRows>& folds, std::int32_t classCount) {
+std::int64_t featureCountOf(const GridProblem& problem) {
+    return problem.precomputed != nullptr ? 0 : problem.features.features;
+}
+
+// The bytes of the largest unit over the folds, and the columns of the largest fold's kernel.
+std::int64_t largestUnitBytes(const GridProblem& problem, const std::vector<FoldRows>& folds,
+                              std::int64_t cacheBytes) {
     std::int64_t largest = 0;
     for (const FoldRows& fold : folds) {
         largest = std::max(largest, unitBytes(static_cast<std::int64_t>(fold.train.size()),
-                                              static_cast<std::int64_t>(fold.test.size()), classCount));
+                                              static_cast<std::int64_t>(fold.test.size()), problem.classCount,
+                                              featureCountOf(problem), cacheBytes));
+    }
+    return largest;
+}
+
+std::int64_t largestFoldKernelBytes(const std::vector<FoldRows>& folds) {
+    std::int64_t largest = 0;
+    for (const FoldRows& fold : folds) {
+        const auto train = static_cast<std::int64_t>(fold.train.size());
+        largest = std::max(largest, train * KernelCache::columnBytes(train, static_cast<std::int64_t>(fold.test.size())));
     }
     return largest;
 }
 
 }  // namespace
 
-std::int64_t searchPeakBytes(const GridProblem& problem, std::int64_t concurrentUnits) {
+SearchPlan planSearch(const GridProblem& problem, const RunSettings& settings, std::int64_t unitCount) {
+    SearchPlan plan;
     const std::int64_t n = problem.exampleCount;
-    const std::int64_t largest = problem.foldCount > 0 ? largestUnitBytes(foldRowsOf(problem), problem.classCount) : 0;
-    const std::int64_t base = problem.precomputed == nullptr ? 8 * n * n : 0;
-    return base + concurrentUnits * largest;
+    const std::int64_t atMost = std::max<std::int64_t>(1, std::min<std::int64_t>(settings.threadCount, unitCount));
+    plan.cacheBytes = settings.cacheBytes > 0 ? settings.cacheBytes : defaultCacheBytes(settings.memoryBudget, atMost);
+    const std::vector<FoldRows> folds = problem.foldCount > 0 ? foldRowsOf(problem) : std::vector<FoldRows>{};
+    plan.unitBytes = largestUnitBytes(problem, folds, plan.cacheBytes);
+    plan.concurrentUnits = std::clamp<std::int64_t>(settings.memoryBudget / std::max<std::int64_t>(plan.unitBytes, 1),
+                                                    1, atMost);
+    // One base matrix of all examples serves every setting, each unit's kernel a function of it:
+    // where it fits beside every unit's whole kernel within the caches of the units at once.
+    const std::int64_t whole = largestFoldKernelBytes(folds);
+    const double base = 8.0 * static_cast<double>(n) * static_cast<double>(n);
+    plan.sharedBase = problem.precomputed == nullptr && whole <= plan.cacheBytes &&
+                      base + static_cast<double>(plan.concurrentUnits * whole) <=
+                          static_cast<double>(plan.concurrentUnits * plan.cacheBytes);
+    return plan;
+}
+
+std::int64_t searchPeakBytes(const GridProblem& problem, const SearchPlan& plan) {
+    const std::int64_t n = problem.exampleCount;
+    return (plan.sharedBase ? 8 * n * n : 0) + plan.concurrentUnits * plan.unitBytes;
 }
 
 std::vector<GridUnit> gridUnits(const GridProblem& problem) {
@@ -278,23 +315,29 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
     const auto unitCount = static_cast<std::int64_t>(units.size());
     if (unitCount == 0) return result;
 
-    const std::int64_t largestUnit = largestUnitBytes(folds, k);
-    std::int64_t concurrent = largestUnit > 0 ? settings.memoryBudget / largestUnit : unitCount;
-    concurrent = std::max<std::int64_t>(1, std::min<std::int64_t>({concurrent, settings.threadCount, unitCount}));
-    result.concurrentUnits = concurrent;
+    const SearchPlan plan = planSearch(problem, settings, unitCount);
+    result.concurrentUnits = plan.concurrentUnits;
 
-    // Every setting's kernel is a function of one base matrix of all examples: squared distances
-    // or products, computed once.
+    // Where the units' kernels come from: every setting's kernel is a function of one base matrix
+    // of all examples (squared distances or products), made once where it fits; otherwise each
+    // unit makes its columns from the features.
     KernelStorage baseStorage;
-    const double* base = problem.precomputed;
+    KernelSource source;
     const auto baseStarted = Clock::now();
-    if (!precomputed) {
+    if (precomputed) {
+        source = givenKernel(problem.precomputed, n);
+    } else if (plan.sharedBase) {
         baseStorage = kernelStorage(n * n);
         if (!baseMatrix(baseKindOf(problem.settings.front().type), problem.features, nullptr, baseStorage.get(), n,
                         settings.threadCount, control.stop)) {
             throw Stopped{};
         }
-        base = baseStorage.get();
+        source.kind = KernelSource::Kind::Base;
+        source.matrix = baseStorage.get();
+        source.ld = n;
+    } else {
+        source.kind = KernelSource::Kind::Features;
+        source.features = problem.features;
     }
     result.baseSeconds = secondsSince(baseStarted) * static_cast<double>(settings.threadCount);
 
@@ -312,27 +355,10 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         const KernelSetting& setting = problem.settings[static_cast<std::size_t>(p)];
         const FoldRows& rows = folds[static_cast<std::size_t>(f)];
         const auto trainCount = static_cast<std::int64_t>(rows.train.size());
-        const auto testCount = static_cast<std::int64_t>(rows.test.size());
-
-        const KernelStorage trainKernel = kernelStorage(trainCount * trainCount);
-        const KernelStorage testKernel = kernelStorage(testCount * trainCount);
-        // In stretches of columns, so that a stop lands within one: a fold's kernels are new
-        // memory, and faulting in hundreds of megabytes takes a while.
-        for (std::int64_t c0 = 0; c0 < trainCount && !control.stopped(); c0 += kFoldKernelStretch) {
-            const std::int64_t columns = std::min(kFoldKernelStretch, trainCount - c0);
-            const std::int64_t* cols = rows.train.data() + c0;
-            double* trainPart = trainKernel.get() + c0 * trainCount;
-            double* testPart = testKernel.get() + c0 * testCount;
-            if (precomputed) {
-                gather(base, n, rows.train, cols, columns, trainPart);
-                gather(base, n, rows.test, cols, columns, testPart);
-            } else {
-                kernelFromBase(setting, base, n, rows.train.data(), trainCount, cols, columns, trainPart);
-                kernelFromBase(setting, base, n, rows.test.data(), testCount, cols, columns, testPart);
-            }
-        }
-        if (control.stopped()) return;
-        const double kernelSeconds = secondsSince(unitStarted);
+        KernelSource unitSource = source;
+        unitSource.setting = setting;
+        KernelCache kernel(unitSource, rows.train, rows.test, plan.cacheBytes, nullptr, stop);
+        const double startSeconds = secondsSince(unitStarted);
         double scoringSeconds = 0.0;
         std::vector<double> trainLabels;
         std::vector<double> testLabels;
@@ -343,7 +369,7 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         std::vector<double> betas;
         for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
         PathProblem path;
-        path.kernel = MatrixView{trainKernel.get(), trainCount, trainCount};
+        path.kernel = &kernel;
         path.labels = trainLabels.data();
         path.exampleCount = static_cast<std::int32_t>(trainCount);
         path.classCount = k;
@@ -353,12 +379,11 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
             solvePath(path, betas.data(), static_cast<std::int64_t>(betas.size()), settings.path,
                       [&](std::int64_t b, const std::vector<double>& tau) {
                           const auto scoringStarted = Clock::now();
-                          correct[static_cast<std::size_t>(b)] =
-                              countCorrect(testKernel.get(), testCount, trainCount, tau, k, testLabels, &decision);
+                          correct[static_cast<std::size_t>(b)] = countCorrect(&kernel, tau, k, testLabels, &decision);
                           scoringSeconds += secondsSince(scoringStarted);
                       },
                       stop);
-        if (steps.size() < used.size()) return;  // stopped
+        if (steps.size() < used.size() || control.stopped()) return;
         for (std::size_t i = 0; i < used.size(); ++i) {
             const auto cell = static_cast<std::size_t>(cellIndex(result, p, used[i], f));
             result.correct[cell] = correct[i];
@@ -368,10 +393,13 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
             result.seconds[cell] = steps[i].seconds;
         }
 
+        // The columns are made within the solves and the scoring: their time is the kernels'.
+        const CacheCounts& made = kernel.counts();
         std::lock_guard<std::mutex> hold(reportLock);
-        result.kernelSeconds += kernelSeconds;
-        result.scoringSeconds += scoringSeconds;
+        result.kernelSeconds += startSeconds + made.trainSeconds + made.testSeconds;
+        result.scoringSeconds += scoringSeconds - made.testSeconds;
         for (const PathStep& step : steps) result.solveSeconds += step.seconds;
+        result.solveSeconds -= made.trainSeconds;
         ++unitsDone;
         const double elapsed = secondsSince(started);
         const double left = elapsed / static_cast<double>(unitsDone) * static_cast<double>(unitCount - unitsDone);
@@ -404,7 +432,7 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
                       1.0 / problem.betas[static_cast<std::size_t>(bestBeta)], elapsed, left);
         control.report(line);
     };
-    forEachIndex(unitCount, static_cast<int>(concurrent), runUnit);
+    forEachIndex(unitCount, static_cast<int>(plan.concurrentUnits), runUnit);
     if (control.stopped()) throw Stopped{};
     return result;
 }
@@ -442,28 +470,40 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
     const std::int64_t n = problem.exampleCount;
     Fit fit;
     const auto started = Clock::now();
-    KernelStorage storage;
-    const double* kernel = problem.precomputed;
-    if (kernel == nullptr) {
-        storage = kernelStorage(n * n);
-        if (!kernelMatrix(problem.settings[static_cast<std::size_t>(setting)], problem.features, nullptr,
-                          storage.get(), n, settings.threadCount, control.stop)) {
-            throw Stopped{};
-        }
-        kernel = storage.get();
+    KernelSource source;
+    if (problem.precomputed != nullptr) {
+        source = givenKernel(problem.precomputed, n);
+    } else {
+        source.features = problem.features;
+        source.setting = problem.settings[static_cast<std::size_t>(setting)];
     }
-    fit.kernelSeconds = secondsSince(started);
+    // One solve: every thread shares the making of its columns.
+    WorkerPool workers(settings.threadCount);
+    const StopRequest stop = control.stopRequest();
+    KernelCache kernel(source, everyExample(n), {}, fitCacheBytes(problem, settings), &workers, stop);
     PathProblem path;
-    path.kernel = MatrixView{kernel, n, n};
+    path.kernel = &kernel;
     path.labels = problem.labels;
     path.exampleCount = problem.exampleCount;
     path.classCount = problem.classCount;
     const std::vector<PathStep> steps =
         solvePath(path, &beta, 1, settings.path, [&](std::int64_t, const std::vector<double>& tau) { fit.tau = tau; },
-                  control.stopRequest());
+                  stop);
     if (steps.empty()) throw Stopped{};
     fit.step = steps.front();
+    fit.kernelSeconds = kernel.counts().trainSeconds + secondsSince(started) - fit.step.seconds;
+    fit.step.seconds -= kernel.counts().trainSeconds;
     return fit;
+}
+
+std::int64_t fitCacheBytes(const GridProblem& problem, const RunSettings& settings) {
+    (void)problem;
+    return settings.cacheBytes > 0 ? settings.cacheBytes : defaultCacheBytes(settings.memoryBudget, 1);
+}
+
+std::int64_t fitPeakBytes(const GridProblem& problem, const RunSettings& settings) {
+    const std::int64_t n = problem.exampleCount;
+    return unitBytes(n, 0, problem.classCount, featureCountOf(problem), fitCacheBytes(problem, settings));
 }
 
 }  // namespace zelmor::engine

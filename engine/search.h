@@ -40,9 +40,12 @@ struct GridProblem {
 // How the work runs.
 struct RunSettings {
     int threadCount = 1;
-    // Bytes the units may hold at once beside the shared kernel base; decides how many run
-    // together (at least one). See searchPeakBytes.
+    // Bytes the units may hold at once; decides how many run together (at least one). See
+    // planSearch.
     std::int64_t memoryBudget = std::int64_t{1} << 40;
+    // Bytes of kernel columns each solve's cache holds (see kernel_cache.h); 0 or less: the
+    // default, defaultCacheBytes. A model's bits do not depend on it.
+    std::int64_t cacheBytes = 0;
     PathSettings path;
     // A progress line per finished unit (fold) instead of one per finished setting.
     bool reportFolds = false;
@@ -112,8 +115,9 @@ struct GridChoice {
 };
 GridChoice chooseCell(const GridResult& result, const std::vector<double>& betas);
 
-// The final fit: the kernel of every example at one setting (or the precomputed one, not
-// copied) and a cold solve at beta to the path's relative tolerance, continued past the cap.
+// The final fit: a cold solve at beta on every example, to the path's relative tolerance and
+// continued past the cap, its kernel made as it goes (or the precomputed one, read in place) and
+// every thread sharing the making of its columns.
 struct Fit {
     std::vector<double> tau;  // n x k, column-major
     PathStep step;
@@ -136,11 +140,35 @@ bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel,
                              const Examples& train, const double* tau, std::int32_t k, double* out,
                              int threadCount, const std::atomic<bool>* stop);
 
-// The bytes a cross-validation holds at its peak, beyond its inputs and outputs: the shared base
-// of the kernels (n^2 doubles, for features with more than one unit) and, per unit running at
-// once, its fold's two kernels and its solver's storage.
-std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t classCount);
-std::int64_t searchPeakBytes(const GridProblem& problem, std::int64_t concurrentUnits);
+// The default cache of a solve: a share of the memory budget among the units at once, at most
+// kDefaultCacheBytes and at least kLeastCacheBytes.
+constexpr std::int64_t kDefaultCacheBytes = std::int64_t{384} << 20;
+constexpr std::int64_t kLeastCacheBytes = std::int64_t{16} << 20;
+std::int64_t defaultCacheBytes(std::int64_t memoryBudget, std::int64_t unitsAtOnce);
+
+// The bytes one unit holds at its peak, beyond the inputs: its kernel cache (the columns its
+// budget allows, and what it keeps beside them), its path's state and its solver's storage.
+std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t classCount,
+                       std::int64_t features, std::int64_t cacheBytes);
+
+// How a cross-validation runs: each unit's cache, the bytes of the largest unit, how many run at
+// once within the memory budget (at least one), and whether the units' kernels come from one
+// base matrix of all examples, made once (where it and every unit's whole kernel fit within the
+// caches of the units at once) rather than from the features, unit by unit.
+struct SearchPlan {
+    std::int64_t cacheBytes = 0;
+    std::int64_t unitBytes = 0;
+    std::int64_t concurrentUnits = 1;
+    bool sharedBase = false;
+};
+SearchPlan planSearch(const GridProblem& problem, const RunSettings& settings, std::int64_t unitCount);
+// The bytes it holds at its peak, beyond its inputs and outputs: the base where there is one and
+// the units at once.
+std::int64_t searchPeakBytes(const GridProblem& problem, const SearchPlan& plan);
+
+// The final fit's cache and its peak bytes, as a unit's.
+std::int64_t fitCacheBytes(const GridProblem& problem, const RunSettings& settings);
+std::int64_t fitPeakBytes(const GridProblem& problem, const RunSettings& settings);
 
 }  // namespace zelmor::engine
 

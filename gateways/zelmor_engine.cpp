@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel_cache.h"
 #include "kernels.h"
 #include "mex_host.h"
 #include "parallel.h"
@@ -101,6 +102,14 @@ void requireMemory(double bytes, const char* what) {
                            formatMessage("%s needs %.3g GB, more than this machine has (%.3g GB)", what, bytes / 1e9,
                                          available / 1e9));
     }
+}
+
+// Refuses a search whose units could not run even one at a time.
+void requireSearchMemory(const GridProblem& problem, const RunSettings& settings, std::int64_t unitCount,
+                         const char* what) {
+    SearchPlan plan = planSearch(problem, settings, unitCount);
+    plan.concurrentUnits = 1;
+    requireMemory(static_cast<double>(searchPeakBytes(problem, plan)), what);
 }
 
 // A square, finite kernel with no zero on its diagonal, n labels in 1..k, and k.
@@ -255,6 +264,11 @@ void runWithHost(const char* prefix, Verbosity verbosity, Work&& work) {
             std::rethrow_exception(failure);
         } catch (const Stopped&) {
             throw Interrupted{};
+        } catch (const KernelNotFinite& overflow) {
+            throw GatewayError("zelmor:kernelNotFinite",
+                               formatMessage("a kernel entry is %g, not a finite number: the kernel overflows. Use "
+                                             "standardised features, a smaller gamma or a lower degree",
+                                             overflow.value));
         }
     }
     if (interrupted) throw Interrupted{};
@@ -374,13 +388,18 @@ void pathCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const std::int64_t n = checked.n;
     const std::int64_t k = checked.k;
     const auto count = static_cast<std::int64_t>(betas.size());
-    requireMemory(8.0 * static_cast<double>(n * k) * static_cast<double>(count + 6), "the path");
+    const std::int64_t cacheBytes = defaultCacheBytes(physicalMemoryBytes() / 2, 1);
+    requireMemory(8.0 * static_cast<double>(n * k) * static_cast<double>(count) +
+                      static_cast<double>(unitBytes(n, 0, k, 0, cacheBytes)),
+                  "the path");
 
     std::vector<double> taus(static_cast<std::size_t>(n * k * count));
     std::vector<PathStep> steps;
     runWithHost("", Verbosity::None, [&](const RunControl& control) {
+        KernelCache kernel(givenKernel(checked.kernel, n), everyExample(n), {}, cacheBytes, nullptr,
+                           control.stopRequest());
         PathProblem problem;
-        problem.kernel = MatrixView{checked.kernel, n, n};
+        problem.kernel = &kernel;
         problem.labels = checked.labels;
         problem.exampleCount = checked.n;
         problem.classCount = checked.k;
@@ -467,7 +486,7 @@ void crossvalCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     problem.folds = folds.data();
     RunSettings settings = runSettingsOf(threadsOf(prhs[7]), countOf(prhs[6], "MaxRestarts", 0));
     settings.reportFolds = true;
-    requireMemory(static_cast<double>(searchPeakBytes(problem, 1)), "the cross-validation");
+    requireSearchMemory(problem, settings, static_cast<std::int64_t>(gridUnits(problem).size()), "the cross-validation");
 
     GridResult grid;
     runWithHost("zelmor_crossval: ", verbosityOf(prhs[8]),
@@ -557,9 +576,8 @@ mxArray* trainResult(const GridProblem& problem, mxArray* grid, GridChoice choic
     return structOf(fields);
 }
 
-void requireFitMemory(const GridProblem& problem) {
-    const double n = problem.exampleCount;
-    requireMemory(8.0 * n * n, "the final fit");
+void requireFitMemory(const GridProblem& problem, const RunSettings& settings) {
+    requireMemory(static_cast<double>(fitPeakBytes(problem, settings)), "the final fit");
 }
 
 void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -568,9 +586,10 @@ void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     readTrainInputs(prhs, &inputs);
     const GridProblem& problem = inputs.problem;
     if (inputs.search) {
-        requireMemory(static_cast<double>(searchPeakBytes(problem, 1)), "the training");
+        requireSearchMemory(problem, inputs.settings, static_cast<std::int64_t>(gridUnits(problem).size()),
+                            "the training");
     } else {
-        requireFitMemory(problem);
+        requireFitMemory(problem, inputs.settings);
     }
 
     GridResult grid;
@@ -630,7 +649,7 @@ void unitsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (!inputs.search) throw GatewayError("zelmor:badInput", "units need folds: there is no grid to cross-validate");
     const std::vector<GridUnit> units = unitsOf(prhs[5], inputs.problem);
     inputs.settings.reportFolds = true;
-    requireMemory(static_cast<double>(searchPeakBytes(inputs.problem, 1)), "the units");
+    requireSearchMemory(inputs.problem, inputs.settings, static_cast<std::int64_t>(units.size()), "the units");
     GridResult grid;
     runWithHost("zelmor_task: ", inputs.verbosity, [&](const RunControl& control) {
         grid = crossValidateUnits(inputs.problem, units, inputs.settings, control);
@@ -687,7 +706,7 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     } else if (!mxIsEmpty(prhs[5])) {
         throw GatewayError("zelmor:badInput", "without folds there are no counts to choose from: pass []");
     }
-    requireFitMemory(problem);
+    requireFitMemory(problem, inputs.settings);
     Fit fit;
     runWithHost("zelmor_collect: ", inputs.verbosity, [&](const RunControl& control) {
         fit = fitModel(problem, choice.setting, problem.betas[static_cast<std::size_t>(choice.beta)], inputs.settings,

@@ -277,9 +277,12 @@ void learnRowShapes(const double* kernel, std::int64_t n, std::int64_t p, std::v
     }
 }
 
-// Row p of the kernel, G(p, l) for l = 0 .. n-1, as the update must follow it: column p when
-// the two are bitwise equal (contiguous), otherwise row p gathered with stride n.
-const double* kernelLineOf(const double* kernel, std::int64_t n, std::int64_t p, DualState* state) {
+// Row p of the kernel, G(p, l) for l = 0 .. n-1, as the update must follow it: from the rows made
+// on demand when there are some; else column p when the two are bitwise equal (contiguous),
+// otherwise row p gathered with stride n. Null when a row made on demand did not come.
+const double* kernelLineOf(const DualProblem& problem, std::int64_t n, std::int64_t p, DualState* state) {
+    if (problem.rows != nullptr) return problem.rows->row(problem.rows->context, p);
+    const double* kernel = problem.kernel.data;
     std::vector<RowShape>& shapes = state->rowShape;
     if (shapes[static_cast<std::size_t>(p)] == RowShape::Unknown) learnRowShapes(kernel, n, p, &shapes);
     if (shapes[static_cast<std::size_t>(p)] == RowShape::EqualsColumn) return kernel + p * n;
@@ -303,6 +306,30 @@ std::int64_t warmStartStretch(const Layout& layout) {
     const std::int64_t cells = layout.n * layout.k;
     const std::int64_t columns = (std::int64_t{1} << 22) / (cells > 0 ? cells : 1);
     return columns < 128 ? 128 : columns - columns % 128;
+}
+
+// The warm start's sums from rows made on demand: grad(j, m) += G(j, l) * tau0(l, m) for the given
+// rows l in increasing order, G(j, l) read from row l (the kernel is symmetric). Each entry
+// receives its terms in the order the tiles of the kernel held whole add them. False when
+// stopped.
+bool addRowProducts(const KernelRows& source, const double* tau0, const std::vector<std::int64_t>& rows,
+                    const Layout& layout, const StopRequest& stop, DualState* state) {
+    const std::int64_t n = layout.n;
+    for (std::int64_t l : rows) {
+        if (stop.now()) return false;
+        const double* line = source.row(source.context, l);
+        if (line == nullptr) return false;
+        for (std::int32_t m = 0; m < layout.k; ++m) {
+            const double t = tau0[l + m * n];
+            // Adding x * 0 changes no sum (see above).
+            if (t == 0.0) continue;
+            for (std::int64_t j = 0; j < n; ++j) {
+                double& g = state->gradAt(j, m);
+                g = g + line[j] * t;
+            }
+        }
+    }
+    return true;
 }
 
 // False when the StopRequest asked to stop during the warm start, whose gradient is then unfinished.
@@ -337,13 +364,17 @@ bool startState(const DualProblem& problem, const StartMode& start, const SolveK
             }
             if (!zero) rows.push_back(l);
         }
-        const std::int64_t stretch = warmStartStretch(layout);
-        for (std::size_t i0 = 0; i0 < rows.size(); i0 += static_cast<std::size_t>(stretch)) {
-            if (stop.now()) return false;
-            const std::int64_t count = static_cast<std::int64_t>(rows.size() - i0) < stretch
-                                           ? static_cast<std::int64_t>(rows.size() - i0)
-                                           : stretch;
-            kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau0, rows.data() + i0, count);
+        if (problem.rows != nullptr) {
+            if (!addRowProducts(*problem.rows, tau0, rows, layout, stop, state)) return false;
+        } else {
+            const std::int64_t stretch = warmStartStretch(layout);
+            for (std::size_t i0 = 0; i0 < rows.size(); i0 += static_cast<std::size_t>(stretch)) {
+                if (stop.now()) return false;
+                const std::int64_t count = static_cast<std::int64_t>(rows.size() - i0) < stretch
+                                               ? static_cast<std::int64_t>(rows.size() - i0)
+                                               : stretch;
+                kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau0, rows.data() + i0, count);
+            }
         }
     }
     for (std::int64_t i = 0; i < n; ++i) {
@@ -357,7 +388,10 @@ bool startState(const DualProblem& problem, const StartMode& start, const SolveK
         double& g = state->gradAt(i, static_cast<std::int32_t>(c));
         g = start.warm ? g - beta : -beta;
     }
-    for (std::int64_t i = 0; i < n; ++i) state->kernelDiag[static_cast<std::size_t>(i)] = problem.kernel.data[i * (n + 1)];
+    for (std::int64_t i = 0; i < n; ++i) {
+        state->kernelDiag[static_cast<std::size_t>(i)] =
+            problem.rows != nullptr ? problem.rows->diagonal[i] : problem.kernel.data[i * (n + 1)];
+    }
     return true;
 }
 
@@ -461,7 +495,6 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     const Layout layout = layoutOf(problem);
     const std::int64_t n = layout.n;
     const std::int32_t k = layout.k;
-    const double* kernel = problem.kernel.data;
     const double* labels = problem.labels;
 
     const bool alternating = mode == SweepMode::Alternating;
@@ -502,6 +535,13 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
             break;
         }
         const std::int64_t p = selected.example;
+        // Before anything changes: a row made on demand may not come.
+        const double* line = kernelLineOf(problem, n, p, &state);
+        if (line == nullptr) {
+            result.iterationCount = t;
+            result.end = SolveEnd::Interrupted;
+            break;
+        }
         const std::int64_t c = classIndexOf(labels[p], k);
         const double diag = state.kernelDiag[static_cast<std::size_t>(p)];
         for (std::int32_t m = 0; m < k; ++m) {
@@ -531,7 +571,6 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
         // Strict: a violation equal to the tolerance does not stop. The converging iteration
         // still applies its update.
         const bool converged = selected.violation < tolerance;
-        const double* line = kernelLineOf(kernel, n, p, &state);
         if (state.mode == SweepMode::ClassSparse) {
             SparseUpdate update;
             update.line = line;

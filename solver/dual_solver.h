@@ -27,17 +27,31 @@ struct MatrixView {
     double at(std::int64_t r, std::int64_t c) const { return data[r + c * rows]; }
 };
 
+// The rows of a kernel made on demand, in place of a kernel held whole: row(context, p) returns
+// G(p, l) for l = 0 .. n-1, valid until the next call, or nullptr once the caller wants the solve
+// to stop (making a row can take a while); diagonal holds G(i, i) for every example. A warm start
+// without a gradient reads row l in place of column l, so that one needs a symmetric kernel.
+struct KernelRows {
+    const double* (*row)(void* context, std::int64_t p) = nullptr;
+    void* context = nullptr;
+    const double* diagonal = nullptr;
+};
+
 // Read-only inputs of one solve, borrowed from the caller for the whole call.
 //
 // Preconditions (the gateways check them; the solver trusts them):
 //   kernel       exampleCount x exampleCount, finite, non-zero diagonal. It need not be
 //                symmetric: the update follows row p of the selected example, exactly.
+//   rows         when not null, the kernel's rows come from it and kernel is not read; the
+//                same conditions hold for the rows it makes. The results are the same bits as
+//                from the kernel held whole.
 //   labels       exampleCount doubles, each integral and within 1 .. classCount.
 //   beta         finite.
 //   classCount   a positive integer no larger than INT32_MAX, held as a double.
 //   exampleCount 0 or more; any int32 value is allowed (counts are carried in 64 bits).
 struct DualProblem {
     MatrixView kernel;
+    const KernelRows* rows = nullptr;
     const double* labels = nullptr;
     double beta = 0.0;
     double classCount = 0.0;
@@ -65,7 +79,7 @@ enum class SolveEnd {
     Converged,        // the selected violation fell below the tolerance
     IterationCap,     // the cap of n * n iterations was reached
     NothingSelected,  // a sweep selected no example (possible only with overflowing values)
-    Interrupted,      // the caller's StopRequest asked to stop
+    Interrupted,      // the caller's StopRequest asked to stop, or its KernelRows made no row
 };
 
 struct SolveResult {

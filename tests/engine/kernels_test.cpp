@@ -2,6 +2,7 @@
 // thread count; the engine's exp against the C library's and against the true value.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -105,6 +106,37 @@ TEST(KernelMatrices, EveryEntryIsThePlainLoopsValue) {
     for (const KernelSetting& setting : kSettings) {
         for (const Shape& shape : {Shape{150, -1, 4}, Shape{70, 33, 4}}) {
             expectEveryEntry(shape, baseKindOf(setting.type), &setting);
+        }
+    }
+}
+
+TEST(KernelRows, EveryEntryIsTheKernelMatrixEntry) {
+    // Stretches and their tails, an empty range, no features and many.
+    const struct {
+        std::int64_t count, features, begin, end;
+    } cases[] = {{600, 5, 0, 600}, {600, 5, 3, 517}, {20, 3, 7, 8}, {20, 3, 9, 9}, {9, 0, 0, 9}, {40, 700, 1, 39}};
+    for (const KernelSetting& setting : kSettings) {
+        for (const auto& c : cases) {
+            const std::vector<double> x = randomFeatures(c.count, c.features, 4);
+            const Examples block{x.data(), c.count, c.features};
+            std::vector<double> whole(static_cast<std::size_t>(c.count * c.count));
+            ASSERT_TRUE(kernelMatrix(setting, block, nullptr, whole.data(), std::max<std::int64_t>(c.count, 1), 1,
+                                     nullptr));
+            std::vector<double> point(static_cast<std::size_t>(c.features));
+            for (std::int64_t p : {std::int64_t{0}, c.count / 2, c.count - 1}) {
+                for (std::int64_t f = 0; f < c.features; ++f) point[static_cast<std::size_t>(f)] = x[p + f * c.count];
+                const std::vector<double> expected(whole.begin() + p * c.count + c.begin,
+                                                   whole.begin() + p * c.count + c.end);
+                for (InstructionSet set : supportedPaths()) {
+                    std::vector<double> row(expected.size() + 1, kUntouched);
+                    kernelRowUsing(set, setting, point.data(), block, c.begin, c.end, row.data());
+                    ASSERT_EQ(row.back(), kUntouched);
+                    row.pop_back();
+                    ASSERT_EQ(testing_support::firstBitDifference(row, expected), -1)
+                        << zelmor::detail::nameOf(set) << " type " << static_cast<int>(setting.type) << ", row " << p
+                        << " of " << c.count << " by " << c.features;
+                }
+            }
         }
     }
 }

@@ -24,14 +24,20 @@ using testing_support::clusteredProblem;
 using testing_support::firstBitDifference;
 using testing_support::OwnedProblem;
 
-PathProblem pathProblemOf(const OwnedProblem& owned) {
+// A path over a kernel given whole, read through a cache of cacheBytes.
+struct GivenPath {
+    GivenPath(const double* kernel, std::int32_t n, const double* labels, std::int32_t k,
+              std::int64_t cacheBytes = std::int64_t{1} << 30)
+        : cache(givenKernel(kernel, n), everyExample(n), {}, cacheBytes, nullptr, StopRequest{}) {
+        problem.kernel = &cache;
+        problem.labels = labels;
+        problem.exampleCount = n;
+        problem.classCount = k;
+    }
+    explicit GivenPath(const OwnedProblem& owned) : GivenPath(owned.kernel.data(), owned.n, owned.labels.data(), owned.k) {}
+    KernelCache cache;
     PathProblem problem;
-    problem.kernel = MatrixView{owned.kernel.data(), owned.n, owned.n};
-    problem.labels = owned.labels.data();
-    problem.exampleCount = owned.n;
-    problem.classCount = owned.k;
-    return problem;
-}
+};
 
 // G * tau - beta * Y, each entry summed over l in increasing order.
 std::vector<double> gradientOf(const OwnedProblem& p, const std::vector<double>& tau, double beta) {
@@ -79,7 +85,7 @@ TEST(PathTest, WarmStartAtTheNextBetaKeepsItsGradientAndBounds) {
 
         std::vector<double> tau = solved.tau;
         std::vector<double> grad = solved.grad;
-        const double scale = warmStartAtBeta(pathProblemOf(p), &tau, &grad, 0.5, next);
+        const double scale = warmStartAtBeta(GivenPath(p).problem, &tau, &grad, 0.5, next);
         // Towards larger beta the rows stay: the factor would exceed 1.
         if (next >= 0.5) {
             EXPECT_EQ(firstBitDifference(tau, solved.tau), -1) << next;
@@ -141,7 +147,7 @@ TEST(PathTest, OneBetaIsThePlainSolveAtTheRelativeTolerance) {
         PathSettings settings;
         settings.shrink = shrink;
         const std::vector<PathStep> steps =
-            solvePath(pathProblemOf(p), &beta, 1, settings, [&](std::int64_t, const std::vector<double>& t) { tau = t; });
+            solvePath(GivenPath(p).problem, &beta, 1, settings, [&](std::int64_t, const std::vector<double>& t) { tau = t; });
         ASSERT_EQ(steps.size(), 1u);
         EXPECT_EQ(firstBitDifference(tau, plain.tau), -1) << shrink;
         EXPECT_EQ(steps[0].iterations, plain.iterationCount) << shrink;
@@ -191,7 +197,7 @@ TEST(PathTest, SolvesOnTheExamplesThatMoveMeetTheToleranceOverAll) {
         PathSettings settings;
         settings.shrink = shrink;
         std::vector<std::vector<double>> taus;
-        const std::vector<PathStep> steps = solvePath(pathProblemOf(p), betas, 5, settings,
+        const std::vector<PathStep> steps = solvePath(GivenPath(p).problem, betas, 5, settings,
                                                       [&](std::int64_t, const std::vector<double>& tau) { taus.push_back(tau); });
         ASSERT_EQ(steps.size(), 5u);
         for (std::size_t b = 0; b < 5; ++b) {
@@ -215,11 +221,8 @@ TEST(PathTest, CappedSolvesContinueUpToTheRestartLimit) {
     rbf.gamma = 0.4;
     std::vector<double> kernel(64);
     ASSERT_TRUE(kernelMatrix(rbf, Examples{x, 8, 2}, nullptr, kernel.data(), 8, 1, nullptr));
-    PathProblem problem;
-    problem.kernel = MatrixView{kernel.data(), 8, 8};
-    problem.labels = labels;
-    problem.exampleCount = 8;
-    problem.classCount = 3;
+    GivenPath given(kernel.data(), 8, labels, 3);
+    const PathProblem& problem = given.problem;
     const double betas[] = {0.7, 0.01, 0.001};
     struct Case {
         std::int64_t maxRestarts;
@@ -459,15 +462,30 @@ TEST(SearchTest, AStopAskedForEndsTheWorkWithoutAResult) {
 
 TEST(SearchTest, PeakMemoryCountsTheBaseAndTheUnitsAtOnce) {
     const FeatureSet set = featureSet(100, 2, 5);
-    GridProblem problem = gridOf(set, KernelType::Rbf, {0.5}, {1.0}, 5);
-    const std::int64_t one = searchPeakBytes(problem, 1);
-    const std::int64_t two = searchPeakBytes(problem, 2);
-    EXPECT_EQ(one, 8 * 100 * 100 + unitBytes(80, 20, 3));
-    EXPECT_GE(unitBytes(80, 20, 3), 8 * (80 * 80 + 20 * 80 + 40 * 40));
-    EXPECT_EQ(two - one, unitBytes(80, 20, 3));
+    GridProblem problem = gridOf(set, KernelType::Rbf, {0.5, 1.0}, {1.0}, 5);
+    RunSettings settings;
+    settings.threadCount = 2;
+    // Caches that hold every fold's whole kernel (80 x 100 entries) and, between them, the base.
+    settings.cacheBytes = (8 * 100 * 100 + 2 * 8 * 80 * 100) / 2;
+    SearchPlan plan = planSearch(problem, settings, 10);
+    EXPECT_TRUE(plan.sharedBase);
+    EXPECT_EQ(plan.concurrentUnits, 2);
+    EXPECT_EQ(plan.unitBytes, unitBytes(80, 20, 3, 2, settings.cacheBytes));
+    EXPECT_GE(plan.unitBytes, 8 * 80 * 100);
+    EXPECT_EQ(searchPeakBytes(problem, plan), 8 * 100 * 100 + 2 * plan.unitBytes);
+    // A cache of a few columns: no base, and units of a few columns each.
+    settings.cacheBytes = 8 * 100 * 3;
+    plan = planSearch(problem, settings, 10);
+    EXPECT_FALSE(plan.sharedBase);
+    EXPECT_EQ(searchPeakBytes(problem, plan), 2 * plan.unitBytes);
+    EXPECT_LT(plan.unitBytes, 8 * 80 * 100);
+    EXPECT_EQ(plan.unitBytes - unitBytes(80, 20, 3, 2, 8 * 100), 2 * 8 * 100);
+    // The memory budget decides how many run at once.
+    settings.memoryBudget = plan.unitBytes;
+    EXPECT_EQ(planSearch(problem, settings, 10).concurrentUnits, 1);
     std::vector<double> kernel(100 * 100, 0.0);
     problem.precomputed = kernel.data();
-    EXPECT_EQ(searchPeakBytes(problem, 1), unitBytes(80, 20, 3));
+    EXPECT_FALSE(planSearch(problem, settings, 10).sharedBase);
 }
 
 }  // namespace
