@@ -6,11 +6,12 @@
 //   D = zelmor_engine('decision', KTEST, TAU, THREADS)
 //   D = zelmor_engine('decision', XTEST, XTRAIN, TYPE, GAMMA, DEGREE, OFFSET, TAU, THREADS)
 //   [TAUS, ITERATIONS, SECONDS, RESTARTS, CONVERGED, TOLERANCE] =
-//       zelmor_engine('path', G, LABELS, BETAS, K, MAXRESTARTS)
-//   R = zelmor_engine('crossval', G, LABELS, BETAS, FOLDS, K, MAXRESTARTS, THREADS, VERBOSE)
+//       zelmor_engine('path', G, LABELS, BETAS, K, MAXRESTARTS, CACHESIZE)
+//   R = zelmor_engine('crossval', G, LABELS, BETAS, FOLDS, K, MAXRESTARTS, THREADS, VERBOSE, CACHESIZE)
 //   R = zelmor_engine('train', X, LABELS, K, OPTIONS)
 //   G = zelmor_engine('units', X, LABELS, K, OPTIONS, UNITS)        some units of the search
 //   R = zelmor_engine('fit', X, LABELS, K, OPTIONS, CORRECT)        choice and fit from given counts
+//   B = zelmor_engine('memory', X, LABELS, K, OPTIONS, UNITS)       peak bytes of those units and the fit
 //   H = zelmor_engine('checksum', A, B, ...)
 //
 // The work runs on threads of the engine; this thread alone talks to the host: it asks for
@@ -86,6 +87,15 @@ std::vector<double> finiteValues(const mxArray* array, const char* what, const c
 int threadsOf(const mxArray* array) {
     const std::int64_t threads = countOf(array, "the thread count", 0);
     return threads == 0 ? defaultThreadCount() : static_cast<int>(std::min<std::int64_t>(threads, 1024));
+}
+
+// CACHESIZE: megabytes of kernel columns per solve (2^20 bytes each), 0 for the default.
+std::int64_t cacheBytesOf(const mxArray* array) {
+    const double megabytes = scalarOf(array, "the cache size");
+    if (!(megabytes >= 0) || megabytes > 1e9) {
+        throw GatewayError("zelmor:badInput", "the cache size must be 0 (the default) or a positive number of megabytes");
+    }
+    return static_cast<std::int64_t>(std::ceil(megabytes * 1048576.0));
 }
 
 Verbosity verbosityOf(const mxArray* array) {
@@ -380,7 +390,7 @@ void decisionCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 }
 
 void pathCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    requireArgumentCounts(nrhs, 6, nlhs, 6);
+    requireArgumentCounts(nrhs, 7, nlhs, 6);
     const CheckedKernel checked = checkedKernel(prhs[1], prhs[2], prhs[4]);
     const std::vector<double> betas = betasOf(prhs[3]);
     PathSettings settings;
@@ -388,7 +398,8 @@ void pathCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const std::int64_t n = checked.n;
     const std::int64_t k = checked.k;
     const auto count = static_cast<std::int64_t>(betas.size());
-    const std::int64_t cacheBytes = defaultCacheBytes(physicalMemoryBytes() / 2, 1);
+    std::int64_t cacheBytes = cacheBytesOf(prhs[6]);
+    if (cacheBytes == 0) cacheBytes = defaultCacheBytes(physicalMemoryBytes() / 2, 1);
     requireMemory(8.0 * static_cast<double>(n * k) * static_cast<double>(count) +
                       static_cast<double>(unitBytes(n, 0, k, 0, cacheBytes)),
                   "the path");
@@ -472,7 +483,7 @@ RunSettings runSettingsOf(int threads, std::int64_t maxRestarts) {
 }
 
 void crossvalCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    requireArgumentCounts(nrhs, 9, nlhs, 1);
+    requireArgumentCounts(nrhs, 10, nlhs, 1);
     const CheckedKernel checked = checkedKernel(prhs[1], prhs[2], prhs[5]);
     GridProblem problem;
     problem.labels = checked.labels;
@@ -485,6 +496,7 @@ void crossvalCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     problem.foldCount = checkFolds(folds, checked.n);
     problem.folds = folds.data();
     RunSettings settings = runSettingsOf(threadsOf(prhs[7]), countOf(prhs[6], "MaxRestarts", 0));
+    settings.cacheBytes = cacheBytesOf(prhs[9]);
     settings.reportFolds = true;
     requireSearchMemory(problem, settings, static_cast<std::int64_t>(gridUnits(problem).size()), "the cross-validation");
 
@@ -554,6 +566,7 @@ void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
     }
     inputs->settings = runSettingsOf(threadsOf(fieldOf(options, "threads")),
                                      countOf(fieldOf(options, "maxRestarts"), "MaxRestarts", 0));
+    inputs->settings.cacheBytes = cacheBytesOf(fieldOf(options, "cacheSize"));
     inputs->verbosity = verbosityOf(fieldOf(options, "verbose"));
 }
 
@@ -715,6 +728,23 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     plhs[0] = trainResult(problem, doubles(0, 0), choice, fit, 0.0);
 }
 
+// The bytes the units given (all of them for []) and the final fit hold at their peak, beyond
+// the features, the labels and the outputs, with the units at once that the threads allow: what
+// a task of the search needs of its node.
+void memoryCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 6, nlhs, 1);
+    TrainInputs inputs;
+    readTrainInputs(prhs, &inputs);
+    const GridProblem& problem = inputs.problem;
+    std::int64_t bytes = fitPeakBytes(problem, inputs.settings);
+    if (inputs.search) {
+        const std::int64_t unitCount = mxIsEmpty(prhs[5]) ? static_cast<std::int64_t>(gridUnits(problem).size())
+                                                          : static_cast<std::int64_t>(unitsOf(prhs[5], problem).size());
+        bytes = std::max(bytes, searchPeakBytes(problem, planSearch(problem, inputs.settings, unitCount)));
+    }
+    plhs[0] = mxCreateDoubleScalar(static_cast<double>(bytes));
+}
+
 // 64-bit FNV-1a over bytes, continuing from hash.
 std::uint64_t fnv1a(const void* data, std::size_t size, std::uint64_t hash) {
     const auto* bytes = static_cast<const unsigned char*>(data);
@@ -769,7 +799,7 @@ extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrh
     runGuarded([&] {
         if (nrhs < 1) {
             throw GatewayError("zelmor:nargin", "expected a command: 'kernel', 'decision', 'path', 'crossval', 'train', "
-                                                "'units', 'fit' or 'checksum'");
+                                                "'units', 'fit', 'memory' or 'checksum'");
         }
         const std::string command = textOf(prhs[0], "the command");
         if (command == "kernel") {
@@ -786,6 +816,8 @@ extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrh
             unitsCommand(nlhs, plhs, nrhs, prhs);
         } else if (command == "fit") {
             fitCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "memory") {
+            memoryCommand(nlhs, plhs, nrhs, prhs);
         } else if (command == "checksum") {
             checksumCommand(nlhs, plhs, nrhs, prhs);
         } else {

@@ -113,11 +113,11 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
   folds = checkFolds(folds, labels);
   foldCount = max(folds);
   options = named_options(varargin, struct('Parallel', 'auto', 'Workers', [], 'Threads', [], ...
-                                           'MaxRestarts', 20, 'Verbose', 'auto'));
+                                           'MaxRestarts', 20, 'Verbose', 'auto', 'CacheSize', 0));
   threads = thread_count(options);
 
   result = zelmor_engine('crossval', G, labels, betas, folds, classCount, options.maxrestarts, threads, ...
-                         verbosity_code(options.verbose));
+                         verbosity_code(options.verbose), options.cachesize);
   correct = reshape(result.correct, numel(betas), foldCount);
   accuracy = correct ./ result.foldSizes;
   iterations = reshape(result.iterations, numel(betas), foldCount);

@@ -93,10 +93,10 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
   if ~isnumeric(betas) || ~isreal(betas) || isempty(betas) || ~isvector(betas) || ~all(isfinite(betas))
     error('zelmor:badBeta', 'BETAS must be a non-empty vector of finite values');
   end
-  options = named_options(varargin, struct('MaxRestarts', 20, 'Warn', true));
+  options = named_options(varargin, struct('MaxRestarts', 20, 'Warn', true, 'CacheSize', 0));
   betas = double(betas(:).');
   [taus, iterations, seconds, restarts, converged, tolerance] = ...
-      zelmor_engine('path', G, labels, betas, k, options.maxrestarts);
+      zelmor_engine('path', G, labels, betas, k, options.maxrestarts, options.cachesize);
   info = struct('restarts', restarts, 'converged', converged, 'scale', ones(size(betas)), ...
                 'tolerance', tolerance);
   if options.warn && ~all(converged)

@@ -9,6 +9,7 @@
 %    'parallel'     'auto', 'serial', 'pararrayfun' or 'parfor' (returned in lower case)
 %    'verbose'      true, false or 'auto'
 %    'warn'         true or false
+%    'cachesize'    a positive number of megabytes
 %  A value of the wrong kind raises zelmor:badOption naming the option.
 
 function value = checked_option (name, value)
@@ -37,6 +38,12 @@ function value = checked_option (name, value)
       else
         error('zelmor:badOption', 'Verbose must be true, false or ''auto''');
       end
+    case 'cachesize'
+      if ~isnumeric(value) || ~isreal(value) || ~isscalar(value) || ~(value > 0) || ~(value <= 1e9)
+        error('zelmor:badOption', ['CacheSize must be a positive number of megabytes (the kernel columns ' ...
+              'each solve keeps; at most 1e9)']);
+      end
+      value = double(value);
     case 'warn'
       if ~(islogical(value) || isnumeric(value)) || ~isscalar(value) || ~(value == 0 || value == 1)
         error('zelmor:badOption', 'Warn must be true or false');

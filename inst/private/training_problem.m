@@ -77,6 +77,7 @@ function plan = choosePlan (options, X, index)
   plan.engine = struct('kernel', options.kernel, 'gamma', gammas, 'degree', degrees, 'offset', offset, ...
                        'betas', betas, 'tried', double(tried), 'folds', folds, ...
                        'maxRestarts', options.maxRestarts, 'threads', options.threads, ...
+                       'cacheSize', options.cacheSize, ...
                        'verbose', verbosity_code(options.verbose));
 end
 
@@ -160,10 +161,10 @@ end
 
 function options = parseOptions (arguments)
   names = {'Kernel', 'Gamma', 'Degree', 'Offset', 'C', 'Beta', 'Folds', 'Seed', 'Standardize', 'Threads', ...
-           'Parallel', 'MaxRestarts', 'Verbose'};
+           'Parallel', 'MaxRestarts', 'Verbose', 'CacheSize'};
   options = struct('kernel', 'rbf', 'gamma', [], 'degree', 3, 'offset', 1, 'betas', 1 ./ 2 .^ (-2:2:10), ...
                    'defaultC', true, 'folds', 5, 'foldsGiven', false, 'seed', 1, 'standardize', [], ...
-                   'parallel', 'auto', 'threads', [], 'maxRestarts', 20, 'verbose', 'auto');
+                   'parallel', 'auto', 'threads', [], 'maxRestarts', 20, 'verbose', 'auto', 'cacheSize', 0);
   if mod(numel(arguments), 2) ~= 0
     error('zelmor:badOption', 'options come in name, value pairs');
   end
@@ -222,6 +223,8 @@ function options = parseOptions (arguments)
         options.maxRestarts = checked_option('maxrestarts', value);
       case 'verbose'
         options.verbose = checked_option('verbose', value);
+      case 'cachesize'
+        options.cacheSize = checked_option('cachesize', value);
       otherwise
         error('zelmor:badOption', 'unknown option ''%s'' (the options are %s)', name, strjoin(names, ', '));
     end

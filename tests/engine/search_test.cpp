@@ -213,6 +213,49 @@ TEST(PathTest, SolvesOnTheExamplesThatMoveMeetTheToleranceOverAll) {
     EXPECT_NE(iterations[0], iterations[1]);
 }
 
+TEST(PathTest, TheCacheSizeChangesNoBit) {
+    // Solves on the examples that move, rounds of them, kernels symmetric and not: one column at
+    // a time, a few, or all of them give the same path.
+    OwnedProblem p;
+    p.n = 300;
+    p.k = 3;
+    std::vector<double> x(300 * 3);
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    for (std::int64_t i = 0; i < 300; ++i) {
+        p.labels.push_back(static_cast<double>(i % 3 + 1));
+        for (std::int64_t f = 0; f < 3; ++f) x[i + f * 300] = (f == i % 3 ? 3.0 : 0.0) + noise(rng);
+    }
+    p.kernel.resize(300 * 300);
+    KernelSetting rbf;
+    rbf.gamma = 0.3;
+    ASSERT_TRUE(kernelMatrix(rbf, Examples{x.data(), 300, 3}, nullptr, p.kernel.data(), 300, 1, nullptr));
+    OwnedProblem asymmetric = p;
+    for (std::int64_t c = 0; c < 300; ++c) {
+        for (std::int64_t r = 0; r < c; ++r) asymmetric.kernel[r + c * 300] *= 1.0 + 1e-3 * noise(rng);
+    }
+    const double betas[] = {1.0, 0.1, 0.01, 0.001};
+    for (const OwnedProblem* problem : {&p, &asymmetric}) {
+        std::vector<std::vector<double>> expected;
+        for (std::int64_t columns : {300, 1, 7, 60}) {
+            GivenPath given(problem->kernel.data(), 300, problem->labels.data(), 3, columns * 300 * 8);
+            ASSERT_EQ(given.cache.capacity(), columns);
+            std::vector<std::vector<double>> taus;
+            const std::vector<PathStep> steps = solvePath(given.problem, betas, 4, PathSettings{},
+                                                          [&](std::int64_t, const std::vector<double>& tau) { taus.push_back(tau); });
+            ASSERT_EQ(steps.size(), 4u);
+            if (expected.empty()) {
+                expected = taus;
+                continue;
+            }
+            for (std::size_t b = 0; b < 4; ++b) {
+                EXPECT_EQ(firstBitDifference(taus[b], expected[b]), -1)
+                    << columns << " columns, beta " << betas[b] << (problem == &p ? "" : ", asymmetric");
+            }
+        }
+    }
+}
+
 TEST(PathTest, CappedSolvesContinueUpToTheRestartLimit) {
     // Eight points in three groups: at small beta their solves need more than n^2 = 64 updates.
     const double x[] = {0, 0.5, 0.1, 3, 3.4, 2.7, 0, 0.3, 0, 0.2, 0.6, 3, 2.8, 3.3, 3, 3.1};
@@ -325,6 +368,42 @@ TEST(SearchTest, EveryResultIsTheSameWhateverTheThreadCount) {
             EXPECT_EQ(parallel.concurrentUnits, std::min(threads, 12));
             const Fit again = fitModel(problem, choice.setting, problem.betas[choice.beta], settings, RunControl{});
             EXPECT_EQ(firstBitDifference(fit.tau, again.tau), -1) << threads << " threads";
+        }
+    }
+}
+
+TEST(SearchTest, EveryResultIsTheSameWhateverTheCache) {
+    // Kernels from features (one base for every setting, or made per unit) and given whole, every
+    // kernel type, caches of one column up to all, and fits on 1 to 3 threads.
+    const FeatureSet set = featureSet(180, 4, 3);
+    std::vector<double> given(180 * 180);
+    KernelSetting rbf;
+    rbf.gamma = 0.3;
+    ASSERT_TRUE(kernelMatrix(rbf, Examples{set.x.data(), 180, 4}, nullptr, given.data(), 180, 1, nullptr));
+    for (int kind = 0; kind < 4; ++kind) {
+        const KernelType types[] = {KernelType::Rbf, KernelType::Linear, KernelType::Poly, KernelType::Rbf};
+        GridProblem problem = gridOf(set, types[kind], {0.1, 0.4}, {2.0, 0.2, 0.02, 0.002}, 3);
+        if (kind == 3) {
+            problem.precomputed = given.data();
+            problem.settings.resize(1);
+        }
+        RunSettings settings;
+        settings.threadCount = 2;
+        settings.cacheBytes = std::int64_t{1} << 30;
+        const GridResult whole = crossValidate(problem, settings, RunControl{});
+        const GridChoice choice = chooseCell(whole, problem.betas);
+        const Fit fit = fitModel(problem, choice.setting, problem.betas[choice.beta], settings, RunControl{});
+        for (std::int64_t columns : {1, 4, 50}) {
+            settings.cacheBytes = columns * 8 * 180;
+            const GridResult cached = crossValidate(problem, settings, RunControl{});
+            expectSameGrid(whole, cached, "a small cache");
+            for (int threads : {1, 3}) {
+                settings.threadCount = threads;
+                const Fit again = fitModel(problem, choice.setting, problem.betas[choice.beta], settings, RunControl{});
+                EXPECT_EQ(firstBitDifference(fit.tau, again.tau), -1)
+                    << "kind " << kind << ", " << columns << " columns, " << threads << " threads";
+            }
+            settings.threadCount = 2;
         }
     }
 }

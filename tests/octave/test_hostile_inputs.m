@@ -150,7 +150,7 @@ end
 
 % The engine's own gateway, called directly as the helpers never would: refused, not crashed.
 options = struct ("kernel", "rbf", "gamma", 1, "degree", 1, "offset", 0, "betas", 1, "tried", 1, ...
-                  "folds", [], "maxRestarts", 0, "threads", 1, "verbose", 0);
+                  "folds", [], "maxRestarts", 0, "threads", 1, "verbose", 0, "cacheSize", 0);
 folded = setfield (options, "folds", [1 2 1]);
 half_tried = setfield (setfield (folded, "betas", [1 0.5]), "tried", [1 0]);
 engine_calls = {
@@ -164,11 +164,14 @@ engine_calls = {
   "kernel: threads -1",     "zelmor:badInput",           {"kernel", ones(3), [], "rbf", 1, 1, 0, -1}
   "decision: too large",    "zelmor:outOfMemory",        {"decision", zeros(1e5, 1), zeros(1, 1e5), 0}
   "decision: tau rows",     "zelmor:kernelMismatch",     {"decision", ones(2, 3), ones(2, 2), 0}
-  "path: zero diagonal",    "zelmor:kernelZeroDiagonal", {"path", [1 0; 0 0], [1 2], 1, 2, 0}
-  "path: label 3 of 2",     "zelmor:badLabels",          {"path", eye(2), [1 3], 1, 2, 0}
-  "crossval: fold 2 unused", "zelmor:badFolds",          {"crossval", eye(3), [1 2 1], 1, [1 1 3], 2, 0, 1, 0}
-  "crossval: verbosity 7",  "zelmor:badInput",           {"crossval", eye(3), [1 2 1], 1, [1 2 1], 2, 0, 1, 7}
+  "path: zero diagonal",    "zelmor:kernelZeroDiagonal", {"path", [1 0; 0 0], [1 2], 1, 2, 0, 0}
+  "path: label 3 of 2",     "zelmor:badLabels",          {"path", eye(2), [1 3], 1, 2, 0, 0}
+  "crossval: fold 2 unused", "zelmor:badFolds",          {"crossval", eye(3), [1 2 1], 1, [1 1 3], 2, 0, 1, 0, 0}
+  "crossval: verbosity 7",  "zelmor:badInput",           {"crossval", eye(3), [1 2 1], 1, [1 2 1], 2, 0, 1, 7, 0}
+  "path: cache size -1",   "zelmor:badInput",           {"path", eye(2), [1 2], 1, 2, 0, -1}
+  "crossval: cache NaN",    "zelmor:badInput",           {"crossval", eye(3), [1 2 1], 1, [1 2 1], 2, 0, 1, 0, NaN}
   "train: options not a struct", "zelmor:badInput",      {"train", ones(3, 1), [1; 2; 1], 2, 5}
+  "train: cache size Inf",  "zelmor:badInput",           {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "cacheSize", Inf)}
   "train: tried too short", "zelmor:badInput",           {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "betas", [1 2])}
   "train: class count 0",   "zelmor:badClassCount",      {"train", ones(3, 1), [1; 2; 1], 0, options}
   "units: no folds",        "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, options, [1 1]}
