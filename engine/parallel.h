@@ -15,6 +15,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "dual_solver.h"
+
 namespace zelmor::engine {
 
 // Runs body(i) for every i in [0, count) on up to threadCount threads, the calling thread among
@@ -83,6 +85,17 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     int size() const { return static_cast<int>(threads_.size()) + 1; }
+
+    // The pool as a solve's workers (dual_solver.h).
+    SolveWorkers solveWorkers() {
+        SolveWorkers workers;
+        workers.run = [](void* context, std::int64_t count, void (*piece)(void*, std::int64_t), void* pieceContext) {
+            static_cast<WorkerPool*>(context)->run(count, [&](std::int64_t i) { piece(pieceContext, i); });
+        };
+        workers.context = this;
+        workers.threads = size();
+        return workers;
+    }
 
     template <class Body>
     void run(std::int64_t count, Body&& body) {

@@ -257,6 +257,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         control.tolerance = pathTolerance(b == 0 ? settings.coldTolerance : settings.warmTolerance, beta);
         control.sweepStart = std::numeric_limits<double>::infinity();
         control.keepGradient = true;
+        control.workers = settings.workers;
         step.tolerance = control.tolerance;
         bool done = false;
         if (settings.shrink) {

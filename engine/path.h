@@ -31,6 +31,8 @@ struct PathSettings {
     double warmTolerance = 0.01;
     // Solves sweep only the examples that may still move, when those are few (see solvePath).
     bool shrink = true;
+    // Threads that share each iteration of a large solve; null: the calling thread alone.
+    const SolveWorkers* workers = nullptr;
 };
 
 // What the path did at one beta.

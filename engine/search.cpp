@@ -486,8 +486,12 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
     path.labels = problem.labels;
     path.exampleCount = problem.exampleCount;
     path.classCount = problem.classCount;
+    SolveWorkers solveWorkers = workers.solveWorkers();
+    solveWorkers.leastBlocks = settings.leastBlocksPerPiece;
+    PathSettings pathSettings = settings.path;
+    pathSettings.workers = &solveWorkers;
     const std::vector<PathStep> steps =
-        solvePath(path, &beta, 1, settings.path, [&](std::int64_t, const std::vector<double>& tau) { fit.tau = tau; },
+        solvePath(path, &beta, 1, pathSettings, [&](std::int64_t, const std::vector<double>& tau) { fit.tau = tau; },
                   stop);
     if (steps.empty()) throw Stopped{};
     fit.step = steps.front();

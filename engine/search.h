@@ -46,6 +46,9 @@ struct RunSettings {
     // Bytes of kernel columns each solve's cache holds (see kernel_cache.h); 0 or less: the
     // default, defaultCacheBytes. A model's bits do not depend on it.
     std::int64_t cacheBytes = 0;
+    // The final fit shares each of its iterations among the threads in pieces of at least this
+    // many blocks of eight examples (see SolveWorkers).
+    std::int64_t leastBlocksPerPiece = 1024;
     PathSettings path;
     // A progress line per finished unit (fold) instead of one per finished setting.
     bool reportFolds = false;

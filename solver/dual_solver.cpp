@@ -5,6 +5,7 @@
 // the eligibility its dual row will have at the next sweep. The inner loops live in
 // solve_loops.h; this file owns the state, the start and the per-example work, and chooses
 // between the dense update of every class and the class-sparse one (solve_kernels.h).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -53,6 +54,9 @@ private:
 
 // How many columns ahead a strided walk along a kernel row prefetches.
 constexpr std::int64_t kStridedLookahead = 32;
+
+// The most pieces one pass is cut into.
+constexpr std::int64_t kMostPieces = 64;
 
 // Whether row i of the kernel equals column i bit for bit, learned for a group of examples the
 // first time one of them is selected.
@@ -403,6 +407,70 @@ std::int64_t stopCheckInterval(const Layout& layout) {
     return cells >= kCellsBetweenChecks ? 1 : kCellsBetweenChecks / (cells > 0 ? cells : 1);
 }
 
+// Blocks [first, end) of a layout, as a layout of their own: the same strides, the arrays from
+// the first block on.
+GradientLayout piecesLayout(const GradientLayout& whole, std::int64_t first, std::int64_t end) {
+    GradientLayout piece = whole;
+    piece.grad = whole.grad + first * whole.blockStride;
+    piece.eligible = whole.eligible + first * whole.eligibleBlockStride;
+    piece.blockEligible = whole.blockEligible + first * whole.classCount;
+    if (whole.bounds != nullptr) piece.bounds = whole.bounds + first * 2 * kBlockWidth;
+    if (whole.blockLargest != nullptr) piece.blockLargest = whole.blockLargest + first;
+    piece.blockCount = end - first;
+    piece.exampleCount = std::min(whole.exampleCount, end * kBlockWidth) - first * kBlockWidth;
+    return piece;
+}
+
+// One iteration's update and sweep, cut into pieces of whole blocks that workers run at once. Each
+// piece selects its own first largest violation; the largest of those, ties to the lowest
+// example, is the selection of one pass over every example.
+struct SharedPass {
+    const SolveKernels* kernels = nullptr;
+    const GradientLayout* whole = nullptr;
+    const double* line = nullptr;
+    const double* delta = nullptr;
+    const SparseUpdate* sparse = nullptr;
+    std::int64_t pieces = 0;
+    Selection selections[kMostPieces];
+
+    std::int64_t firstBlock(std::int64_t piece) const { return whole->blockCount * piece / pieces; }
+
+    static void run(void* context, std::int64_t piece) {
+        auto* pass = static_cast<SharedPass*>(context);
+        const std::int64_t first = pass->firstBlock(piece);
+        const GradientLayout layout = piecesLayout(*pass->whole, first, pass->firstBlock(piece + 1));
+        const std::int64_t offset = first * kBlockWidth;
+        Selection selection;
+        if (pass->sparse != nullptr) {
+            SparseUpdate update = *pass->sparse;
+            update.line = pass->sparse->line + offset;
+            const std::int64_t updated = pass->sparse->updatedExample - offset;
+            update.updatedExample = updated >= 0 && updated < layout.blockCount * kBlockWidth ? updated : -1;
+            selection = pass->kernels->sparseUpdateAndSelect(layout, update);
+        } else {
+            selection = pass->kernels->updateAndSelect(layout, pass->line + offset, pass->delta);
+        }
+        if (selection.example >= 0) selection.example += offset;
+        pass->selections[piece] = selection;
+    }
+
+    Selection combined() const {
+        Selection best;
+        for (std::int64_t piece = 0; piece < pieces; ++piece) {
+            const Selection& s = selections[piece];
+            if (s.example >= 0 && (best.example < 0 || s.violation > best.violation)) best = s;
+        }
+        return best;
+    }
+};
+
+// How many pieces a pass over the layout is cut into: 1 without workers.
+std::int64_t piecesOf(const SolveWorkers* workers, const Layout& layout) {
+    if (workers == nullptr || workers->run == nullptr || workers->threads < 2) return 1;
+    const std::int64_t most = std::min<std::int64_t>(workers->threads, kMostPieces);
+    return std::max<std::int64_t>(1, std::min(most, layout.blocks / std::max<std::int64_t>(workers->leastBlocks, 1)));
+}
+
 }  // namespace
 
 Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std::int64_t (&example)[kBlockWidth]) {
@@ -522,6 +590,7 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     double* subproblem = state.subproblem.data();
     double* delta = state.delta.data();
     Selection selected = iterationCap > 0 ? kernels.select(state.blocks) : Selection{};
+    const std::int64_t pieces = piecesOf(control.workers, layout);
     for (std::int64_t t = 0; t < iterationCap; ++t) {
         if (t % checkInterval == 0 && stop.now()) {
             result.iterationCount = t;
@@ -571,11 +640,23 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
         // Strict: a violation equal to the tolerance does not stop. The converging iteration
         // still applies its update.
         const bool converged = selected.violation < tolerance;
+        SparseUpdate update;
         if (state.mode == SweepMode::ClassSparse) {
-            SparseUpdate update;
             update.line = line;
             update.changed = ChangedClasses{changed, state.changedClasses.data(), state.changedDeltas.data()};
             update.updatedExample = p;
+        }
+        if (pieces > 1) {
+            SharedPass pass;
+            pass.kernels = &kernels;
+            pass.whole = &state.blocks;
+            pass.line = line;
+            pass.delta = delta;
+            pass.sparse = state.mode == SweepMode::ClassSparse ? &update : nullptr;
+            pass.pieces = pieces;
+            control.workers->run(control.workers->context, pieces, SharedPass::run, &pass);
+            selected = pass.combined();
+        } else if (state.mode == SweepMode::ClassSparse) {
             selected = kernels.sparseUpdateAndSelect(state.blocks, update);
         } else {
             selected = kernels.updateAndSelect(state.blocks, line, delta);

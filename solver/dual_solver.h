@@ -108,6 +108,20 @@ struct StopRequest {
     bool now() const { return requested != nullptr && requested(context); }
 };
 
+// Lets one solve share each iteration's pass over the examples with threads the caller keeps:
+// run(context, count, piece, pieceContext) calls piece(pieceContext, i) once for every i in
+// [0, count), on any threads in any order, and returns once all are done. A solve cuts its pass
+// into at most `threads` pieces of whole blocks of examples, each of leastBlocks blocks of eight
+// examples or more, so that a piece costs far more than handing it over. The results are the same
+// bits however the pieces run.
+struct SolveWorkers {
+    void (*run)(void* context, std::int64_t count, void (*piece)(void* pieceContext, std::int64_t i),
+                void* pieceContext) = nullptr;
+    void* context = nullptr;
+    int threads = 1;
+    std::int64_t leastBlocks = 1024;
+};
+
 // Stopping tolerances of the two solvers. The warm one is the double-precision product
 // 0.1 * 0.1 (0x3F847AE147AE147C), one ulp above the double nearest 0.01; keep it that way.
 constexpr double kWarmStartTolerance = 0.1 * 0.1;
@@ -131,6 +145,8 @@ struct SolveControl {
     std::int64_t iterationLimit = -1;
     // Hand the final gradient back in SolveResult::grad, for a warm start that continues.
     bool keepGradient = false;
+    // Threads to share each iteration's pass with; null: the calling thread alone.
+    const SolveWorkers* workers = nullptr;
 };
 // Solves the dual by repeated selection of the example with the largest violation of the
 // optimality conditions, an exact solve of its k-variable sub-problem and a gradient update

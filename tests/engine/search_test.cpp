@@ -390,6 +390,8 @@ TEST(SearchTest, EveryResultIsTheSameWhateverTheCache) {
         RunSettings settings;
         settings.threadCount = 2;
         settings.cacheBytes = std::int64_t{1} << 30;
+        // The fit's passes cut into pieces of one block and more.
+        settings.leastBlocksPerPiece = 1;
         const GridResult whole = crossValidate(problem, settings, RunControl{});
         const GridChoice choice = chooseCell(whole, problem.betas);
         const Fit fit = fitModel(problem, choice.setting, problem.betas[choice.beta], settings, RunControl{});

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "dual_solver.h"
@@ -297,6 +298,48 @@ TEST(SolvePaths, AlternatingLayoutsAgreeWithTheReference) {
                 zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, 300, {}, SweepMode::Alternating);
             ASSERT_EQ(got.iterationCount, reference.iterationCount) << p.describe();
             ASSERT_EQ(firstBitDifference(got.tau, reference.tau), -1) << p.describe() << " " << nameOf(set);
+        }
+    }
+}
+
+// Workers for a solve: each pass's pieces on threads of their own, started for the pass, or on
+// this thread from the last piece to the first.
+struct TestWorkers {
+    static void onThreads(void*, std::int64_t count, void (*piece)(void*, std::int64_t), void* pieceContext) {
+        std::vector<std::thread> threads;
+        for (std::int64_t i = 1; i < count; ++i) threads.emplace_back([=] { piece(pieceContext, i); });
+        piece(pieceContext, 0);
+        for (std::thread& thread : threads) thread.join();
+    }
+    static void backwards(void*, std::int64_t count, void (*piece)(void*, std::int64_t), void* pieceContext) {
+        for (std::int64_t i = count - 1; i >= 0; --i) piece(pieceContext, i);
+    }
+};
+
+// A pass cut into pieces, one block each up to many, in both layouts and across their moves:
+// the same bits as one pass.
+TEST(SolvePaths, PassesSharedAmongThreadsAgreeWithTheReference) {
+    RandomOptions options;
+    options.maxExamples = 70;
+    for (std::uint64_t seed = 300001; seed <= 300150; ++seed) {
+        const OwnedProblem p = testing_support::randomProblem(seed, options);
+        const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, 400);
+        for (int threads : {2, 3, 7}) {
+            for (SweepMode mode : {SweepMode::Dense, SweepMode::ClassSparse, SweepMode::Alternating}) {
+                zelmor::SolveWorkers workers;
+                workers.run = seed % 25 == 0 ? TestWorkers::onThreads : TestWorkers::backwards;
+                workers.threads = threads;
+                workers.leastBlocks = 1;
+                zelmor::SolveControl control;
+                control.tolerance = 0.0;
+                control.iterationLimit = 400;
+                control.workers = &workers;
+                const auto got = zelmor::detail::solveDualUsing(zelmor::detail::fastestSupported(), p.problem(),
+                                                                p.start(), control, {}, mode);
+                ASSERT_EQ(got.iterationCount, reference.iterationCount) << p.describe() << " " << threads;
+                ASSERT_EQ(firstBitDifference(got.tau, reference.tau), -1)
+                    << p.describe() << " " << threads << " threads, " << nameOf(mode);
+            }
         }
     }
 }
