@@ -147,13 +147,7 @@ void KernelCache::packTrainFeatures() {
 void KernelCache::checkFinite(const double* values, std::int64_t count) const {
     // A given kernel was checked whole by the caller.
     if (source_.kind == KernelSource::Kind::Given) return;
-    double sum = 0.0;
-    for (std::int64_t i = 0; i < count; ++i) sum += values[i] * 0.0;
-    // x * 0 is 0 for every finite x and NaN for the rest, so the sum is NaN exactly when one is.
-    if (sum == 0.0) return;
-    for (std::int64_t i = 0; i < count; ++i) {
-        if (!std::isfinite(values[i])) throw KernelNotFinite{values[i]};
-    }
+    requireFiniteKernel(values, count);
 }
 
 void KernelCache::orderColumns(const std::vector<std::int64_t>& first) {

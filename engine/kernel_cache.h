@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "dual_solver.h"
+#include "finite_kernel.h"
 #include "kernels.h"
 
 namespace zelmor::engine {
@@ -43,11 +44,7 @@ struct KernelSource {
     bool symmetric = true;
 };
 
-// A kernel entry that is not a finite number: an overflow, as a poly kernel of a high degree or
-// a linear kernel of huge features can give.
-struct KernelNotFinite {
-    double value;
-};
+// An entry that is not a finite number raises KernelNotFinite (finite_kernel.h).
 
 struct CacheCounts {
     std::int64_t columnsMade = 0;  // pieces of columns made, test pieces among them

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "finite_kernel.h"
 #include "kernel_cache.h"
 #include "parallel.h"
 
@@ -159,6 +160,7 @@ bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel,
             const KernelStorage blockKernel = kernelStorage(rows * train.count);
             kernelMatrix(*setting, Examples{features.data(), rows, test.features}, &train, blockKernel.get(), rows, 1,
                          nullptr);
+            requireFiniteKernel(blockKernel.get(), rows * train.count);
             decisionValues(blockKernel.get(), rows, rows, train.count, tau, k, values.data());
         }
         for (std::int32_t m = 0; m < k; ++m) {

@@ -5,6 +5,10 @@
 // and test kernels into buffers of its own, follows a path over beta on the training examples
 // and scores the test examples after every beta. Units write only their own cells, so every
 // result is the same whatever the thread count and whatever order the units finish in.
+//
+// A kernel made from features that holds a value that is not finite (it overflowed) raises
+// KernelNotFinite (finite_kernel.h) from crossValidate, crossValidateUnits and fitModel (their
+// kernel caches check every entry they make) and from decisionValuesOnThreads.
 #ifndef ZELMOR_ENGINE_SEARCH_H
 #define ZELMOR_ENGINE_SEARCH_H
 

@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "finite_kernel.h"
 #include "kernel_cache.h"
 #include "kernels.h"
 #include "mex_host.h"
@@ -344,6 +345,7 @@ void kernelCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                           threads, control.stop)) {
             throw Stopped{};
         }
+        requireFiniteKernel(realData(kernel), a.count * b.count);
     });
     plhs[0] = kernel;
 }

@@ -16,10 +16,14 @@
 %  returns it from there.
 %
 %  It needs only the folder: call it again after closing the session, with
-%  the folder's name. Ctrl-C stops the waiting, not the job, which goes on
-%  on the cluster; call zelmor_collect again to go on waiting. To stop the
-%  job itself, cancel it: scancel JOBID, with JOB.id (and the ids of any
-%  resubmission, in JOB.attempts).
+%  the folder's name. The folder given is the one used, so a search moved or
+%  copied whole is collected where it is now. Several sessions may collect
+%  one search at once: each change of job.mat is made under the folder's lock
+%  (FOLDER/lock), so a task is resubmitted once and every submission is kept.
+%  Ctrl-C stops the waiting, not the job, which goes on on the cluster; call
+%  zelmor_collect again to go on waiting. To stop the job itself, cancel it:
+%  scancel JOBID, with JOB.id (and the ids of any resubmission, in
+%  JOB.attempts).
 %
 %  Faults: nothing is put together from a part. A task that ended (failed,
 %  was cancelled or killed, or ran out of time) without the results of all
@@ -35,7 +39,8 @@
 %                false (default): report them.
 %    'FinalFit'  'local' (default): on this machine; 'cluster': as one more
 %                job, which runs once the tasks have, and writes model.mat.
-%    'Interval'  seconds between looks at the queue and the folder; default 10.
+%    'Interval'  seconds between looks at the queue and the folder, at least
+%                1; default 10.
 %    'Verbose'   true (default): the progress lines; false: none.
 %
 %  Output MODEL: zelmor_train's model struct (help zelmor_train), with
@@ -46,7 +51,9 @@
 %  the queue has forgotten; sbatch for 'Resubmit' and 'FinalFit', 'cluster'.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badOption, zelmor:notAJob,
-%    zelmor:badProblem (problem.mat damaged), zelmor:tasksFailed,
+%    zelmor:badProblem (problem.mat damaged), zelmor:badJob (job.mat damaged,
+%    such as a job id that is not digits), zelmor:folderInUse (another
+%    session held the folder's lock for minutes), zelmor:tasksFailed,
 %    zelmor:fitFailed (the final-fit job ended without the model),
 %    zelmor:missingResults, zelmor:noSlurm, zelmor:queueFailed,
 %    zelmor:noSbatch, zelmor:submitRejected, zelmor:folderNotWritable.
@@ -65,9 +72,9 @@ function model = zelmor_collect (job, varargin)
     error('zelmor:nargin', 'zelmor_collect takes at least 1 input (got %d)', nargin);
   end
   options = parseOptions(varargin);
-  folder = folderOf(as_char(job));
+  folder = folderOf(job);
   data = read_problem(folder);
-  job = readJob(folder);
+  job = read_job(folder, data);
   [model, why] = savedModel(folder, data.checksum);
   if ~isempty(model)
     return
@@ -111,8 +118,9 @@ function options = parseOptions (pairs)
         end
         options.finalfit = lower(value);
       case 'interval'
-        if ~isnumeric(value) || ~isscalar(value) || ~(value > 0) || ~isfinite(value)
-          error('zelmor:badOption', 'Interval must be a positive number of seconds');
+        % Each look asks the queue: more than one a second would only load Slurm's controller.
+        if ~isnumeric(value) || ~isreal(value) || ~isscalar(value) || ~(value >= 1) || ~isfinite(value)
+          error('zelmor:badOption', 'Interval must be a finite number of seconds, at least 1');
         end
         options.interval = double(value);
       case 'verbose'
@@ -121,23 +129,17 @@ function options = parseOptions (pairs)
   end
 end
 
+% The folder given is the folder used: a search moved or copied elsewhere is collected there.
 function folder = folderOf (job)
+  job = as_char(job);
   if isstruct(job) && isscalar(job) && isfield(job, 'folder')
     folder = job.folder;
-  elseif ischar(job) && isrow(job)
+  elseif ischar(job)
     folder = job;
   else
     error('zelmor:notAJob', 'JOB must be the struct of zelmor_submit or the folder of a search');
   end
-end
-
-function job = readJob (folder)
-  file = fullfile(folder, 'job.mat');
-  if ~exist(file, 'file')
-    error('zelmor:notAJob', '%s holds no submitted job (no job.mat)', folder);
-  end
-  saved = load(file);
-  job = saved.job;
+  folder = absolute_folder(folder, 'zelmor:notAJob', 'the folder of JOB');
 end
 
 % The model of an earlier collection or of the final-fit job, when whole and of this problem;
@@ -149,17 +151,17 @@ function [model, why] = savedModel (folder, checksum)
   if ~exist(file, 'file')
     return
   end
-  try
-    saved = load(file);
-  catch failure
-    why = sprintf('refused %s: it cannot be read (%s)', file, failure.message);
-    return
-  end
-  if ~all(isfield(saved, {'model', 'checksum'})) || ~strcmp(saved.checksum, checksum)
+  [saved, why] = load_plain(file);
+  if ~isempty(why)
+    why = sprintf('refused %s: %s', file, why);
+  elseif ~all(isfield(saved, {'model', 'checksum'})) || ~ischar(saved.checksum) ...
+      || ~strcmp(saved.checksum, checksum)
     why = sprintf('refused %s: it is not the model of this problem', file);
-    return
+  elseif ~isempty(model_problem(saved.model))
+    why = sprintf('refused %s: the model %s', file, model_problem(saved.model));
+  else
+    model = saved.model;
   end
-  model = saved.model;
 end
 
 % Waits until every unit has its result; fails, or resubmits, when a task ended without its.
@@ -172,18 +174,20 @@ function job = waitForUnits (job, data, options)
   lastLine = '';
   lastPrinted = -Inf;
   while true
+    % Another session may have resubmitted tasks since the last look.
+    job = read_job(job.folder, data);
     % The folder, then the queue, then the folder again for what is still missing: a task the
     % queue no longer runs has written all it ever will. With every result there, the queue
     % is not needed (nor Slurm on this machine).
     [done, whys, refusals] = lookForResults(job, data, done, whys, refusals, options);
     if all(done)
-      job = ensureFit(job, options);
+      job = ensureFit(job, data, options);
       return
     end
     states = slurm_states({job.attempts.id});
     [done, whys, refusals] = lookForResults(job, data, done, whys, refusals, options);
     if all(done)
-      job = ensureFit(job, options, states);
+      job = ensureFit(job, data, options, states);
       return
     end
     elapsed = (now() - job.submitted) * 86400;
@@ -197,13 +201,19 @@ function job = waitForUnits (job, data, options)
                                      'runs only the missing units again.'], report);
       end
       say(options, report);
-      job = resubmit(job, failedTasks);
+      [job, due] = resubmit(job, data, failedTasks);
+      % A resubmission by another session counts as this one's: a unit that fails again stops.
       resubmitted = resubmitted | missing;
-      say(options, sprintf('resubmitted task%s %s as job %s', plural(numel(failedTasks)), ...
-                           numberList(failedTasks), job.attempts(end).id));
+      if isempty(due)
+        say(options, sprintf('another session resubmitted task%s %s', plural(numel(failedTasks)), ...
+                             numberList(failedTasks)));
+      else
+        say(options, sprintf('resubmitted task%s %s as job %s', plural(numel(due)), numberList(due), ...
+                             job.attempts(end).id));
+      end
       continue
     end
-    job = ensureFit(job, options, states);
+    job = ensureFit(job, data, options, states);
     line = sprintf('%d of %d units done; %d task%s running, %d pending', sum(done), unitCount, running, ...
                    plural(running), pending);
     if ~strcmp(line, lastLine) || elapsed - lastPrinted >= 60
@@ -220,9 +230,8 @@ end
 
 % Reads the results of the units not yet done; says once of each refused file why.
 function [done, whys, refusals] = lookForResults (job, data, done, whys, refusals, options)
-  betaCount = numel(data.problem.plan.betas);
   for u = find(~done).'
-    [result, why] = unit_result(job.folder, data.units(u, 1:2), data.checksum, betaCount);
+    [result, why] = unit_result(job.folder, data.units(u, 1:2), data);
     done(u) = ~isempty(result);
     whys{u} = why;
     said = sprintf('%s: %s', unit_file(job.folder, data.units(u, 1:2)), why);
@@ -310,34 +319,62 @@ function lines = logTail (file)
   lines = strcat({'    | '}, logLines(max(1, end - 7):end));
 end
 
-function job = resubmit (job, tasks)
-  id = submit_to_slurm(job, 'task.sh', {['--array=', numberList(tasks)], ...
-                                        ['--output=', fullfile(job.folder, 'logs', 'task-%A_%a.log')]});
-  job.attempts(end + 1) = struct('id', id, 'tasks', tasks);
-  save_atomically(fullfile(job.folder, 'job.mat'), struct('job', job));
+% Submits the failed tasks again, each to run its missing units, unless another session did
+% since this one looked (DUE: the tasks this call submitted). The record is read again and
+% written under the folder's lock, so no session's submission is lost from it.
+function [job, due] = resubmit (job, data, tasks)
+  release = folder_lock(job.folder, lockPatience());
+  current = read_job(job.folder, data);
+  due = tasks(arrayfun(@(t) strcmp(latestAttempt(current, t), latestAttempt(job, t)), tasks));
+  if ~isempty(due)
+    task_script(job.folder, 'tasks');
+    id = submit_to_slurm(current, 'task.sh', {['--array=', numberList(due)], ...
+                                              log_option(job.folder, 'task-%A_%a.log')});
+    current.attempts(end + 1) = struct('id', id, 'tasks', due);
+    save_atomically(fullfile(job.folder, 'job.mat'), struct('job', current));
+  end
+  job = current;
+  clear('release');
+end
+
+% Seconds a session waits for another to finish changing job.mat: an sbatch call or two.
+function seconds = lockPatience ()
+  seconds = 120;
 end
 
 % With 'FinalFit', 'cluster': a final-fit job for the latest submission of tasks, which Slurm
 % starts once that one has ended well and every earlier one still in the queue has ended.
-function job = ensureFit (job, options, states)
-  if ~strcmp(options.finalfit, 'cluster') || (~isempty(job.fit) && strcmp(job.fit(end).after, job.attempts(end).id))
+function job = ensureFit (job, data, options, states)
+  needed = @(j) isempty(j.fit) || ~strcmp(j.fit(end).after, j.attempts(end).id);
+  if ~strcmp(options.finalfit, 'cluster') || ~needed(job)
     return
   end
-  if nargin < 3
+  if nargin < 4
     states = slurm_states({job.attempts.id});
   end
-  job = submitFit(job, states);
+  job = submitFit(job, data, states, needed);
   say(options, sprintf('the final fit will run as job %s', job.fit(end).id));
 end
 
-function job = submitFit (job, states)
-  latest = job.attempts(end).id;
+% Submits the final-fit job when NEEDED(job) still holds for the record read again under the
+% folder's lock (another session may have submitted it meanwhile).
+function job = submitFit (job, data, states, needed)
+  release = folder_lock(job.folder, lockPatience());
+  current = read_job(job.folder, data);
+  if ~needed(current)
+    job = current;
+    return
+  end
+  if ~isequal(current.attempts, job.attempts)
+    states = slurm_states({current.attempts.id});
+  end
+  latest = current.attempts(end).id;
   % Only on jobs the queue still runs: sbatch refuses a dependency on one it has forgotten.
   queued = {};
-  for a = 1:numel(job.attempts)
-    mine = strcmp({states.job}, job.attempts(a).id);
+  for a = 1:numel(current.attempts)
+    mine = strcmp({states.job}, current.attempts(a).id);
     if any(isActive({states(mine).state}))
-      queued{end + 1} = job.attempts(a).id;
+      queued{end + 1} = current.attempts(a).id;
     end
   end
   conditions = {};
@@ -348,14 +385,16 @@ function job = submitFit (job, states)
   if ~isempty(older)
     conditions{end + 1} = ['afterany:', strjoin(older, ':')];
   end
-  task_script(fullfile(job.folder, 'fit.sh'), job.folder, '''fit''');
-  sbatchOptions = {['--output=', fullfile(job.folder, 'logs', 'fit-%j.log')]};
+  task_script(job.folder, 'fit');
+  sbatchOptions = {log_option(job.folder, 'fit-%j.log')};
   if ~isempty(conditions)
     sbatchOptions = [sbatchOptions, {['--dependency=', strjoin(conditions, ',')], '--kill-on-invalid-dep=yes'}];
   end
-  id = submit_to_slurm(job, 'fit.sh', sbatchOptions);
-  job.fit(end + 1) = struct('id', id, 'after', latest);
-  save_atomically(fullfile(job.folder, 'job.mat'), struct('job', job));
+  id = submit_to_slurm(current, 'fit.sh', sbatchOptions);
+  current.fit(end + 1) = struct('id', id, 'after', latest);
+  save_atomically(fullfile(job.folder, 'job.mat'), struct('job', current));
+  job = current;
+  clear('release');
 end
 
 function model = waitForFit (job, data, options)
@@ -387,9 +426,10 @@ function model = waitForFit (job, data, options)
               report);
       end
       say(options, report);
-      job = submitFit(job, states([]));
+      % Unless another session resubmitted it meanwhile.
+      job = submitFit(job, data, states([]), @(j) strcmp(j.fit(end).id, id));
       resubmitted = true;
-      say(options, sprintf('resubmitted the final fit as job %s', job.fit(end).id));
+      say(options, sprintf('the final fit was resubmitted as job %s', job.fit(end).id));
     end
     pause(options.interval);
   end
@@ -433,6 +473,11 @@ end
 %!error id=zelmor:notAJob zelmor_collect(tempname())
 %!error id=zelmor:badOption zelmor_collect(tempname(), 'FinalFit', 'moon')
 %!error id=zelmor:badOption zelmor_collect(tempname(), 'Interval', 0)
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'Interval', 1e-300)
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'Interval', 0.5)
+%!error id=zelmor:badOption zelmor_collect(tempname(), 'Interval', Inf)
+%!error id=zelmor:notAJob zelmor_collect(struct('folder', 5))
+%!error id=zelmor:notAJob zelmor_collect(['x', char(0)])
 %!error id=zelmor:badOption zelmor_collect(tempname(), 'Resubmit', 'yes')
 %!error id=zelmor:badOption zelmor_collect(tempname(), 'Wait', true)
 %!error id=zelmor:badOption zelmor_collect(tempname(), 'Verbose')

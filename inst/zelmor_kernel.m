@@ -33,7 +33,9 @@
 %            as B.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badExamples,
-%    zelmor:featureMismatch, zelmor:badKernelType, zelmor:badKernelParameter.
+%    zelmor:featureMismatch, zelmor:badKernelType, zelmor:badKernelParameter,
+%    zelmor:kernelNotFinite (a kernel value overflows: a degree or gamma too
+%    large for the scale of the features).
 %
 %  Example:
 %    Xtrain = [randn(20, 2); randn(20, 2) + 3];

@@ -39,11 +39,14 @@
 %    DECISION  M-by-K decision values.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badModel (a struct that is not
-%    a zelmor model), zelmor:argumentOrder (a model given second),
-%    zelmor:badExamples, zelmor:featureMismatch, zelmor:badKernel,
+%    a zelmor model, or a model with a field that zelmor_train cannot have
+%    made, such as a beta that is not positive or fewer classes than tau has
+%    columns: the message names it), zelmor:argumentOrder (a model given
+%    second), zelmor:badExamples, zelmor:featureMismatch, zelmor:badKernel,
 %    zelmor:badTau (TAU not finite doubles, or not dual variables: some row
 %    with more than one entry above 0, one above 1, or a sum not 0, as when
-%    the inputs are swapped), zelmor:kernelMismatch.
+%    the inputs are swapped), zelmor:kernelMismatch, zelmor:kernelNotFinite
+%    (a kernel value between XTEST and the support vectors overflows).
 %
 %  Example:
 %    X = [randn(20, 2); randn(20, 2) + 3];
@@ -130,13 +133,9 @@ end
 
 
 function [labels, scores] = predictWithModel (model, X)
-  [~, required] = model_fields();
-  if ~isscalar(model) || ~all(isfield(model, required)) || ~isequal(model.format, 'zelmor model')
-    error('zelmor:badModel', 'MODEL must be a struct made by zelmor_train');
-  end
-  if ~isequal(model.version, 1)
-    error('zelmor:badModel', 'MODEL is of version %s; this zelmor_predict reads version 1', ...
-          mat2str(model.version));
+  why = model_problem(model);
+  if ~isempty(why)
+    error('zelmor:badModel', 'MODEL %s', why);
   end
   X = checked_examples(X, 'XTEST');
   precomputed = strcmp(model.kernel, 'precomputed');
@@ -255,6 +254,38 @@ end
 %! end
 %! model = zelmor_train(G, labels, 'Kernel', 'precomputed', 'C', 10);
 %! assert(size(zelmor_predict(G(:, model.supportIndices), model.tau)), [30 1]);
+
+%!test
+%! % A damaged model is refused, naming the field, before it predicts: each of these would
+%! % predict wrong labels (a negative beta turns them around) or fail inside Octave.
+%! base = zelmor_train([0 0; 0 1; 5 5; 5 6; 0 6; 1 6], [1 1 2 2 3 3], 'C', 1, 'Gamma', 1);
+%! poly = zelmor_train([0 0; 0 1; 5 5; 5 6], [1 1 2 2], 'Kernel', 'poly', 'C', 1);
+%! precomputed = zelmor_train(eye(4) + 1, [1 1 2 2], 'Kernel', 'precomputed', 'C', 1);
+%! damages = {
+%!   % model, field, damaged value
+%!   base, 'beta', -1;  base, 'beta', 0;  base, 'beta', NaN;  base, 'version', '1'
+%!   base, 'center', 0;  base, 'center', [NaN 0];  base, 'scale', [1 0];  base, 'standardize', []
+%!   base, 'gamma', [];  base, 'gamma', -1;  base, 'degree', 3;  poly, 'degree', 2.5;  poly, 'offset', []
+%!   base, 'classes', [1; 2];  base, 'classes', [];  base, 'tau', [base.tau, base.tau(:, 1)]
+%!   base, 'tau', base.tau(:, 1);  base, 'supportIndices', base.supportIndices + 6
+%!   base, 'supportIndices', flipud(base.supportIndices);  base, 'supportVectors', base.supportVectors(:, 1)
+%!   base, 'labelType', 'cellstr';  base, 'labelsAsRow', 'yes';  base, 'kernel', 'sigmoid'
+%!   base, 'featureCount', 1.5;  precomputed, 'supportIndices', precomputed.supportIndices + 4
+%!   precomputed, 'standardize', true
+%! };
+%! for d = 1:rows(damages)
+%!   [good, field, value] = damages{d, :};
+%!   try
+%!     zelmor_predict(setfield(good, field, value), ones(1, good.featureCount));
+%!     error('test:noError', 'a model with a damaged %s predicted', field);
+%!   catch failure
+%!     assert(failure.identifier, 'zelmor:badModel', failure.message);
+%!     assert(! isempty(strfind(failure.message, field)), failure.message);
+%!   end
+%! end
+%! % The models themselves predict.
+%! assert(size(zelmor_predict(poly, [0 0])), [1 1]);
+%! assert(size(zelmor_predict(precomputed, ones(1, 4))), [1 1]);
 
 %!shared model
 %! model = zelmor_train([0 0; 0 1; 5 5; 5 6], [1 1 2 2], 'C', 1, 'Gamma', 1);

@@ -17,7 +17,10 @@
 %  'Folds', 'Seed', 'Standardize', 'MaxRestarts', ...), and:
 %    'Folder'   (required) the search's folder: created when missing; the
 %               submitting machine and every node must reach it at the same
-%               path. It must not hold another search.
+%               path (a relative name is taken from the current folder, a
+%               leading ~ from HOME; no backslash, which Slurm reads in log
+%               names). It must not hold another search. Whoever can write
+%               it can run commands as you, through task.sh: let no one else.
 %    'Tasks'    how many array tasks; default one per kernel parameter (7
 %               with the default rbf grid), at most one per unit. The units
 %               are dealt out in turn: task t runs units t, t + Tasks, ...
@@ -40,7 +43,10 @@
 %                   carrying the problem's checksum
 %    logs/          task-JOB_TASK.log, the output of every task (fit-JOB.log)
 %    model.mat      the model, once zelmor_collect (or the final fit) made it
-%  MAT files are written with -v7, which Octave and MATLAB both read.
+%    lock/          while a session writes job.mat (made by mkdir, so only one
+%                   session at a time: a second submission meanwhile is refused)
+%  MAT files are written with -v7, which Octave and MATLAB both read; every file
+%  is written under a temporary name and renamed, so a reader never sees a part.
 %
 %  Memory of a task: X, the squared distances (or products) of all examples,
 %  N^2 doubles, and per unit running at once its fold's kernels (see
@@ -57,10 +63,11 @@
 %    sbatch, threads, submitted (as a serial date number)
 %
 %  Errors (identifiers): those of zelmor_train, and zelmor:badOption (no
-%    'Folder', a bad 'Tasks' or 'Sbatch'), zelmor:nothingToSearch (a single
-%    grid cell), zelmor:folderNotWritable, zelmor:folderInUse, zelmor:noSbatch
-%    (sbatch is not on the PATH), zelmor:submitRejected (sbatch said no; its
-%    message is in the error's).
+%    'Folder', or one that is not a folder's name, a bad 'Tasks' or 'Sbatch'),
+%    zelmor:nothingToSearch (a single grid cell), zelmor:folderNotWritable,
+%    zelmor:folderInUse (a search there, or another session submitting to it),
+%    zelmor:noSbatch (sbatch is not on the PATH), zelmor:submitRejected
+%    (sbatch said no; its message is in the error's).
 %
 %  Example:
 %    job = zelmor_submit(X, y, 'Folder', '/shared/me/letters', 'Tasks', 4, ...
@@ -90,19 +97,27 @@ function job = zelmor_submit (X, y, varargin)
   taskCount = min(taskCount, size(units, 1));
   units(:, 3) = mod((0:size(units, 1) - 1).', taskCount) + 1;
 
-  folder = prepareFolder(own.folder);
-  checksum = problem_checksum(problem);
+  folder = own.folder;
+  taskLog = log_option(folder, 'task-%A_%a.log');
+  prepareFolder(folder);
+  % From here until job.mat is written, this session alone may write the folder's records.
+  release = folder_lock(folder, 0);
+  if exist(fullfile(folder, 'job.mat'), 'file')
+    error('zelmor:folderInUse', ['%s already holds a search (job.mat): collect it with zelmor_collect, or ' ...
+                                 'choose another folder'], folder);
+  end
+  checksum = problem_checksum(problem, units);
   save_atomically(fullfile(folder, 'problem.mat'), struct('problem', problem, 'checksum', checksum, 'units', units));
-  task_script(fullfile(folder, 'task.sh'), folder, 'str2double(getenv(''SLURM_ARRAY_TASK_ID''))');
+  task_script(folder, 'tasks');
 
   job = struct('id', '', 'folder', folder, 'units', units, 'tasks', taskCount, ...
                'attempts', struct('id', {}, 'tasks', {}), 'fit', struct('id', {}, 'after', {}), ...
                'sbatch', {own.sbatch}, 'threads', problem.options.threads, 'submitted', now());
-  job.id = submit_to_slurm(job, 'task.sh', {sprintf('--array=1-%d', taskCount), ...
-                                            ['--output=', fullfile(folder, 'logs', 'task-%A_%a.log')]});
+  job.id = submit_to_slurm(job, 'task.sh', {sprintf('--array=1-%d', taskCount), taskLog});
   job.attempts(1).id = job.id;
   job.attempts(1).tasks = 1:taskCount;
   save_atomically(fullfile(folder, 'job.mat'), struct('job', job));
+  clear('release');
   if ~isequal(problem.options.verbose, false)
     fprintf('zelmor_submit: job %s, %d tasks for %d units (%d kernel settings x %d folds) in %s\n', job.id, ...
             taskCount, size(units, 1), numel(settingsWithUnits), foldCount, folder);
@@ -124,10 +139,7 @@ function [own, rest] = ownOptions (pairs)
     end
     switch lower(name)
       case 'folder'
-        if ~ischar(value) || isempty(value) || ~isrow(value)
-          error('zelmor:badOption', 'Folder must be the name of a folder');
-        end
-        own.folder = value;
+        own.folder = absolute_folder(value, 'zelmor:badOption', 'Folder');
       case 'tasks'
         if ~isnumeric(value) || ~isscalar(value) || ~(value >= 1) || value ~= fix(value) || ~isfinite(value)
           error('zelmor:badOption', 'Tasks must be a positive integer');
@@ -153,15 +165,8 @@ function [own, rest] = ownOptions (pairs)
   end
 end
 
-% The folder as an absolute path, with results/ and logs/, checked to be writable and free.
-function folder = prepareFolder (folder)
-  if folder(1) ~= '/' && isempty(regexp(folder, '^[A-Za-z]:[\\/]', 'once'))
-    folder = fullfile(pwd(), folder);
-  end
-  if exist(fullfile(folder, 'job.mat'), 'file')
-    error('zelmor:folderInUse', ['%s already holds a search (job.mat): collect it with zelmor_collect, or ' ...
-                                 'choose another folder'], folder);
-  end
+% The folder (an absolute path) with results/ and logs/, checked to be writable.
+function prepareFolder (folder)
   for sub = {'', 'results', 'logs'}
     where = fullfile(folder, sub{1});
     if ~exist(where, 'dir')
@@ -272,6 +277,8 @@ end
 %!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Tasks', 1.5)
 %!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Sbatch', {'--time=5', 7})
 %!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 5)
+%!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Threads', Inf)
+%!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Threads', 1e16)
 %!error id=zelmor:badOption zelmor_submit(X, y, 'Folder', 'x', 'Speed', 1)
 %!error id=zelmor:badKernelType zelmor_submit(X, y, 'Folder', 'x', 'Kernel', 'sigmoid')
 %!error id=zelmor:nothingToSearch zelmor_submit(X, y, 'Folder', 'x', 'Gamma', 1, 'C', 1)

@@ -26,7 +26,8 @@
 %    TASK    a task number, 1 to the job's task count.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:notAJob, zelmor:badProblem
-%    (problem.mat damaged), zelmor:badTask, zelmor:folderNotWritable,
+%    (problem.mat damaged), zelmor:badJob (fit: job.mat damaged),
+%    zelmor:badTask, zelmor:folderNotWritable,
 %    zelmor:missingResults (fit: a unit has no result); and the engine's.
 %
 %  Example (by hand, in a session on a node):
@@ -38,6 +39,7 @@ function zelmor_task (folder, task)
   if nargin ~= 2
     error('zelmor:nargin', 'zelmor_task takes 2 inputs (got %d)', nargin);
   end
+  folder = absolute_folder(folder, 'zelmor:notAJob', 'FOLDER');
   data = read_problem(folder);
   if ischar(task) && strcmp(task, 'fit')
     fitOnNode(folder, data);
@@ -48,11 +50,10 @@ function zelmor_task (folder, task)
     error('zelmor:badTask', 'TASK must be ''fit'' or a task number from 1 to %d', taskCount);
   end
   problem = data.problem;
-  betaCount = numel(problem.plan.betas);
   mine = find(data.units(:, 3) == task);
   todo = [];
   for u = mine(:).'
-    if isempty(unit_result(folder, data.units(u, 1:2), data.checksum, betaCount))
+    if isempty(unit_result(folder, data.units(u, 1:2), data))
       todo(end + 1) = u;
     end
   end
@@ -91,8 +92,8 @@ end
 function fitOnNode (folder, data)
   fprintf('zelmor_task: the final fit on %s, process %d\n', hostName(), processId());
   flush_output();
-  saved = load(fullfile(folder, 'job.mat'));
-  model = collected_model(folder, data, saved.job.submitted);
+  job = read_job(folder, data);
+  model = collected_model(folder, data, job.submitted);
   save_atomically(fullfile(folder, 'model.mat'), struct('model', model, 'checksum', data.checksum));
   fprintf('zelmor_task: model.mat written: C = %g, %d support vectors\n', model.C, numel(model.supportIndices));
 end

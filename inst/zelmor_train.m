@@ -109,10 +109,13 @@
 %  'MaxRestarts' continuations.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badExamples (X not real numeric,
-%    empty, or holding NaN or Inf), zelmor:sizeMismatch (X and Y count
-%    different examples), zelmor:badLabels (an unsupported type or a missing
-%    label), zelmor:oneClass, zelmor:badOption (unknown option, bad value, 'C'
-%    and 'Beta' together), zelmor:badKernelType, zelmor:badKernelParameter,
+%    empty, without features, holding NaN or Inf, or of a scale whose
+%    variance overflows), zelmor:sizeMismatch (X and Y count different
+%    examples), zelmor:badLabels (an unsupported type, a missing label, or a
+%    cell holding something other than char rows), zelmor:oneClass,
+%    zelmor:badOption (unknown option, bad value, 'C' and 'Beta' together),
+%    zelmor:badKernelType, zelmor:badKernelParameter, zelmor:kernelNotFinite
+%    (a kernel value overflows, as a poly kernel of a huge degree does),
 %    zelmor:badC (C not positive and finite), zelmor:badBeta (the same for
 %    beta), zelmor:badFolds, zelmor:badSeed, zelmor:kernelNotSquare,
 %    zelmor:kernelZeroDiagonal (a precomputed kernel), zelmor:outOfMemory.

@@ -6,6 +6,7 @@
 %    'maxrestarts'  a non-negative integer
 %    'workers'      a positive integer
 %    'threads'      a positive integer
+%  (each at most 1e15, the largest count the engine takes: Inf is no count)
 %    'parallel'     'auto', 'serial', 'pararrayfun' or 'parfor' (returned in lower case)
 %    'verbose'      true, false or 'auto'
 %    'warn'         true or false
@@ -15,15 +16,9 @@
 function value = checked_option (name, value)
   switch name
     case 'maxrestarts'
-      if ~isnumeric(value) || ~isscalar(value) || ~(value >= 0) || value ~= fix(value)
-        error('zelmor:badOption', 'MaxRestarts must be a non-negative integer');
-      end
-      value = double(value);
+      value = count(value, 0, 'MaxRestarts', 'a non-negative integer');
     case {'workers', 'threads'}
-      if ~isnumeric(value) || ~isscalar(value) || ~(value >= 1) || value ~= fix(value)
-        error('zelmor:badOption', '%s must be a positive integer', [upper(name(1)), name(2:end)]);
-      end
-      value = double(value);
+      value = count(value, 1, [upper(name(1)), name(2:end)], 'a positive integer');
     case 'parallel'
       choices = {'auto', 'serial', 'pararrayfun', 'parfor'};
       if ~ischar(value) || ~any(strcmpi(value, choices))
@@ -50,4 +45,16 @@ function value = checked_option (name, value)
       end
       value = logical(value);
   end
+end
+
+function value = count (value, least, name, what)
+  if ~isnumeric(value) || ~isreal(value) || ~isscalar(value) || ~(value >= least) || value ~= fix(value) ...
+      || ~(value <= 1e15)
+    shown = sprintf('a %s of size %s', class(value), mat2str(size(value)));
+    if isnumeric(value) && isreal(value) && isscalar(value)
+      shown = sprintf('%g', value);
+    end
+    error('zelmor:badOption', '%s must be %s (got %s)', name, what, shown);
+  end
+  value = double(value);
 end

@@ -22,14 +22,13 @@ function [model, result] = collected_model (folder, data, submitted)
   lastWritten = submitted;
   for u = 1:size(data.units, 1)
     unit = data.units(u, 1:2);
-    [cells, why] = unit_result(folder, unit, data.checksum, B);
+    [cells, why] = unit_result(folder, unit, data);
     if isempty(cells)
       problems{end + 1} = sprintf('%s: %s', unit_file(folder, unit), why);
       continue
     end
     [p, f] = deal(unit(1), unit(2));
-    written = dir(unit_file(folder, unit));
-    lastWritten = max(lastWritten, written.datenum);
+    lastWritten = max(lastWritten, modified_time(unit_file(folder, unit)));
     grid.correct(p, :, f) = cells.correct;
     grid.iterations(p, :, f) = cells.iterations;
     grid.restarts(p, :, f) = cells.restarts;

@@ -1,9 +1,10 @@
-%SAVE_ATOMICALLY  Writes a MAT file that Octave and MATLAB read, whole or not at all.
+%SAVE_ATOMICALLY  Writes a record of a search's folder whole or not at all.
 %
 %  save_atomically(FILE, DATA)
 %
-%  The fields of the struct DATA become the file's variables (-v7). The file is written under
-%  a temporary name beside FILE, then renamed to FILE: a reader on any machine finds the old
+%  DATA is a struct, whose fields become the variables of a MAT file that Octave and MATLAB
+%  read (-v7), or a char row, written as the text of FILE. The file is written under a
+%  temporary name beside FILE, then renamed to FILE: a reader on any machine finds the old
 %  file, the new one or none, never a part. A failure raises zelmor:folderNotWritable.
 
 function save_atomically (file, data)
@@ -11,7 +12,11 @@ function save_atomically (file, data)
   % tempname's random part keeps apart two writers of one file on different machines.
   temporary = [tempname(folder), '.partial.mat'];
   try
-    save(temporary, '-v7', '-struct', 'data');
+    if ischar(data)
+      writeText(temporary, data);
+    else
+      save(temporary, '-v7', '-struct', 'data');
+    end
   catch failure
     if exist(temporary, 'file')
       delete(temporary);
@@ -27,5 +32,16 @@ function save_atomically (file, data)
   if ~moved
     delete(temporary);
     error('zelmor:folderNotWritable', 'cannot rename a file to %s: %s', file, message);
+  end
+end
+
+function writeText (file, text)
+  handle = fopen(file, 'w');
+  if handle < 0
+    error('zelmor:folderNotWritable', 'cannot create %s', file);
+  end
+  fprintf(handle, '%s', text);
+  if fclose(handle) ~= 0
+    error('zelmor:folderNotWritable', 'cannot write all of %s', file);
   end
 end

@@ -10,14 +10,16 @@
 %  id, NaN for a job that is not an array) and state ('PENDING', 'RUNNING', 'COMPLETED',
 %  'FAILED', 'CANCELLED', ...); a task neither knows is left out.
 %
-%  Errors (identifiers): zelmor:noSlurm (squeue missing), zelmor:queueFailed.
+%  Errors (identifiers): zelmor:badJob (an id that is not digits, job_ids), zelmor:noSlurm
+%  (squeue missing), zelmor:queueFailed.
 
 function states = slurm_states (ids, source)
   states = struct('job', {}, 'task', {}, 'state', {});
   if isempty(ids)
     return
   end
-  list = strjoin(ids, ',');
+  % The ids go into the command line as they are.
+  list = strjoin(job_ids(ids), ',');
   if nargin > 1 && strcmp(source, 'accounting')
     [status, output] = run_command(sprintf('sacct -n -P -X -j %s -o JobID,State', list));
     if status ~= 0

@@ -44,6 +44,13 @@ function [X, center, scale] = standardize (X, wanted)
   if wanted
     center = mean(X, 1);
     scale = std(X, 0, 1);
+    % Values near the largest double: their mean or spread overflows, and every feature would
+    % become 0 (or NaN).
+    feature = find(~isfinite(center) | ~isfinite(scale), 1);
+    if ~isempty(feature)
+      error('zelmor:badExamples', ['feature %d of X cannot be standardised: its mean or standard deviation ' ...
+            'overflows (its values reach %g); scale X down first'], feature, max(abs(X(:, feature))));
+    end
     % A constant feature carries nothing; it stays zero rather than becoming NaN.
     scale(scale == 0) = 1;
     X = (X - center) ./ scale;
@@ -83,6 +90,10 @@ end
 
 function X = checkExamples (X, kernel)
   X = checked_examples(X, 'X');
+  if size(X, 1) > 0 && size(X, 2) == 0
+    error('zelmor:badExamples', ['X has no features (it is %dx0): one example per row, one feature per ' ...
+                                 'column'], size(X, 1));
+  end
   if isempty(X)
     error('zelmor:badExamples', 'X holds no examples (it is %dx%d)', size(X, 1), size(X, 2));
   end
@@ -145,6 +156,15 @@ function [index, classes, labelType] = encodeLabels (y, n)
       else
         missing = false;
       end
+  end
+  if strcmp(labelType, 'cellstr')
+    % unique would take the first row of a char matrix alone, merging labels.
+    bad = find(~cellfun(@(label) ndims(label) == 2 && size(label, 1) <= 1, y), 1);
+    if ~isempty(bad)
+      error('zelmor:badLabels', ['Y{%d} is a %s char matrix: each label of a cell array must be a char row ' ...
+                                 '(for one label per row of a char matrix, pass the matrix itself)'], bad, ...
+            mat2str(size(y{bad})));
+    end
   end
   if ~strcmp(labelType, 'char')
     if any(missing(:))
@@ -281,6 +301,12 @@ function [settings, gammaGrid, degreeGrid, gamma0] = kernelSettings (options, X)
     gammas = gamma0;
     if strcmp(options.kernel, 'rbf')
       gammas = gamma0 * 2 .^ (-3:1:3).';
+    end
+    % Features of a huge scale (their variance overflows) or of none (all constant).
+    if ~all(isfinite(gammas) & gammas > 0)
+      error('zelmor:badExamples', ['the default gamma, 1 / (D x the mean variance of the features), cannot be ' ...
+            'used here: that variance is %g (the values of X reach %g). Standardise or scale X, or give ' ...
+            '''Gamma'''], mean(var(X, 0, 1)), max(abs(X(:))));
     end
   end
   switch options.kernel

@@ -1,13 +1,15 @@
 %UNIT_RESULT  A unit's result file, read and checked.
 %
-%  [RESULT, WHY] = unit_result(FOLDER, UNIT, CHECKSUM, BETACOUNT)
+%  [RESULT, WHY] = unit_result(FOLDER, UNIT, DATA)
 %
-%  UNIT is (setting, fold); CHECKSUM the problem's. RESULT is the file's contents when it is
-%  whole, of this unit and of this problem; otherwise [] and WHY says what is wrong with it:
-%  'missing', or why it was refused (it cannot be read, lacks a result, is of another problem
-%  or another unit, or its contents do not match their checksum).
+%  UNIT is (setting, fold); DATA the folder's problem.mat (read_problem's). RESULT is the
+%  file's contents when it is whole, of this unit and of this problem, and its counts are
+%  possible ones; otherwise [] and WHY says what is wrong with it: 'missing', or why it was
+%  refused (it cannot be read, lacks a result, holds more than plain data, is of another
+%  problem or another unit, its contents do not match their checksum, or its counts are not
+%  whole numbers of examples of its fold).
 
-function [result, why] = unit_result (folder, unit, checksum, betaCount)
+function [result, why] = unit_result (folder, unit, data)
   result = [];
   why = '';
   file = unit_file(folder, unit);
@@ -15,32 +17,49 @@ function [result, why] = unit_result (folder, unit, checksum, betaCount)
     why = 'missing';
     return
   end
-  try
-    data = load(file);
-  catch failure
-    why = sprintf('refused: it cannot be read (%s)', failure.message);
+  [contents, why] = load_plain(file);
+  if ~isempty(why)
+    why = ['refused: ', why];
     return
   end
+  why = refusal(contents, unit, data);
+  if isempty(why)
+    result = contents;
+  end
+end
+
+function why = refusal (contents, unit, data)
+  why = '';
   fields = {'checksum', 'unit', 'correct', 'iterations', 'restarts', 'converged', 'seconds', 'content', ...
             'baseSeconds', 'kernelSeconds', 'solveSeconds', 'scoringSeconds'};
-  if ~all(isfield(data, fields))
+  plan = data.problem.plan;
+  betaCount = numel(plan.betas);
+  if ~all(isfield(contents, fields))
     why = 'refused: it lacks some of its results';
-    return
-  end
-  if ~ischar(data.checksum) || ~strcmp(data.checksum, checksum)
+  elseif ~ischar(contents.checksum) || ~strcmp(contents.checksum, data.checksum)
     why = 'refused: it comes from another problem';
-    return
-  end
-  if ~isequal(data.unit, unit(:).')
+  elseif ~isequal(contents.unit, unit(:).')
     why = 'refused: it holds another unit';
-    return
-  end
-  cells = {data.correct, data.iterations, data.restarts, data.seconds};
-  shaped = all(cellfun(@(c) isa(c, 'double') && isequal(size(c), [1, betaCount]), cells)) ...
-           && islogical(data.converged) && isequal(size(data.converged), [1, betaCount]);
-  if ~shaped || ~ischar(data.content) || ~strcmp(data.content, unit_checksum(data))
+  elseif ~isShaped(contents, betaCount) || ~ischar(contents.content) ...
+      || ~strcmp(contents.content, unit_checksum(contents))
     why = 'refused: its contents do not match their checksum';
-    return
+  else
+    % Cells not tried hold -1; the others a count of the fold's examples.
+    foldSize = sum(plan.folds == unit(2));
+    tried = plan.tried(unit(1), :);
+    counts = [contents.correct(tried), contents.iterations, contents.restarts];
+    if ~all(contents.correct(~tried) == -1) || ~all(counts == fix(counts) & counts >= 0) ...
+        || any(contents.correct > foldSize)
+      why = sprintf('refused: its counts are not whole numbers of examples of its fold (0 to %d)', foldSize);
+    end
   end
-  result = data;
+end
+
+function shaped = isShaped (contents, betaCount)
+  cells = {contents.correct, contents.iterations, contents.restarts, contents.seconds};
+  times = {contents.baseSeconds, contents.kernelSeconds, contents.solveSeconds, contents.scoringSeconds};
+  shaped = all(cellfun(@(c) isa(c, 'double') && isreal(c) && isequal(size(c), [1, betaCount]), cells)) ...
+           && islogical(contents.converged) && isequal(size(contents.converged), [1, betaCount]) ...
+           && all(cellfun(@(t) isa(t, 'double') && isreal(t) && isscalar(t) && isfinite(t), times)) ...
+           && all(isfinite(contents.seconds));
 end

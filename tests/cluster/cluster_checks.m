@@ -27,7 +27,7 @@ function cluster_checks (step, work, varargin)
       started = tic ();
       job = zelmor_submit (X, y, options{:}, "Folder", folder, "Tasks", 4);
       assert (job.tasks, 4);
-      model = zelmor_collect (job, "Interval", 0.5, "FinalFit", "cluster");
+      model = zelmor_collect (job, "Interval", 1, "FinalFit", "cluster");
       printf ("zelmor_submit + zelmor_collect, 4 tasks and the final fit as a job: %.1f s\n", toc (started));
       expectSame (model, work, "small", "whole search, final fit on the cluster");
       logs = dir (fullfile (folder, "logs", "task-*.log"));
@@ -49,7 +49,7 @@ function cluster_checks (step, work, varargin)
       fprintf (handle, "%s\n", job.id);
       fclose (handle);
     case "collect"
-      model = zelmor_collect (fullfile (work, varargin{1}), "Interval", 0.5);
+      model = zelmor_collect (fullfile (work, varargin{1}), "Interval", 1);
       expectSame (model, work, varargin{1}, "collected");
     case "killed"
       name = varargin{1};
@@ -57,7 +57,7 @@ function cluster_checks (step, work, varargin)
       saved = load (fullfile (folder, "job.mat"));
       job = saved.job;
       try
-        zelmor_collect (job, "Interval", 0.5);
+        zelmor_collect (job, "Interval", 1);
         error ("test:noError", "zelmor_collect put together a search with a killed task");
       catch failure
         assert (failure.identifier, "zelmor:tasksFailed", failure.message);
@@ -74,7 +74,7 @@ function cluster_checks (step, work, varargin)
       for part = {log, "| zelmor_task: ", "'Resubmit', true"}
         assert (! isempty (strfind (report, part{1})), ["the report lacks " part{1}]);
       end
-      model = zelmor_collect (job, "Interval", 0.5, "Resubmit", true);
+      model = zelmor_collect (job, "Interval", 1, "Resubmit", true);
       expectSame (model, work, name, "after the resubmission");
       saved = load (fullfile (folder, "job.mat"));
       assert (numel (saved.job.attempts), 2);

@@ -222,7 +222,7 @@ type_line() { wait_prompt; tmuxc send-keys -t 0 -l "$1"; tmuxc send-keys -t 0 En
 env "$marker" tmux -S "$work/tmux" -f /dev/null new-session -d -x 220 -y 50 -c "$work" \
     octave-cli -q -f --no-history --no-window-system
 tmuxc pipe-pane -t 0 -o "cat >> '$pane_log'"
-type_line "addpath('$mexdir', '$repo/tests/helpers'); model = zelmor_collect('$work/small', 'Interval', 0.5)"
+type_line "addpath('$mexdir', '$repo/tests/helpers'); model = zelmor_collect('$work/small', 'Interval', 1)"
 wait_for "zelmor_collect waiting for 4 pending tasks" 120 grep -q '0 of 35 units done; 0 tasks running, 4 pending' "$pane_log"
 sleep 1
 tmuxc send-keys -t 0 C-c
@@ -232,7 +232,7 @@ queued=$(squeue -h -j "$id" -r -t PENDING -o %i | wc -l)
 [ "$queued" -eq 4 ] || fail "after Ctrl-C, $queued of the job's 4 tasks are still pending"
 say "after Ctrl-C: the prompt is back, nothing assigned, the job's 4 tasks still pending"
 scontrol release "$id"
-type_line "model = zelmor_collect('$work/small', 'Interval', 0.5, 'Verbose', false); e = load('$work/small-expected.mat'); printf('same bits: %d\n', same_bits(rmfield(model, 'seconds'), rmfield(e.model, 'seconds')))"
+type_line "model = zelmor_collect('$work/small', 'Interval', 1, 'Verbose', false); e = load('$work/small-expected.mat'); printf('same bits: %d\n', same_bits(rmfield(model, 'seconds'), rmfield(e.model, 'seconds')))"
 wait_for "zelmor_collect after the release" 600 grep -qE 'same bits: [01]' "$pane_log"
 grep -q 'same bits: 1' "$pane_log" || { cat "$pane_log" >&2; fail "the model collected after Ctrl-C differs from zelmor_train's"; }
 type_line "exit"

@@ -39,7 +39,7 @@ function test_cluster_helpers (root)
       submitOptions(end + 1:end + 2) = {"Tasks", tasks};
     end
     job = zelmor_submit (inputs, labels, submitOptions{:});
-    model = zelmor_collect (job, "Interval", 0.01, "Verbose", false, "FinalFit", fit);
+    model = zelmor_collect (job, "Interval", 1, "Verbose", false, "FinalFit", fit);
     expected = zelmor_train (inputs, labels, "Verbose", false, options{:});
     assert (same_bits (rmfield (model, "seconds"), rmfield (expected, "seconds")), what);
     again = zelmor_collect (folder, "Verbose", false);
@@ -81,7 +81,7 @@ function test_cluster_helpers (root)
       delete (fullfile (folder, "model.mat"));
     end
     damage ();
-    message = errorOf (@() zelmor_collect (job, "Interval", 0.01, "Verbose", false), "zelmor:tasksFailed", what);
+    message = errorOf (@() zelmor_collect (job, "Interval", 1, "Verbose", false), "zelmor:tasksFailed", what);
     assert (! isempty (strfind (message, "task 2 (")) && ! isempty (strfind (message, "COMPLETED")), message);
     assert (! isempty (strfind (message, "gamma 0.1 fold 2")), message);
     assert (! isempty (strfind (message, reason)), [what ": " message]);
@@ -89,13 +89,13 @@ function test_cluster_helpers (root)
     % Run by hand, the task redoes that unit alone.
     shown = evalc ("zelmor_task (folder, 2)");
     assert (! isempty (strfind (shown, "3 units, 1 to run")), shown);
-    model = zelmor_collect (job, "Interval", 0.01, "Verbose", false);
+    model = zelmor_collect (job, "Interval", 1, "Verbose", false);
     assert (same_bits (rmfield (model, "seconds"), expected), what);
     checked += 1;
   end
   % A damaged model.mat is made again; a damaged problem.mat stops everything.
   cutShort (fullfile (folder, "model.mat"));
-  shown = evalc ("model = zelmor_collect (job, 'Interval', 0.01);");
+  shown = evalc ("model = zelmor_collect (job, 'Interval', 1);");
   assert (! isempty (strfind (shown, "model.mat: it cannot be read")), shown);
   assert (same_bits (rmfield (model, "seconds"), expected));
   cutShort (fullfile (folder, "problem.mat"));
@@ -110,14 +110,14 @@ function test_cluster_helpers (root)
   folder = fullfile (folders, "failed");
   job = zelmor_submit (X, y, "Folder", folder, "Tasks", 2, options{:});
   setenv ("FAKE_SLURM_FAIL", "");
-  message = errorOf (@() zelmor_collect (job, "Interval", 0.01, "Verbose", false), "zelmor:tasksFailed", "task 2");
+  message = errorOf (@() zelmor_collect (job, "Interval", 1, "Verbose", false), "zelmor:tasksFailed", "task 2");
   for part = {sprintf("task 2 (%s_2, FAILED): 3 units without a result", job.id), ...
               fullfile(folder, "logs", sprintf("task-%s_2.log", job.id)), "| killed before it began", ...
               "'Resubmit', true"}
     assert (! isempty (strfind (message, part{1})), ["no '" part{1} "' in: " message]);
   end
   assert (isempty (strfind (message, "task 1 (")), message);
-  shown = evalc ("model = zelmor_collect (job, 'Interval', 0.01, 'Resubmit', true);");
+  shown = evalc ("model = zelmor_collect (job, 'Interval', 1, 'Resubmit', true);");
   assert (same_bits (rmfield (model, "seconds"), expected), "resubmitted");
   calls = strsplit (strtrim (fileread (fullfile (state, "sbatch-calls"))), "\n");
   assert (! isempty (strfind (calls{end}, "--array=2 ")), calls{end});
@@ -127,22 +127,22 @@ function test_cluster_helpers (root)
   assert (! isempty (strfind (shown, "resubmitted task 2 as job")), shown);
   % Only what is missing: a unit of task 1 lost, task 1 runs that one alone.
   delete (fullfile (folder, "model.mat"), fullfile (folder, "results", "unit-2-2.mat"));
-  zelmor_collect (job, "Interval", 0.01, "Verbose", false, "Resubmit", true);
+  zelmor_collect (job, "Interval", 1, "Verbose", false, "Resubmit", true);
   logs = dir (fullfile (folder, "logs", "task-*_1.log"));
   assert (! isempty (strfind (fileread (fullfile (folder, "logs", logs(end).name)), "3 units, 1 to run")));
   % A task that fails again is not resubmitted twice in one call.
   delete (fullfile (folder, "model.mat"), fullfile (folder, "results", "unit-1-2.mat"));
   setenv ("FAKE_SLURM_FAIL", "2");
-  errorOf (@() zelmor_collect (job, "Interval", 0.01, "Verbose", false, "Resubmit", true), ...
+  errorOf (@() zelmor_collect (job, "Interval", 1, "Verbose", false, "Resubmit", true), ...
            "zelmor:tasksFailed", "failed again");
   % A final-fit job that failed, then resubmitted.
   setenv ("FAKE_SLURM_FAIL", "N/A");
   evalc ("zelmor_task (folder, 2)");
-  message = errorOf (@() zelmor_collect (job, "Interval", 0.01, "Verbose", false, "FinalFit", "cluster"), ...
+  message = errorOf (@() zelmor_collect (job, "Interval", 1, "Verbose", false, "FinalFit", "cluster"), ...
                      "zelmor:fitFailed", "final fit");
   assert (! isempty (strfind (message, "| killed before it began")), message);
   setenv ("FAKE_SLURM_FAIL", "");
-  model = zelmor_collect (job, "Interval", 0.01, "Verbose", false, "FinalFit", "cluster", "Resubmit", true);
+  model = zelmor_collect (job, "Interval", 1, "Verbose", false, "FinalFit", "cluster", "Resubmit", true);
   assert (same_bits (rmfield (model, "seconds"), expected), "final fit resubmitted");
   checked += 6;
   printf ("cluster helpers against stand-ins for Slurm: %d checks passed\n", checked);
