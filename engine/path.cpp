@@ -83,6 +83,23 @@ double warmStartAtBeta(const PathProblem& problem, std::vector<double>* tau, std
 
 namespace {
 
+// What a solve's progress reports need beside what the solve knows.
+struct ProgressContext {
+    const PathReport* report = nullptr;
+    const PathStep* step = nullptr;
+    std::int64_t betaIndex = 0;
+};
+
+void tellProgress(void* context, std::int64_t iterations, double violation) {
+    const auto* progress = static_cast<const ProgressContext*>(context);
+    PathProgress told;
+    told.betaIndex = progress->betaIndex;
+    told.iterations = progress->step->updates + iterations;
+    told.violation = violation;
+    told.tolerance = progress->step->tolerance;
+    (*progress->report)(told);
+}
+
 constexpr int kShrinkRounds = 8;
 constexpr double kLooseFactor = 10.0;
 
@@ -259,6 +276,11 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         control.keepGradient = true;
         control.workers = settings.workers;
         step.tolerance = control.tolerance;
+        ProgressContext progress{&settings.report, &step, b};
+        if (settings.report) {
+            control.progress = tellProgress;
+            control.progressContext = &progress;
+        }
         bool done = false;
         if (settings.shrink) {
             // A cold start moves every example at first, and a warm one may move too many: the

@@ -22,6 +22,15 @@ struct PathProblem {
     std::int32_t classCount = 0;
 };
 
+// How far a path has gone within the solves of one beta: told every so often while they run.
+struct PathProgress {
+    std::int64_t betaIndex = 0;
+    std::int64_t iterations = 0;  // at this beta so far
+    double violation = 0.0;       // the largest violation of the examples the solve sweeps
+    double tolerance = 0.0;
+};
+using PathReport = std::function<void(const PathProgress&)>;
+
 struct PathSettings {
     // Continuations of a solve that ended at the cap, per beta.
     std::int64_t maxRestarts = 20;
@@ -33,6 +42,8 @@ struct PathSettings {
     bool shrink = true;
     // Threads that share each iteration of a large solve; null: the calling thread alone.
     const SolveWorkers* workers = nullptr;
+    // Told how far the solves have gone, from the thread that runs the path.
+    PathReport report;
 };
 
 // What the path did at one beta.

@@ -83,6 +83,32 @@ std::vector<FoldRows> foldRowsOf(const GridProblem& problem) {
     return folds;
 }
 
+// A solve that runs long tells how far it is: first after this many seconds, then every so often.
+constexpr double kProgressAfterSeconds = 5.0;
+constexpr double kProgressEverySeconds = 10.0;
+
+// Progress lines of one path (what: which unit or fit) into the control's report, from the
+// thread that runs it.
+PathReport progressReport(const RunControl& control, const std::string& what, const std::vector<double>& betas) {
+    if (!control.report) return PathReport{};
+    struct Timing {
+        Clock::time_point started = Clock::now();
+        double lastSeconds = 0.0;
+    };
+    auto timing = std::make_shared<Timing>();
+    return [&control, what, betas, timing](const PathProgress& progress) {
+        const double elapsed = secondsSince(timing->started);
+        const double wait = timing->lastSeconds == 0.0 ? kProgressAfterSeconds : kProgressEverySeconds;
+        if (elapsed - timing->lastSeconds < wait) return;
+        timing->lastSeconds = elapsed;
+        char line[256];
+        std::snprintf(line, sizeof line, "%s: C = %g, %lld iterations, largest violation %.3g (to reach %.3g), %.0f s",
+                      what.c_str(), 1.0 / betas[static_cast<std::size_t>(progress.betaIndex)],
+                      static_cast<long long>(progress.iterations), progress.violation, progress.tolerance, elapsed);
+        control.report(line);
+    };
+}
+
 // How many test examples the dual variables predict correctly: the largest decision value
 // wins, ties to the lower class. The decision values are decisionValues' sums, from the test
 // entries of the columns of the examples whose dual rows are not zero. -1 when stopped.
@@ -370,6 +396,11 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         const std::vector<std::int64_t>& used = usedBetas[static_cast<std::size_t>(p)];
         std::vector<double> betas;
         for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
+        PathSettings pathSettings = settings.path;
+        char what[128];
+        std::snprintf(what, sizeof what, "%s%sfold %lld of %lld", settingCount > 1 ? describe(setting, precomputed).c_str() : "",
+                      settingCount > 1 ? ", " : "", static_cast<long long>(f + 1), static_cast<long long>(foldCount));
+        pathSettings.report = progressReport(control, what, betas);
         PathProblem path;
         path.kernel = &kernel;
         path.labels = trainLabels.data();
@@ -378,7 +409,7 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         std::vector<double> decision;
         std::vector<std::int64_t> correct(used.size(), -1);
         const std::vector<PathStep> steps =
-            solvePath(path, betas.data(), static_cast<std::int64_t>(betas.size()), settings.path,
+            solvePath(path, betas.data(), static_cast<std::int64_t>(betas.size()), pathSettings,
                       [&](std::int64_t b, const std::vector<double>& tau) {
                           const auto scoringStarted = Clock::now();
                           correct[static_cast<std::size_t>(b)] = countCorrect(&kernel, tau, k, testLabels, &decision);
@@ -492,6 +523,7 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
     solveWorkers.leastBlocks = settings.leastBlocksPerPiece;
     PathSettings pathSettings = settings.path;
     pathSettings.workers = &solveWorkers;
+    pathSettings.report = progressReport(control, "fit on all " + std::to_string(n) + " examples", {beta});
     const std::vector<PathStep> steps =
         solvePath(path, &beta, 1, pathSettings, [&](std::int64_t, const std::vector<double>& tau) { fit.tau = tau; },
                   stop);

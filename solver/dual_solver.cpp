@@ -592,6 +592,9 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     Selection selected = iterationCap > 0 ? kernels.select(state.blocks) : Selection{};
     const std::int64_t pieces = piecesOf(control.workers, layout);
     for (std::int64_t t = 0; t < iterationCap; ++t) {
+        if (t % checkInterval == 0 && control.progress != nullptr && t > 0) {
+            control.progress(control.progressContext, t, selected.violation);
+        }
         if (t % checkInterval == 0 && stop.now()) {
             result.iterationCount = t;
             result.end = SolveEnd::Interrupted;

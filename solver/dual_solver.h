@@ -147,6 +147,10 @@ struct SolveControl {
     bool keepGradient = false;
     // Threads to share each iteration's pass with; null: the calling thread alone.
     const SolveWorkers* workers = nullptr;
+    // Told, as often as the StopRequest is asked, the iterations so far and the largest violation
+    // the last sweep measured.
+    void (*progress)(void* context, std::int64_t iterations, double violation) = nullptr;
+    void* progressContext = nullptr;
 };
 // Solves the dual by repeated selection of the example with the largest violation of the
 // optimality conditions, an exact solve of its k-variable sub-problem and a gradient update
