@@ -2,7 +2,8 @@
 %
 %   s = ctrl_c_checks('setup')
 %       A letter-like RBF problem (n = 7000, k = 26) whose solves take seconds, and the
-%       reference results of a smaller one, solved before anything is interrupted.
+%       reference results of a smaller one, solved before anything is interrupted; features
+%       of 2000 examples by 10000 whose kernel columns take long to make.
 %   ctrl_c_checks('describe')
 %       Prints PID-<process id>.
 %   ctrl_c_checks('verify', s, name, target, mark)
@@ -37,6 +38,10 @@ function s = setup ()
   s.small.labels = s.labels(small);
   [s.small.cold, s.small.coldCount] = zelmor_c2(s.small.G, s.small.labels, s.beta, s.k);
   [s.small.warm, s.small.warmCount] = zelmor_c(s.small.G, s.small.labels, 1, s.k, s.small.cold);
+  % Many features and a cache of one column: a fit that spends its time making kernel columns,
+  % each of 2000 x 10000 terms.
+  s.wide = randn(2000, 10000);
+  s.wideLabels = 1 + (s.wide(:, 1) > 0) + (s.wide(:, 2) > 0);
 end
 
 function verify (s, name, target, mark)

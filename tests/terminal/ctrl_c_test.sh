@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Ctrl-C in a real terminal: octave-cli at an interactive prompt inside tmux. For zelmor_c2,
 # zelmor_c (warm), zelmor_path, zelmor_crossval and zelmor_train (the last two on threads of
-# the engine): start a call that takes seconds, press C-c, and check that the prompt comes back
+# the engine, and a fit while it makes kernel columns): start a call that takes seconds, press C-c, and check that the prompt comes back
 # within a bound (printing how soon), that the call assigned nothing and the workspace is
 # intact, that the solvers then give the bits they gave before the first interrupt, that Octave
 # had no child process at any point of the call, and that Octave exits cleanly (under the
@@ -131,6 +131,8 @@ interrupt crossval "zelmor_crossval(s.G, s.labels, [0.1 0.3 1 3 10], 2)" 1 "$bou
 train="zelmor_train(s.X, s.labels, 'Gamma', [0.003 0.006], 'C', [1 10 100], 'Folds', 2)"
 interrupt train-early "$train" 0.2 "$bound"
 interrupt train-late "$train" 2 "$bound"
+# While the final fit makes its kernel columns on every thread, one column in its cache.
+interrupt columns "zelmor_train(s.wide, s.wideLabels, 'Gamma', 1e-4, 'C', 10, 'CacheSize', 0.02)" 1 "$bound"
 
 typeLine "exit"
 start=$SECONDS
