@@ -59,10 +59,13 @@ void checkpoint() {
 }
 
 // Refuses, before any of it is asked for, an X this machine could never hold: one line that
-// names feature 2147483647 makes a column index of 16 GB.
+// names feature 2147483647 makes column starts of 16 GB. The peak is the rows read, the
+// outputs, and as much again while Octave copies them into values of its own.
 void requireMemoryFor(const std::string& path, const SparseRows& rows) {
-    const double bytes = 8.0 * static_cast<double>(rows.labels.size()) + 16.0 * static_cast<double>(rows.values.size()) +
-                         8.0 * (static_cast<double>(rows.featureCount) + 1.0);
+    const double outputs = 8.0 * static_cast<double>(rows.labels.size()) +
+                           16.0 * static_cast<double>(rows.values.size()) +
+                           8.0 * (static_cast<double>(rows.featureCount) + 1.0);
+    const double bytes = 12.0 * static_cast<double>(rows.values.size()) + 2.0 * outputs;
     const double available = static_cast<double>(physicalMemoryBytes());
     if (!(bytes <= available)) {
         throw GatewayError("zelmor:outOfMemory",
