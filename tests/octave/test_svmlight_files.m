@@ -134,6 +134,14 @@ text = fileread (file);
 assert (strncmp (text, '-0 ', 3) && ! isempty (strfind (text, sprintf ('\n100000000000000000 '))));
 assert (! isempty (strfind (text, ':4.94065645841247e-324')) && ! isempty (strfind (text, ':-inf')));
 
+% One warning for a file, however many qid: pairs it holds.
+ranking = fullfile (folder, 'ranking.txt');
+write_bytes (ranking, sprintf ('2 qid:1 1:1\n1 qid:1 1:0.5\n3 qid:2 2:1\n'));
+printed = evalc ('[y, X] = zelmor_read_svmlight (ranking);');
+assert (numel (strfind (printed, 'qid: pairs are ignored (the first is on line 1)')) == 1, ...
+        'not one warning about qid: %s', printed);
+assert (isequal (y, [2; 1; 3]) && isequal (full (X), [1 0; 0.5 0; 0 1]));
+
 % Files that cannot be read, and those that cannot be written.
 assert (strcmp (raised (@() zelmor_read_svmlight (fullfile (folder, 'none.txt'))){1}, 'zelmor:fileNotFound'));
 assert (strcmp (raised (@() zelmor_read_svmlight (folder)){1}, 'zelmor:notAFile'));
