@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,7 @@ std::uint32_t littleEndian32(const unsigned char* data) {
 // The compressed stream as bits, least significant first, as deflate packs them.
 class BitInput {
 public:
-    explicit BitInput(const ByteReader& read) : read_(read), buffer_(kInputChunk) {}
+    explicit BitInput(const ByteReader& read) : read_(read), buffer_(new unsigned char[kInputChunk]) {}
 
     // The next `count` (at most 32) bits, not taken; past the end of the input they read as
     // zeros, so that a short last code still decodes.
@@ -114,18 +115,19 @@ private:
 
     bool fetch() {
         if (ended_) return false;
-        const std::size_t got = read_(buffer_.data(), buffer_.size());
+        const std::size_t got = read_(buffer_.get(), kInputChunk);
         if (got == 0) {
             ended_ = true;
             return false;
         }
-        next_ = buffer_.data();
+        next_ = buffer_.get();
         end_ = next_ + got;
         return true;
     }
 
     const ByteReader& read_;
-    std::vector<unsigned char> buffer_;
+    // Not cleared first: only what `read` filled is ever read.
+    std::unique_ptr<unsigned char[]> buffer_;
     const unsigned char* next_ = nullptr;
     const unsigned char* end_ = nullptr;
     bool ended_ = false;
@@ -136,7 +138,7 @@ private:
 // Decoded bytes: the window that matches copy from, then the output not yet handed on.
 class Output {
 public:
-    explicit Output(const ByteSink& emit) : emit_(emit), buffer_(kWindowSize + kOutputChunk) {}
+    explicit Output(const ByteSink& emit) : emit_(emit), buffer_(new unsigned char[kCapacity]) {}
 
     void startMember() {
         crc_ = 0;
@@ -144,7 +146,7 @@ public:
     }
 
     void put(unsigned char byte) {
-        if (pos_ == buffer_.size()) flush();
+        if (pos_ == kCapacity) flush();
         buffer_[pos_++] = byte;
         ++memberBytes_;
     }
@@ -152,8 +154,8 @@ public:
     void copyMatch(std::size_t distance, std::size_t length) {
         // Before the member's first byte lies another member's output, or nothing.
         if (distance > memberBytes_) corrupt("a match reaches back before the start of the data");
-        if (pos_ + length > buffer_.size()) flush();
-        unsigned char* to = buffer_.data() + pos_;
+        if (pos_ + length > kCapacity) flush();
+        unsigned char* to = buffer_.get() + pos_;
         const unsigned char* from = to - distance;
         if (distance >= length) {
             std::memcpy(to, from, length);
@@ -168,13 +170,13 @@ public:
     // Hands on everything decoded so far and keeps the window.
     void flush() {
         if (pos_ > emitted_) {
-            const unsigned char* data = buffer_.data() + emitted_;
+            const unsigned char* data = buffer_.get() + emitted_;
             const std::size_t size = pos_ - emitted_;
             crc_ = crc32(crc_, data, size);
             emit_(reinterpret_cast<const char*>(data), size);
         }
         if (pos_ > kWindowSize) {
-            std::memmove(buffer_.data(), buffer_.data() + pos_ - kWindowSize, kWindowSize);
+            std::memmove(buffer_.get(), buffer_.get() + pos_ - kWindowSize, kWindowSize);
             pos_ = kWindowSize;
         }
         emitted_ = pos_;
@@ -184,8 +186,10 @@ public:
     std::uint64_t memberBytes() const { return memberBytes_; }
 
 private:
+    static constexpr std::size_t kCapacity = kWindowSize + kOutputChunk;
     const ByteSink& emit_;
-    std::vector<unsigned char> buffer_;
+    // Not cleared first: a match reads only bytes already written (copyMatch checks).
+    std::unique_ptr<unsigned char[]> buffer_;
     std::size_t pos_ = 0;
     std::size_t emitted_ = 0;
     std::uint32_t crc_ = 0;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -26,6 +27,10 @@ constexpr std::size_t kQuotedLength = 40;
 constexpr std::uint64_t kExactIntegers = std::uint64_t{1} << 53;
 constexpr double kPowersOfTen[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr long double kLongPowersOfTen[28] = {1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+                                             1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+                                             1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
 
 // What ends a label or a pair: blanks, the end of the line, and the start of a comment.
 constexpr std::array<bool, 256> delimiters() {
@@ -54,6 +59,23 @@ std::string quoted(const char* begin, const char* end) {
         }
     }
     return text + (length > kQuotedLength ? "...'" : "'");
+}
+
+// Numbers of 17 to 19 digits, as %.17g writes many, have mantissas beyond 2^53. A long double
+// holds any 19-digit mantissa and every power of ten up to 10^27 exactly, so one operation
+// rounds the true value once, to 64 bits, and the cast rounds that to the double. The second
+// rounding goes astray only when the first lands exactly halfway between two doubles: then the
+// true value may lie on either side, and this says false. Where long double is no wider than
+// double, it always says false.
+bool roundedTwice(std::uint64_t mantissa, int scale, double& magnitude) {
+    if (std::numeric_limits<long double>::digits < 64) return false;
+    const auto exact = static_cast<long double>(mantissa);
+    const long double power = kLongPowersOfTen[scale >= 0 ? scale : -scale];
+    const long double nearest = scale >= 0 ? exact * power : exact / power;
+    magnitude = static_cast<double>(nearest);
+    if (static_cast<long double>(magnitude) == nearest) return true;
+    const double neighbour = std::nextafter(magnitude, nearest > magnitude ? HUGE_VAL : -HUGE_VAL);
+    return nearest != (static_cast<long double>(magnitude) + neighbour) / 2;
 }
 
 locale_t cLocale() {
@@ -187,9 +209,13 @@ NumberSyntax readNumber(const char* begin, const char* end, double& value) {
         value = negative ? -0.0 : 0.0;
         return NumberSyntax::Number;
     }
-    if (mantissa > kExactIntegers || scale < -22 || scale > 22) return readWithStrtod(begin, end, value);
-    const auto exact = static_cast<double>(mantissa);
-    const double magnitude = scale >= 0 ? exact * kPowersOfTen[scale] : exact / kPowersOfTen[-scale];
+    double magnitude = 0.0;
+    if (mantissa <= kExactIntegers && scale >= -22 && scale <= 22) {
+        const auto exact = static_cast<double>(mantissa);
+        magnitude = scale >= 0 ? exact * kPowersOfTen[scale] : exact / kPowersOfTen[-scale];
+    } else if (scale < -27 || scale > 27 || !roundedTwice(mantissa, scale, magnitude)) {
+        return readWithStrtod(begin, end, value);
+    }
     value = negative ? -magnitude : magnitude;
     return NumberSyntax::Number;
 }
@@ -351,19 +377,19 @@ void SvmlightParser::pair(const char* begin, const char* end) {
 ReadResult readSvmlight(const ByteReader& read, std::int64_t featureLimit, const Checkpoint& checkpoint) {
     SvmlightParser parser(featureLimit);
     // Enough of the start to tell a gzip file from text, whatever sizes `read` hands out.
-    std::vector<unsigned char> start(kPieceSize);
+    const std::unique_ptr<unsigned char[]> start(new unsigned char[kPieceSize]);
     std::size_t startSize = 0;
     while (startSize < 2) {
-        const std::size_t got = read(start.data() + startSize, start.size() - startSize);
+        const std::size_t got = read(start.get() + startSize, kPieceSize - startSize);
         if (got == 0) break;
         startSize += got;
     }
-    if (startsLikeGzip(start.data(), startSize)) {
+    if (startsLikeGzip(start.get(), startSize)) {
         std::size_t replayed = 0;
         const ByteReader compressed = [&](unsigned char* buffer, std::size_t capacity) {
             if (replayed == startSize) return read(buffer, capacity);
             const std::size_t count = std::min(capacity, startSize - replayed);
-            std::memcpy(buffer, start.data() + replayed, count);
+            std::memcpy(buffer, start.get() + replayed, count);
             replayed += count;
             return count;
         };
@@ -379,11 +405,11 @@ ReadResult readSvmlight(const ByteReader& read, std::int64_t featureLimit, const
                                                         " of the decompressed text");
         }
     } else {
-        parser.feed(reinterpret_cast<const char*>(start.data()), startSize);
+        parser.feed(reinterpret_cast<const char*>(start.get()), startSize);
         reached(checkpoint);
         for (std::size_t got = startSize; got > 0;) {
-            got = read(start.data(), start.size());
-            parser.feed(reinterpret_cast<const char*>(start.data()), got);
+            got = read(start.get(), kPieceSize);
+            parser.feed(reinterpret_cast<const char*>(start.get()), got);
             reached(checkpoint);
         }
     }

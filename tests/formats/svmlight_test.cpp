@@ -195,7 +195,11 @@ TEST(ReadNumber, AgreesWithStrtodBitForBit) {
                                       "1.7976931348623157e308", "1.7976931348623159e308", "1e-400", "-1e400", "1e+5",
                                       "1E5", "1.e5", ".5e-5", "00000000000000000000001.5", "0.0000000000000000000000001",
                                       "nan", "-nan", "Infinity", "0x1.8p1", "1e", "1e+", "e5", ".", "-", "+", "1.2.3",
-                                      "1x", " 1", "1 ", "\xd9\xa3"};
+                                      "1x", " 1", "1 ", "\xd9\xa3",
+                                      // Halfway between 2^53 and 2^53 + 2, and just either side of it.
+                                      "9007199254740993", "9007199254740993.001", "9007199254740992.999",
+                                      "9007199254740995", "0.30000000000000004441", "1234567890123456789e-27",
+                                      "1234567890123456789e27", "1234567890123456789e-28", "9999999999999999999e8"};
     std::mt19937_64 random(11);
     for (int i = 0; i < 20000; ++i) {
         std::uint64_t bits = random();
@@ -209,6 +213,12 @@ TEST(ReadNumber, AgreesWithStrtodBitForBit) {
         std::string digits = std::to_string(random() % 10000000000000000000u);
         digits.insert(random() % digits.size(), ".");
         texts.push_back(digits + "e" + std::to_string(static_cast<int>(random() % 60) - 30));
+        // 19 digits of the point halfway between two doubles: the true value lies a little to
+        // one side, where a long double rounds it onto the midpoint itself.
+        const double low = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 100) - 80);
+        const long double midpoint = (static_cast<long double>(low) + std::nextafter(low, HUGE_VAL)) / 2;
+        std::snprintf(text, sizeof text, "%.18Le", midpoint);
+        texts.push_back(text);
     }
     const char* saved = std::setlocale(LC_NUMERIC, nullptr);
     const std::string previous = saved == nullptr ? "C" : saved;
