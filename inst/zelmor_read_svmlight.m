@@ -103,7 +103,8 @@ end
 %! fprintf(fid, '%d 2:%d 7:0.25\n', [1:300; 301:600]);
 %! fclose(fid);
 %! [y, X] = zelmor_read_svmlight(file);
-%! gzip(file);
+%! % The gzip program itself: Octave's gzip function leaks a little, which the sanitizers' run reports.
+%! assert(system(sprintf('gzip -n "%s"', file)) == 0);
 %! movefile([file '.gz'], fullfile(folder, 'compressed.dat'));
 %! [yz, Xz] = zelmor_read_svmlight(fullfile(folder, 'compressed.dat'));
 %! assert(isequal(y, yz, (1:300).') && isequal(X, Xz) && size(X, 2) == 7);

@@ -29,8 +29,8 @@ end
 function file = gzipped (folder, name, text)
   plain = fullfile (folder, name);
   write_bytes (plain, text);
-  gzip (plain);
-  delete (plain);
+  % The gzip program itself: Octave's gzip function leaks a little, which make test-sanitize reports.
+  assert (system (sprintf ('gzip -n "%s"', plain)) == 0);
   file = [plain '.gz'];
 end
 
