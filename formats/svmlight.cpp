@@ -168,9 +168,10 @@ std::size_t readSome(int fd, unsigned char* buffer, std::size_t capacity) {
 }  // namespace
 
 NumberSyntax readNumber(const char* begin, const char* end, double& value) {
-    // Decimals with at most 19 significant digits, within 10^22 of an integer below 2^53, are
-    // one exact integer times or over one exact power of ten: a single rounding, the nearest
-    // double, as strtod gives. Everything else goes to strtod.
+    // Decimals of at most 19 significant digits take a path of their own. An integer up to 2^53
+    // times or over a power of ten up to 10^22 is one operation on exact doubles: a single
+    // rounding, to the nearest double, as strtod gives. Longer integers and powers up to 10^27
+    // go through roundedTwice; everything else, and what it cannot settle, to strtod.
     const char* p = begin;
     const bool negative = p < end && *p == '-';
     if (p < end && (*p == '-' || *p == '+')) ++p;
