@@ -22,7 +22,7 @@
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:badFileName, zelmor:badLabels
 %    (labels that are not numbers), zelmor:badExamples, zelmor:sizeMismatch,
-%    zelmor:fileNotWritable.
+%    zelmor:fileNotWritable, zelmor:outOfMemory.
 %
 %  Example:
 %    X = sparse([1 0 2.5; 0 -1 0]);
