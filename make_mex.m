@@ -1,4 +1,4 @@
-%MAKE_MEX  Build zelmor_c, zelmor_c2, zelmor_engine and hello with the host's own mex command.
+%MAKE_MEX  Build zelmor_c, zelmor_c2, zelmor_engine, zelmor_svmlight and hello with the host's own mex command.
 %
 %  make_mex
 %  make_mex(OUTDIR)

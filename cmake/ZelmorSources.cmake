@@ -21,7 +21,7 @@ foreach(_zelmor_line IN LISTS _zelmor_lines)
 endforeach()
 
 foreach(_zelmor_required IN ITEMS MEX_FILES HOST_SOURCES EXACT_FLAGS zelmor_solver_SOURCES
-                                  zelmor_engine_core_SOURCES)
+                                  zelmor_engine_core_SOURCES zelmor_formats_SOURCES)
   if(NOT ZELMOR_${_zelmor_required})
     message(FATAL_ERROR "${ZELMOR_SOURCE_LIST} does not give ${_zelmor_required}")
   endif()

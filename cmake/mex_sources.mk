@@ -7,12 +7,13 @@
 # host's mex.h), then the sources of each library in NAME_LIBRARIES. Test-only code, the
 # reference solver among it, stays out of this list and out of every MEX file.
 
-MEX_FILES = hello zelmor_c zelmor_c2 zelmor_engine
-INCLUDE_DIRS = gateways solver engine
+MEX_FILES = hello zelmor_c zelmor_c2 zelmor_engine zelmor_svmlight
+INCLUDE_DIRS = gateways solver engine formats
 HOST_SOURCES = gateways/mex_host.cpp
 
 zelmor_solver_SOURCES = solver/dual_solver.cpp solver/projection.cpp solver/kernels_portable.cpp solver/kernels_avx2.cpp solver/kernels_avx512.cpp
 zelmor_engine_core_SOURCES = engine/kernels.cpp engine/kernel_cache.cpp engine/path.cpp engine/search.cpp
+zelmor_formats_SOURCES = formats/svmlight.cpp formats/gzip.cpp
 
 hello_SOURCES = gateways/hello.cpp
 hello_LIBRARIES =
@@ -22,6 +23,8 @@ zelmor_c2_SOURCES = gateways/zelmor_c2.cpp gateways/solver_gateway.cpp
 zelmor_c2_LIBRARIES = zelmor_solver
 zelmor_engine_SOURCES = gateways/zelmor_engine.cpp
 zelmor_engine_LIBRARIES = zelmor_engine_core zelmor_solver
+zelmor_svmlight_SOURCES = gateways/zelmor_svmlight.cpp
+zelmor_svmlight_LIBRARIES = zelmor_formats
 
 # Results are defined to the last bit: no fused multiply-add, no fast-math, in every build.
 EXACT_FLAGS = -std=c++17 -ffp-contract=off -fno-fast-math

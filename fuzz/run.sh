@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${1:-build-fuzz}
 seconds=${2:-60}
-targets=(project_simplex_fuzzer solve_dual_fuzzer)
+targets=(project_simplex_fuzzer solve_dual_fuzzer svmlight_fuzzer)
 
 # clang alone is not enough: libFuzzer and the sanitizer runtimes are only recommended by
 # Debian's clang packages, which --no-install-recommends leaves out.

@@ -279,7 +279,7 @@ set -e
 cp -r /srv/zelmor ~/zelmor
 cd ~/zelmor
 make
-for name in zelmor_c zelmor_c2 zelmor_engine hello; do
+for name in zelmor_c zelmor_c2 zelmor_engine zelmor_svmlight hello; do
     [ -f build/mex/$name.mex ] || { echo "make built no $name.mex"; exit 1; }
 done
 tarball=$(make -s package)

@@ -1,4 +1,4 @@
-% make_mex in Octave: it builds the three MEX files into WORKDIR with the help files and
+% make_mex in Octave: it builds the MEX files into WORKDIR with the help files and
 % helpers beside them, and its solvers return the same bits as the CMake build (on the
 % path when this runs) on every problem below, iteration counts included. On a system it
 % does not support, it stops before it creates anything.
@@ -10,9 +10,9 @@ function test_make_mex (repoRoot, workDir)
   addpath(repoRoot);
   refusedOnMacos(fullfile(workDir, 'refused'));
   make_mex(workDir);
-  expected = {'hello.mex', 'zelmor_c.mex', 'zelmor_c2.mex', 'hello.m', 'zelmor_c.m', ...
+  expected = {'hello.mex', 'zelmor_c.mex', 'zelmor_c2.mex', 'zelmor_svmlight.mex', 'hello.m', 'zelmor_c.m', ...
               'zelmor_c2.m', 'zelmor_kernel.m', 'zelmor_predict.m', 'zelmor_folds.m', ...
-              'zelmor_path.m', 'zelmor_crossval.m', 'zelmor_train.m'};
+              'zelmor_path.m', 'zelmor_crossval.m', 'zelmor_train.m', 'zelmor_read_svmlight.m'};
   for f = 1:numel(expected)
     assert(isfile(fullfile(workDir, expected{f})), 'make_mex left no %s', expected{f});
   end
@@ -20,7 +20,7 @@ function test_make_mex (repoRoot, workDir)
   % A MEX function takes its name from its file: renamed copies load beside the CMake build.
   renamedDir = fullfile(workDir, 'renamed');
   mkdir(renamedDir);
-  for name = {'zelmor_c', 'zelmor_c2', 'hello'}
+  for name = {'zelmor_c', 'zelmor_c2', 'hello', 'zelmor_svmlight'}
     copyfile(fullfile(workDir, [name{1} '.mex']), fullfile(renamedDir, ['made_' name{1} '.mex']));
   end
   addpath(renamedDir);
@@ -54,6 +54,14 @@ function test_make_mex (repoRoot, workDir)
   end
   assert(isequal(evalc('hello([1 4; 2 5; 3 6], ones(3, 2));'), ...
                  evalc('made_hello([1 4; 2 5; 3 6], ones(3, 2));')));
+  % The LIBSVM reader of each build reads the other's file to the same bits.
+  libsvmFile = fullfile(workDir, 'digits.txt');
+  made_zelmor_svmlight('write', libsvmFile, digits(:, end), digits(:, 1:end - 1) / 16);
+  [labels, X] = zelmor_read_svmlight(libsvmFile);
+  [madeLabels, madeX] = made_zelmor_svmlight('read', libsvmFile, -1);
+  assert(same_bits(labels, madeLabels) && same_bits(full(X), full(madeX)) && issparse(madeX), ...
+         'the two builds read the LIBSVM file differently');
+  assert(same_bits(full(X), digits(:, 1:end - 1) / 16));
 end
 
 % make_mex as it would run on macOS: an ismac that answers true comes first on the path.

@@ -8,6 +8,8 @@ function test_string_inputs (testDir)
   labels = kron((1:3).', ones(10, 1));
   G = zelmor_kernel(X, [], 'rbf', 0.5);
   s = @string;
+  file = [tempname() '.txt'];
+  removeFile = onCleanup(@() delete(file));
   % what, the call with char, the same call with strings
   calls = {
     'zelmor_kernel type',         @() zelmor_kernel(X, [], 'rbf', 0.5), @() zelmor_kernel(X, [], s('rbf'), 0.5)
@@ -21,6 +23,8 @@ function test_string_inputs (testDir)
     'zelmor_train options',       @() fitted(X, labels, 'Kernel', 'poly', 'Degree', 2, 'C', [1 4], 'Verbose', 'auto'), ...
                                   @() fitted(X, labels, s('Kernel'), s('poly'), s('Degree'), 2, s('C'), [1 4], ...
                                              s('Verbose'), s('auto'))
+    'LIBSVM file and option',     @() writtenAndRead(file, @(f) f, 'Features'), ...
+                                  @() writtenAndRead(file, s, s('Features'))
   };
   for c = 1:rows(calls)
     [what, withChar, withString] = calls{c, :};
@@ -36,6 +40,14 @@ function test_string_inputs (testDir)
     assert(err.identifier, 'zelmor:badKernelType');
   end
   rmpath(fullfile(testDir, 'string_stand_in'));
+end
+
+% X written to FILE and read back with 'Features', the file's name and the option's passed
+% through AS.
+function result = writtenAndRead (file, as, features)
+  zelmor_write_svmlight(as(file), [1; 2], [0.5 0; 0 2]);
+  [y, X] = zelmor_read_svmlight(as(file), features, 3);
+  result = {y, X};
 end
 
 % The model without its timings, which differ from run to run.

@@ -2,7 +2,8 @@
 // the stand-in host (host/stand_in.h). Checked here: what only MATLAB's side of the host adapter
 // does. A call enables interrupts and puts the caller's setting back, a Ctrl-C ends it with
 // zelmor:interrupted and nothing left pending, Ctrl-C is asked for on the calling thread only,
-// MATLAB's own errors reach MATLAB unchanged, and each file carries the R2018a API version.
+// MATLAB's own errors reach MATLAB unchanged, each file carries the R2018a API version, and the
+// LIBSVM reader's sparse matrix is built as MATLAB's API builds one.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -149,6 +152,25 @@ const Call kLongKernel{"zelmor_engine kernel of 5000 examples with 200 features"
                                                         scalar(1), scalar(0), scalar(1)};
                        }};
 
+// A small LIBSVM file, written once.
+const char* svmlightFile() {
+    static const std::string path = [] {
+        const std::string name = ::testing::TempDir() + "zelmor-stand-in.txt";
+        std::ofstream(name) << "2 1:0.5 3:-1\n-1 2:4\n";
+        return name;
+    }();
+    return path.c_str();
+}
+
+const Call kSvmlightRead{"zelmor_svmlight reading a small file", "zelmor_svmlight", 3, [] {
+                             return std::vector<mxArray*>{mxCreateString("read"), mxCreateString(svmlightFile()),
+                                                          scalar(-1)};
+                         }};
+const Call kSvmlightMissing{"zelmor_svmlight reading no file", "zelmor_svmlight", 2, [] {
+                                return std::vector<mxArray*>{mxCreateString("read"),
+                                                             mxCreateString("/nonexistent/zelmor.txt"), scalar(-1)};
+                            }};
+
 class MatlabBuild : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -160,7 +182,7 @@ protected:
 };
 
 TEST_F(MatlabBuild, EachFileCarriesTheApiVersionOfR2018a) {
-    for (const char* file : {"hello", "zelmor_c", "zelmor_c2", "zelmor_engine"}) {
+    for (const char* file : {"hello", "zelmor_c", "zelmor_c2", "zelmor_engine", "zelmor_svmlight"}) {
         auto version = reinterpret_cast<VersionFunction>(symbolOf(file, "mexfilerequiredapiversion"));
         ASSERT_NE(version, nullptr) << file;
         unsigned int builtBy = 0;
@@ -200,6 +222,8 @@ TEST_F(MatlabBuild, EveryCallPutsTheCallersInterruptSettingBack) {
         {&kBadClassCount, "zelmor:badClassCount"},
         {&kSmallKernel, nullptr},
         {&kUnknownCommand, "zelmor:badInput"},
+        {&kSvmlightRead, nullptr},
+        {&kSvmlightMissing, "zelmor:fileNotFound"},
     };
     for (const auto& c : cases) {
         for (bool callerSetting : {false, true}) {
@@ -241,7 +265,7 @@ TEST_F(MatlabBuild, CtrlCEndsTheCallWithZelmorInterruptedAndNothingPending) {
 // Out of memory in an mxCreate* call is MATLAB's error, raised by MATLAB: the guard lets it
 // through instead of calling it zelmor:internal.
 TEST_F(MatlabBuild, MatlabsOwnErrorsReachMatlabUnchanged) {
-    for (const Call* call : {&kHello, &kSmallSolve, &kSmallKernel}) {
+    for (const Call* call : {&kHello, &kSmallSolve, &kSmallKernel, &kSvmlightRead}) {
         SCOPED_TRACE(call->what);
         standin::resetInterrupts();
         std::vector<mxArray*> inputs = call->inputs();
@@ -254,6 +278,47 @@ TEST_F(MatlabBuild, MatlabsOwnErrorsReachMatlabUnchanged) {
         EXPECT_FALSE(outcome.interrupts.enabled);
         release(outcome);
     }
+}
+
+// The file's two examples as a 2-by-3 sparse matrix of MATLAB's layout, and written back from
+// it, sparse or dense, as the same text.
+TEST_F(MatlabBuild, SvmlightReadsIntoASparseMatrixAndWritesItBack) {
+    Outcome read = run(kSvmlightRead);
+    ASSERT_FALSE(read.raised) << read.error.id << ": " << read.error.message;
+    const double* labels = static_cast<const double*>(mxGetData(read.outputs[0]));
+    EXPECT_EQ(std::vector<double>(labels, labels + 2), (std::vector<double>{2, -1}));
+    const mxArray* X = read.outputs[1];
+    ASSERT_TRUE(mxIsSparse(X));
+    EXPECT_EQ(mxGetM(X), 2u);
+    EXPECT_EQ(mxGetN(X), 3u);
+    EXPECT_EQ(std::vector<mwIndex>(mxGetJc(X), mxGetJc(X) + 4), (std::vector<mwIndex>{0, 1, 2, 3}));
+    EXPECT_EQ(std::vector<mwIndex>(mxGetIr(X), mxGetIr(X) + 3), (std::vector<mwIndex>{0, 1, 0}));
+    const double* values = static_cast<const double*>(mxGetData(X));
+    EXPECT_EQ(std::vector<double>(values, values + 3), (std::vector<double>{0.5, 4, -1}));
+    EXPECT_EQ(mxGetScalar(read.outputs[2]), 0.0);
+
+    const std::string written = ::testing::TempDir() + "zelmor-stand-in-written.txt";
+    for (const bool sparse : {true, false}) {
+        SCOPED_TRACE(sparse ? "sparse X" : "dense X");
+        std::vector<mxArray*> inputs{mxCreateString("write"), mxCreateString(written.c_str()), matrix(2, 1, {2, -1}),
+                                     sparse ? mxCreateSparse(2, 3, 3, mxREAL) : matrix(2, 3, {0.5, 0, 0, 4, -1, 0})};
+        if (sparse) {
+            std::copy(mxGetJc(X), mxGetJc(X) + 4, mxGetJc(inputs[3]));
+            std::copy(mxGetIr(X), mxGetIr(X) + 3, mxGetIr(inputs[3]));
+            std::copy(values, values + 3, static_cast<double*>(mxGetData(inputs[3])));
+        }
+        auto entry = reinterpret_cast<MexFunction>(symbolOf("zelmor_svmlight", "mexFunction"));
+        ASSERT_NE(entry, nullptr);
+        try {
+            entry(0, nullptr, 4, const_cast<const mxArray**>(inputs.data()));
+        } catch (const standin::HostError& error) {
+            ADD_FAILURE() << error.id << ": " << error.message;
+        }
+        for (mxArray* input : inputs) mxDestroyArray(input);
+        std::ifstream file(written);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "2 1:0.5 3:-1\n-1 2:4\n");
+    }
+    release(read);
 }
 
 }  // namespace

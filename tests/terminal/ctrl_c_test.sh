@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Ctrl-C in a real terminal: octave-cli at an interactive prompt inside tmux. For zelmor_c2,
 # zelmor_c (warm), zelmor_path, zelmor_crossval and zelmor_train (the last two on threads of
-# the engine, and a fit while it makes kernel columns): start a call that takes seconds, press C-c, and check that the prompt comes back
+# the engine, and a fit while it makes kernel columns), and zelmor_read_svmlight on a large
+# gzip file: start a call that takes seconds, press C-c, and check that the prompt comes back
 # within a bound (printing how soon), that the call assigned nothing and the workspace is
 # intact, that the solvers then give the bits they gave before the first interrupt, that Octave
 # had no child process at any point of the call, and that Octave exits cleanly (under the
@@ -133,6 +134,9 @@ interrupt train-early "$train" 0.2 "$bound"
 interrupt train-late "$train" 2 "$bound"
 # While the final fit makes its kernel columns on every thread, one column in its cache.
 interrupt columns "zelmor_train(s.wide, s.wideLabels, 'Gamma', 1e-4, 'C', 10, 'CacheSize', 0.02)" 1 "$bound"
+# 280 MB of text in under 1 MB of gzip: seconds of reading. yes ends by SIGPIPE, as it must.
+(set +o pipefail; yes '1 1:0.5 2:0.25 3:0.125 4:-1' | head -n 10000000) | gzip -1 > "$work/long.txt.gz"
+interrupt read "zelmor_read_svmlight('$work/long.txt.gz')" 1 "$bound"
 
 typeLine "exit"
 start=$SECONDS

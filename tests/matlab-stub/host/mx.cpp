@@ -1,4 +1,4 @@
-// Stand-in libmx: arrays of doubles, logicals, text, structs and cells, enough for the calls
+// Stand-in libmx: arrays of doubles (full or sparse), logicals, text, structs and cells, enough for the calls
 // zelmor makes and for a driver to build inputs and read outputs (see stand_in.h). Every
 // array lives until mxDestroyArray; nothing here is meant to be fast.
 #include <algorithm>
@@ -21,6 +21,9 @@ struct mxArray_tag {
     std::vector<mxChar> chars;  // text as MATLAB's 16-bit characters, made when asked for
     std::vector<std::string> fieldNames;
     std::vector<mxArray*> elements;  // struct fields (element by element) or cells
+    bool sparse = false;             // then doubles holds nzmax values, at rows `rows`
+    std::vector<mwIndex> columnStarts;
+    std::vector<mwIndex> rows;
 };
 
 namespace {
@@ -75,6 +78,16 @@ mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, mxCo
     return create(classid, {m, n});
 }
 
+mxArray* mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity) {
+    mxArray* array = create(mxDOUBLE_CLASS, {0, 0});
+    array->dims = {m, n};
+    array->sparse = true;
+    array->doubles.assign(nzmax, 0.0);
+    array->rows.assign(nzmax, 0);
+    array->columnStarts.assign(n + 1, 0);
+    return array;
+}
+
 mxArray* mxCreateLogicalMatrix(mwSize m, mwSize n) {
     return create(mxLOGICAL_CLASS, {m, n});
 }
@@ -114,7 +127,7 @@ void mxDestroyArray(mxArray* pm) {
 
 bool mxIsDouble(const mxArray* pm) { return pm->classId == mxDOUBLE_CLASS; }
 bool mxIsComplex(const mxArray*) { return false; }
-bool mxIsSparse(const mxArray*) { return false; }
+bool mxIsSparse(const mxArray* pm) { return pm->sparse; }
 bool mxIsChar(const mxArray* pm) { return pm->classId == mxCHAR_CLASS; }
 bool mxIsStruct(const mxArray* pm) { return pm->classId == mxSTRUCT_CLASS; }
 bool mxIsEmpty(const mxArray* pm) { return countOf(pm->dims) == 0; }
@@ -166,6 +179,9 @@ double mxGetScalar(const mxArray* pm) {
 }
 
 mxLogical* mxGetLogicals(const mxArray* array_ptr) { return array_ptr->logicals.get(); }
+
+mwIndex* mxGetJc(const mxArray* pm) { return pm->sparse ? const_cast<mwIndex*>(pm->columnStarts.data()) : nullptr; }
+mwIndex* mxGetIr(const mxArray* pm) { return pm->sparse ? const_cast<mwIndex*>(pm->rows.data()) : nullptr; }
 
 int mxGetString(const mxArray* pm, char* str, mwSize strlen) {
     if (pm->classId != mxCHAR_CLASS || strlen == 0) return 1;

@@ -76,6 +76,8 @@ mxArray *mxCreateLogicalScalar(mxLogical value);
 mxArray *mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char **fieldnames);
 mxArray *mxCreateCellMatrix(mwSize m, mwSize n);
 mxArray *mxCreateString(const char *str);
+/* An m-by-n sparse double with room for nzmax entries; its column starts are all 0. */
+mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity ComplexFlag);
 void mxDestroyArray(mxArray *pm);
 
 /* Questions. */
@@ -100,6 +102,9 @@ size_t mxGetElementSize(const mxArray *pm);
 void *mxGetData(const mxArray *pm);
 double mxGetScalar(const mxArray *pm);
 mxLogical *mxGetLogicals(const mxArray *array_ptr);
+/* A sparse array's column starts (n + 1) and row indices (nzmax); mxGetData gives its values. */
+mwIndex *mxGetJc(const mxArray *pm);
+mwIndex *mxGetIr(const mxArray *pm);
 mxChar *mxGetChars(const mxArray *array_ptr);
 int mxGetString(const mxArray *pm, char *str, mwSize strlen);
 mxArray *mxGetField(const mxArray *pm, mwIndex index, const char *fieldname);
