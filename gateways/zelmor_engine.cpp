@@ -11,7 +11,7 @@
 //   R = zelmor_engine('train', X, LABELS, K, OPTIONS)
 //   G = zelmor_engine('units', X, LABELS, K, OPTIONS, UNITS)        some units of the search
 //   R = zelmor_engine('fit', X, LABELS, K, OPTIONS, CORRECT)        choice and fit from given counts
-//   B = zelmor_engine('memory', X, LABELS, K, OPTIONS, UNITS)       peak bytes of those units and the fit
+//   B = zelmor_engine('memory', X, LABELS, K, OPTIONS, UNITS)       peak bytes of those units ([]: the fit)
 //   H = zelmor_engine('checksum', A, B, ...)
 //
 // The work runs on threads of the engine; this thread alone talks to the host: it asks for
@@ -730,19 +730,21 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     plhs[0] = trainResult(problem, doubles(0, 0), choice, fit, 0.0);
 }
 
-// The bytes the units given (all of them for []) and the final fit hold at their peak, beyond
-// the features, the labels and the outputs, with the units at once that the threads allow: what
-// a task of the search needs of its node.
+// The bytes the given units hold at their peak when run in one call, as many at once as the
+// threads allow, or for [] those of the final fit: beyond the features, the labels and the
+// outputs. What a task of a search asks of its node.
 void memoryCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     requireArgumentCounts(nrhs, 6, nlhs, 1);
     TrainInputs inputs;
     readTrainInputs(prhs, &inputs);
     const GridProblem& problem = inputs.problem;
-    std::int64_t bytes = fitPeakBytes(problem, inputs.settings);
-    if (inputs.search) {
-        const std::int64_t unitCount = mxIsEmpty(prhs[5]) ? static_cast<std::int64_t>(gridUnits(problem).size())
-                                                          : static_cast<std::int64_t>(unitsOf(prhs[5], problem).size());
-        bytes = std::max(bytes, searchPeakBytes(problem, planSearch(problem, inputs.settings, unitCount)));
+    std::int64_t bytes = 0;
+    if (mxIsEmpty(prhs[5])) {
+        bytes = fitPeakBytes(problem, inputs.settings);
+    } else {
+        if (!inputs.search) throw GatewayError("zelmor:badInput", "units need folds: there is no grid to cross-validate");
+        const auto unitCount = static_cast<std::int64_t>(unitsOf(prhs[5], problem).size());
+        bytes = searchPeakBytes(problem, planSearch(problem, inputs.settings, unitCount));
     }
     plhs[0] = mxCreateDoubleScalar(static_cast<double>(bytes));
 }

@@ -328,8 +328,9 @@ function [job, due] = resubmit (job, data, tasks)
   due = tasks(arrayfun(@(t) strcmp(latestAttempt(current, t), latestAttempt(job, t)), tasks));
   if ~isempty(due)
     task_script(job.folder, 'tasks');
-    id = submit_to_slurm(current, 'task.sh', {['--array=', numberList(due)], ...
-                                              log_option(job.folder, 'task-%A_%a.log')});
+    id = submit_to_slurm(current, 'task.sh', [{['--array=', numberList(due)], ...
+                                               log_option(job.folder, 'task-%A_%a.log')}, ...
+                                              memory_option(data.problem, data.units, current.threads, current.sbatch)]);
     current.attempts(end + 1) = struct('id', id, 'tasks', due);
     save_atomically(fullfile(job.folder, 'job.mat'), struct('job', current));
   end
@@ -390,7 +391,7 @@ function job = submitFit (job, data, states, needed)
   if ~isempty(conditions)
     sbatchOptions = [sbatchOptions, {['--dependency=', strjoin(conditions, ',')], '--kill-on-invalid-dep=yes'}];
   end
-  id = submit_to_slurm(current, 'fit.sh', sbatchOptions);
+  id = submit_to_slurm(current, 'fit.sh', [sbatchOptions, memory_option(data.problem, [], current.threads, current.sbatch)]);
   current.fit(end + 1) = struct('id', id, 'after', latest);
   save_atomically(fullfile(job.folder, 'job.mat'), struct('job', current));
   job = current;

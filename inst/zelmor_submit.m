@@ -113,7 +113,8 @@ function job = zelmor_submit (X, y, varargin)
   job = struct('id', '', 'folder', folder, 'units', units, 'tasks', taskCount, ...
                'attempts', struct('id', {}, 'tasks', {}), 'fit', struct('id', {}, 'after', {}), ...
                'sbatch', {own.sbatch}, 'threads', problem.options.threads, 'submitted', now());
-  job.id = submit_to_slurm(job, 'task.sh', {sprintf('--array=1-%d', taskCount), taskLog});
+  job.id = submit_to_slurm(job, 'task.sh', [{sprintf('--array=1-%d', taskCount), taskLog}, ...
+                                            memory_option(problem, units, job.threads, job.sbatch)]);
   job.attempts(1).id = job.id;
   job.attempts(1).tasks = 1:taskCount;
   save_atomically(fullfile(folder, 'job.mat'), struct('job', job));

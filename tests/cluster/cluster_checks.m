@@ -10,6 +10,10 @@
 %   cluster_checks('killed', WORK, NAME)      after a task was killed: the report names it, its
 %                                             units and its log; resubmitted, only its missing
 %                                             units run and the model is zelmor_train's
+%   cluster_checks('limited', WORK)           6000 letters in tasks limited to 250 MB each, less
+%                                             than the squared distances of all examples and a
+%                                             fold's kernel need (8 * 6000^2 * 1.5 bytes): the
+%                                             model is zelmor_train's
 function cluster_checks (step, work, varargin)
   switch step
     case "expected"
@@ -48,6 +52,18 @@ function cluster_checks (step, work, varargin)
       handle = fopen (fullfile (work, [name ".id"]), "w");
       fprintf (handle, "%s\n", job.id);
       fclose (handle);
+    case "limited"
+      [X, y] = problem ("limited");
+      options = {"Gamma", 0.1, "C", [1 10], "Folds", 2, "CacheSize", 20, "Verbose", false};
+      expected = zelmor_train (X, y, options{:});
+      folder = fullfile (work, "limited");
+      started = tic ();
+      job = zelmor_submit (X, y, options{:}, "Folder", folder, "Tasks", 2, "Sbatch", {"--mem=250M"});
+      model = zelmor_collect (job, "Interval", 1, "FinalFit", "cluster");
+      printf ("zelmor_submit + zelmor_collect of %d examples, tasks and fit within 250 MB each: %.1f s\n", ...
+              rows (X), toc (started));
+      assert (same_bits (rmfield (model, "seconds"), rmfield (expected, "seconds")), ...
+              "within the memory limit: the model differs from zelmor_train's");
     case "collect"
       model = zelmor_collect (fullfile (work, varargin{1}), "Interval", 1);
       expectSame (model, work, varargin{1}, "collected");
@@ -88,7 +104,7 @@ end
 % The letter data (first rows), features scaled to [-1, 1] as the benchmark does, and the
 % default grid.
 function [X, y, options] = problem (name)
-  rows = struct ("small", 300, "large", 800).(name);
+  rows = struct ("small", 300, "large", 800, "limited", 6000).(name);
   here = fileparts (mfilename ("fullpath"));
   plain = [tempname() ".csv"];
   cleanup = onCleanup (@() delete (plain));

@@ -156,6 +156,9 @@ start_daemon munged setpriv --reuid=munge --regid=munge --clear-groups \
 wait_for "munged answering" 30 sh -c "munge -n -S '$socket' | unmunge -S '$socket'"
 
 port=$(pick_ports)
+# Memory is a resource the tasks ask for (--mem), and a task that goes over it is killed: the
+# step daemon reads its resident memory every second.
+memory=$(awk '/^MemTotal:/ { printf "%d", $2 / 1024 * 0.9 }' /proc/meminfo)
 : > "$work/plugstack.conf"
 cat > "$conf" <<CONF
 ClusterName=zelmortest
@@ -179,12 +182,15 @@ TaskPlugin=task/none
 MpiDefault=none
 SwitchType=switch/none
 SelectType=select/cons_tres
-SelectTypeParameters=CR_CPU
+SelectTypeParameters=CR_CPU_Memory
+DefMemPerCPU=1024
 AccountingStorageType=accounting_storage/none
-JobAcctGatherType=jobacct_gather/none
+JobAcctGatherType=jobacct_gather/linux
+JobAcctGatherFrequency=task=1
+JobAcctGatherParams=OverMemoryKill
 JobCompType=jobcomp/none
 ReturnToService=2
-NodeName=$name NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
+NodeName=$name NodeAddr=127.0.0.1 CPUs=$(nproc) RealMemory=$memory State=UNKNOWN
 PartitionName=$name Nodes=$name Default=YES MaxTime=INFINITE State=UP
 CONF
 export SLURM_CONF=$conf
@@ -249,6 +255,17 @@ kill -KILL "$pid"
 say "killed task 2 (job ${id}_2, process $pid) after $(grep -c written "$log") of its units"
 wait_for "the other tasks to end" 600 sh -c "[ -z \"\$(squeue -h -j $id -o %i 2>/dev/null)\" ]"
 octave_step "'killed', '$work', 'large'"
+passed=$((passed + 1))
+
+say "4. a search within a memory limit that its whole kernels would exceed"
+# First, that the limit holds: a job that goes over its --mem is killed.
+id=$(env "$marker" sbatch --parsable --mem=100M --output="$work/hog.log" \
+     --wrap "octave-cli -q -f --no-history --eval 'x = ones(6e7, 1); pause(10)'")
+wait_for "the job over its memory to end" 120 sh -c "[ -z \"\$(squeue -h -j $id -o %i 2>/dev/null)\" ]"
+grep -q 'exceeded memory limit' "$work/hog.log" \
+    || { cat "$work/hog.log" >&2; fail "a job of 480 MB under --mem=100M was not stopped: the limit does not hold"; }
+say "a job of 480 MB under --mem=100M was killed: $(grep -m 1 'exceeded memory limit' "$work/hog.log")"
+octave_step "'limited', '$work'"
 passed=$((passed + 1))
 
 [ -z "$(squeue -h -o %i)" ] || fail "jobs are left in the queue"

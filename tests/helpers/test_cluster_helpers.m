@@ -66,6 +66,14 @@ function test_cluster_helpers (root)
   job = zelmor_submit (X, y, "Folder", folder, "Tasks", 2, options{:});
   other = fullfile (folders, "other");
   zelmor_submit (X, y, "Folder", other, "Tasks", 2, options{:}, "Seed", 2);
+  % Each task asks Slurm for the memory the engine says its units need, unless the user asked.
+  lastCall = @() regexprep (fileread (fullfile (state, "sbatch-calls")), '^.*\n(?=.)', '');
+  asked = regexp (lastCall (), '--mem=(\d+)M', 'tokens');
+  assert (numel (asked) == 1 && str2double (asked{1}{1}) > 256, lastCall ());
+  zelmor_submit (X, y, "Folder", fullfile (folders, "own-memory"), "Tasks", 2, "Sbatch", {"--mem-per-cpu=300M"}, ...
+                 options{:});
+  assert (numel (strfind (lastCall (), "--mem")) == 1 && ! isempty (strfind (lastCall (), "--mem-per-cpu=300M")), ...
+          lastCall ());
   unit = @(p, f) fullfile (folder, "results", sprintf ("unit-%d-%d.mat", p, f));
   damages = {
     % what, damage of unit (1, 2) (task 2), the reason named
