@@ -104,6 +104,7 @@ bench: configure
 	cmake --build $(BUILD_DIR) --parallel --target solver_bench mex_files
 	$(BUILD_DIR)/bench/solver_bench
 	bash bench/time_to_model.sh $(abspath $(BUILD_DIR))/mex
+	bash bench/large_fits.sh $(abspath $(BUILD_DIR))/mex
 	bash bench/svmlight_bench.sh $(abspath $(BUILD_DIR))/mex
 
 # The digits example: builds only the MEX files, then trains, tests and draws

@@ -29,6 +29,8 @@
 %                   'parfor': the default (kept for callers that pass them).
 %    'Workers'      the same as 'Threads'.
 %    'MaxRestarts'  passed to zelmor_path (default 20).
+%    'CacheSize'    megabytes of kernel columns each fold's solves keep (see
+%                   zelmor_train); the results do not depend on it.
 %    'Verbose'      true: a line per fold as it finishes (which, of how many,
 %                   seconds since the start, an estimate of the rest); false:
 %                   none; 'auto' (default): only once the work has run for 2
@@ -51,13 +53,12 @@
 %  over training examples j, in increasing order, of G(test, j) * TAU(j, m);
 %  the largest wins, ties to the lower class.
 %
-%  Memory: per fold running at once, its training and test kernels (the
-%  fold's rows of G, copied), the kernel of the examples that move in a
-%  solve (at most a quarter of the training kernel) and its solver's storage;
-%  with F folds of N/F examples and T of them at once, at most about
-%  T * 8 * N^2 * ((F - 1) / F + ((F - 1) / F)^2 / 4) bytes beside G (0.96 of
-%  G per fold with F = 5). At most half of the machine's memory goes to folds
-%  at once.
+%  Memory: G is read where it is, through each fold's rows. Per fold running
+%  at once, a cache of 'CacheSize' megabytes of the columns its solves read
+%  (gathered from G as they are needed) and its solver's state, about
+%  5 * N * K doubles: at most about T * (CacheSize + 40 * N * K) bytes
+%  beside G with T folds at once. At most half of the machine's memory goes
+%  to folds at once.
 %
 %  Warning: zelmor:notConverged when a solve was still at the cap after
 %  'MaxRestarts' continuations (INFO.converged is false there).

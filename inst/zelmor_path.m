@@ -33,7 +33,9 @@
 %  * Past the cap. A solve that ends at the cap of N^2 iterations continues
 %    from where it stopped, up to 'MaxRestarts' times per beta; a beta still
 %    capped then raises the warning zelmor:notConverged.
-%  The kernel is used where it is: no copy of G is made.
+%  The kernel is read where it is: solves on every example read G's columns
+%  in place, and solves on the examples that move gather their rows of G
+%  into a cache of 'CacheSize' megabytes as they need them.
 %
 %  Order: pass BETAS in descending order (C = 1/beta ascending). A warm start
 %  needs far fewer iterations than a cold one when neighbouring betas are close,
@@ -48,6 +50,9 @@
 %    'MaxRestarts'  most continuations from a capped solve per beta (default
 %                   20), a non-negative integer. Each costs up to N^2 iterations.
 %    'Warn'         false: no zelmor:notConverged warning (INFO says the same).
+%    'CacheSize'    megabytes of G's columns the solves on the examples that
+%                   move keep, gathered (see zelmor_train); the results do not
+%                   depend on it.
 %
 %  Outputs:
 %    TAUS        N-by-K-by-numel(BETAS): TAUS(:, :, b) are the dual variables
@@ -66,8 +71,9 @@
 %                             0.01*beta (warm)
 %
 %  Memory: the dual variables of every beta (N*K*numel(BETAS) doubles), the
-%  solver's working storage and, for solves on the examples that move, their
-%  part of G (at most a quarter of it); G itself is read where it is.
+%  solver's working storage and, for solves on the examples that move, a
+%  cache of 'CacheSize' megabytes of their columns of G; G itself is read
+%  where it is.
 %
 %  Warning: zelmor:notConverged when a beta is still at the cap after
 %  'MaxRestarts' continuations; its dual variables are then not the solution.

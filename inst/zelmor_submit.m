@@ -48,9 +48,10 @@
 %  MAT files are written with -v7, which Octave and MATLAB both read; every file
 %  is written under a temporary name and renamed, so a reader never sees a part.
 %
-%  Memory of a task: X, the squared distances (or products) of all examples,
-%  N^2 doubles, and per unit running at once its fold's kernels (see
-%  zelmor_train); ask for it with 'Sbatch', {'--mem=...'}.
+%  Memory of a task: X, and per unit running at once its kernel cache
+%  ('CacheSize') and its solver's state (see zelmor_train). Each task and the
+%  final fit ask Slurm for what the engine estimates for them (--mem), with a
+%  margin, unless 'Sbatch' holds a --mem option of the user's.
 %
 %  Output JOB, a struct (also in FOLDER/job.mat):
 %    id        the job id (text)

@@ -54,9 +54,14 @@
 %                   values 'pararrayfun' and 'parfor' mean every core.
 %    'MaxRestarts'  most continuations past the cap per solve (default 20).
 %    'Verbose'      true: a line per kernel parameter as its cross-validation
-%                   ends, and one for the final fit (what, how far, seconds);
-%                   false: none; 'auto' (default): only once the work has run
-%                   for 2 seconds.
+%                   ends, and one for the final fit (what, how far, seconds),
+%                   and every ten seconds one for a solve that runs long (its
+%                   iterations, largest violation against its tolerance and
+%                   seconds); false: none; 'auto' (default): only once the
+%                   work has run for 2 seconds.
+%    'CacheSize'    megabytes of kernel columns each solve keeps (see Memory);
+%                   default: a share of half of the machine's memory among the
+%                   units at once, at most 384.
 %
 %  Choice: the grid point with the best pooled cross-validated accuracy (the
 %  fraction of all N examples predicted correctly); among equals the smallest
@@ -94,16 +99,19 @@
 %                       did it added up: kernels, solves and scoring (of the
 %                       test folds)
 %
-%  Memory, beside X: while cross-validating, the squared distances (or
-%  products) of all examples, N^2 doubles, and per unit running at once its
-%  fold's training and test kernels, about N^2 * (F - 1) / F doubles with F
-%  folds, the kernel of the examples that move in a solve (at most a
-%  quarter of the fold's training kernel) and its solver's storage; at most
-%  half of the machine's memory goes to units at once. The final fit holds
-%  the N-by-N kernel alone. So the peak is at most about
-%  8 * N^2 * (1 + 0.96 * T) bytes with F = 5 and T units at once (T is at
-%  most the thread count): 2.3 GB for N = 10000, T = 2; a single fit,
-%  8 * N^2 bytes (1.8 GB for N = 15000).
+%  Memory, beside X: no kernel is held whole. Each solve makes the columns of
+%  its kernel from the features as it needs them and keeps the recent ones
+%  in a cache of 'CacheSize' megabytes (as LIBSVM's -m and scikit-learn's
+%  cache_size); the model's bits do not depend on its size. Per unit of
+%  (kernel parameter, fold) running at once: its cache, a copy of its
+%  examples' features and its solver's state, about 5 * N * K doubles. The
+%  peak is about 8 * N * D + T * (CacheSize + 40 * N * K) bytes with T units
+%  at once (T is at most the thread count, and as many as fit within half of
+%  the machine's memory). Where the squared distances (or products) of all
+%  examples, N^2 doubles, fit beside every unit's whole kernel within the
+%  caches of the units at once, they are made once and every kernel is
+%  made from them. The final fit is one solve with one cache, on every
+%  thread.
 %
 %  Warning: zelmor:notConverged when a solve was still at the cap after
 %  'MaxRestarts' continuations.
