@@ -75,6 +75,8 @@ public:
     KernelCache& operator=(const KernelCache&) = delete;
 
     std::int64_t trainCount() const { return trainCount_; }
+    // Whether every entry K(a, b) is K(b, a): made from features, always.
+    bool symmetric() const { return source_.kind != KernelSource::Kind::Given || source_.symmetric; }
     std::int64_t testCount() const { return testCount_; }
     // K(i, i) for every training example.
     const double* diagonal() const { return diagonal_.data(); }

@@ -148,8 +148,9 @@ private:
         }
     }
 
-    // How long a thread spins for the next piece before it sleeps.
-    static constexpr auto kSpin = std::chrono::microseconds(200);
+    // How long a thread looks for the next piece before it sleeps; it yields while it looks, so
+    // that more threads than cores still leave the cores to the work.
+    static constexpr auto kSpin = std::chrono::microseconds(100);
 
     void serve() {
         std::uint64_t seen = 0;
@@ -157,6 +158,7 @@ private:
             const auto started = std::chrono::steady_clock::now();
             while (generation_.load(std::memory_order_acquire) == seen &&
                    std::chrono::steady_clock::now() - started < kSpin) {
+                std::this_thread::yield();
             }
             Job* job = nullptr;
             {

@@ -1,5 +1,9 @@
 #include "path.h"
 
+#include "face_step.h"
+#include <cstdio>
+#include <cstdlib>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -157,6 +161,55 @@ bool solveWithRestarts(const DualProblem& dual, const SolveControl& control, std
     }
 }
 
+// The same with a face step (face_step.h) after every stretch of greedy iterations that did not
+// converge; the cap of n^2 updates and its restarts count the greedy updates as one solve's.
+bool solveWithFaceSteps(const DualProblem& dual, const SolveControl& control, const PathSettings& settings,
+                        const StopRequest& stop, std::vector<double>* tau, std::vector<double>* grad, PathStep* step) {
+    const std::int64_t n = dual.exampleCount;
+    const auto k = static_cast<std::int32_t>(dual.classCount);
+    const std::int64_t cap = control.iterationCap >= 0 ? control.iterationCap : n * n;
+    std::int64_t sinceRestart = 0;
+    for (;;) {
+        SolveControl stretch = control;
+        stretch.iterationCap = cap;
+        stretch.iterationLimit = std::min(settings.faceStepEvery, cap - sinceRestart);
+        const StartMode start = tau->empty() ? StartMode::cold()
+                                             : StartMode::warmFrom(MatrixView{tau->data(), n, k},
+                                                                   MatrixView{grad->data(), n, k});
+        SolveResult result = solveDual(dual, start, stretch, stop);
+        if (result.end == SolveEnd::Interrupted) return false;
+        *tau = std::move(result.tau);
+        *grad = std::move(result.grad);
+        const bool limited = result.end == SolveEnd::IterationCap && n > 0;
+        const std::int64_t applied = result.iterationCount + (result.end == SolveEnd::Converged && n > 0 ? 1 : 0);
+        step->updates += applied;
+        sinceRestart += applied;
+        step->converged = !limited;
+        if (!limited) return true;
+        if (sinceRestart >= cap) {
+            step->converged = false;
+            if (step->restarts == settings.maxRestarts) return true;
+            ++step->restarts;
+            sinceRestart = 0;
+        }
+        const FaceStepResult face = faceStep(dual, tau, grad, settings.faceStep);
+        if (getenv("FACEDEBUG")) fprintf(stderr, "face n=%lld free %lld cg %lld taken %d len %g dec %g updates %lld viol %g tol %g\n", (long long)n, (long long)face.freeRows, (long long)face.iterations, (int)face.taken, face.length, face.decrease, (long long)step->updates, result.remainingViolation, control.tolerance);
+        ++step->faceSteps;
+        step->faceIterations += face.iterations;
+    }
+}
+
+// A solve from (tau, grad): with face steps where they are asked for and the kernel is
+// symmetric, else greedy alone.
+bool solveFrom(const PathProblem& problem, const DualProblem& dual, const SolveControl& control,
+               const PathSettings& settings, const StopRequest& stop, std::vector<double>* tau,
+               std::vector<double>* grad, PathStep* step) {
+    if (settings.faceStepEvery > 0 && problem.kernel->symmetric()) {
+        return solveWithFaceSteps(dual, control, settings, stop, tau, grad, step);
+    }
+    return solveWithRestarts(dual, control, settings.maxRestarts, stop, tau, grad, step);
+}
+
 // A warm solve on the examples that may move alone, the others' dual rows staying zero: their
 // rows add nothing to any gradient, so the examples that move form a problem of their own, on
 // the kernel's rows and columns of those examples. Afterwards the others' gradients follow the
@@ -165,8 +218,8 @@ bool solveWithRestarts(const DualProblem& dual, const SolveControl& control, std
 // false when stopped; leaves tau and grad as they were and returns true at once when too many
 // examples may move for this to pay.
 bool solveShrunk(const PathProblem& problem, const DualProblem& full, const SolveControl& control,
-                 std::int64_t maxRestarts, const StopRequest& stop, std::vector<double>* tau, std::vector<double>* grad,
-                 PathStep* step, bool* done, bool* declined) {
+                 const PathSettings& settings, const StopRequest& stop, std::vector<double>* tau,
+                 std::vector<double>* grad, PathStep* step, bool* done, bool* declined) {
     const std::int64_t n = problem.exampleCount;
     const std::int32_t k = problem.classCount;
     KernelCache& kernel = *problem.kernel;
@@ -210,7 +263,7 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
         sub.rows = &rows.rows;
         sub.labels = labels.data();
         sub.exampleCount = static_cast<std::int32_t>(a);
-        if (!solveWithRestarts(sub, subControl, maxRestarts, stop, &subTau, &subGrad, step)) return false;
+        if (!solveFrom(problem, sub, subControl, settings, stop, &subTau, &subGrad, step)) return false;
         // The resting examples' gradients follow the moved rows, each entry adding the changes
         // in increasing order of the moved examples. The resting examples follow the moving
         // ones in every column.
@@ -287,26 +340,24 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
             // full solve then goes to ten times the tolerance, which finds the few that keep
             // moving, before the solve on those.
             bool declined = b == 0;
-            if (!declined && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done,
-                                          &declined)) {
+            if (!declined && !solveShrunk(problem, dual, control, settings, stop, &tau, &grad, &step, &done, &declined)) {
                 return steps;
             }
             if (declined) {
                 SolveControl loose = control;
                 loose.tolerance = kLooseFactor * control.tolerance;
                 problem.kernel->orderColumns({});
-                if (!solveWithRestarts(dual, loose, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
+                if (!solveFrom(problem, dual, loose, settings, stop, &tau, &grad, &step)) return steps;
                 // Still at the cap with no restart left: as far as this beta goes.
                 done = !step.converged;
-                if (!done && !solveShrunk(problem, dual, control, settings.maxRestarts, stop, &tau, &grad, &step, &done,
-                                          &declined)) {
+                if (!done && !solveShrunk(problem, dual, control, settings, stop, &tau, &grad, &step, &done, &declined)) {
                     return steps;
                 }
             }
         }
         if (!done) {
             problem.kernel->orderColumns({});
-            if (!solveWithRestarts(dual, control, settings.maxRestarts, stop, &tau, &grad, &step)) return steps;
+            if (!solveFrom(problem, dual, control, settings, stop, &tau, &grad, &step)) return steps;
         }
         step.iterations = step.updates - (step.converged && step.updates > 0 ? 1 : 0);
         step.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

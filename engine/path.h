@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dual_solver.h"
+#include "face_step.h"
 #include "kernel_cache.h"
 
 namespace zelmor::engine {
@@ -40,6 +41,10 @@ struct PathSettings {
     double warmTolerance = 0.01;
     // Solves sweep only the examples that may still move, when those are few (see solvePath).
     bool shrink = true;
+    // A face step (face_step.h) after every this many greedy iterations of a solve that has not
+    // converged, where the kernel is symmetric; 0: greedy steps alone.
+    std::int64_t faceStepEvery = 2000;
+    FaceStepSettings faceStep;
     // Threads that share each iteration of a large solve; null: the calling thread alone.
     const SolveWorkers* workers = nullptr;
     // Told how far the solves have gone, from the thread that runs the path.
@@ -55,6 +60,8 @@ struct PathStep {
     std::int64_t updates = 0;
     std::int64_t restarts = 0;    // calls continued from one that ended at the cap
     bool converged = false;       // the last call stopped below its tolerance
+    std::int64_t faceSteps = 0;       // face steps tried, and their conjugate-gradient iterations
+    std::int64_t faceIterations = 0;
     double tolerance = 0.0;       // the tolerance of the solves at this beta
     double seconds = 0.0;
 };

@@ -510,8 +510,9 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
         source.features = problem.features;
         source.setting = problem.settings[static_cast<std::size_t>(setting)];
     }
-    // One solve: every thread shares the making of its columns.
-    WorkerPool workers(settings.threadCount);
+    // One solve: every thread shares the making of its columns and its passes, but no more threads
+    // than cores, which would only wait for each other.
+    WorkerPool workers(std::min(settings.threadCount, defaultThreadCount()));
     const StopRequest stop = control.stopRequest();
     KernelCache kernel(source, everyExample(n), {}, fitCacheBytes(problem, settings), &workers, stop);
     PathProblem path;

@@ -382,7 +382,7 @@ TEST(SearchTest, EveryResultIsTheSameWhateverTheCache) {
     ASSERT_TRUE(kernelMatrix(rbf, Examples{set.x.data(), 180, 4}, nullptr, given.data(), 180, 1, nullptr));
     for (int kind = 0; kind < 4; ++kind) {
         const KernelType types[] = {KernelType::Rbf, KernelType::Linear, KernelType::Poly, KernelType::Rbf};
-        GridProblem problem = gridOf(set, types[kind], {0.1, 0.4}, {2.0, 0.2, 0.02, 0.002}, 3);
+        GridProblem problem = gridOf(set, types[kind], {0.1, 0.4}, {2.0, 0.2, 0.02}, 3);
         if (kind == 3) {
             problem.precomputed = given.data();
             problem.settings.resize(1);
@@ -400,6 +400,8 @@ TEST(SearchTest, EveryResultIsTheSameWhateverTheCache) {
             const GridResult cached = crossValidate(problem, settings, RunControl{});
             expectSameGrid(whole, cached, "a small cache");
             for (int threads : {1, 3}) {
+                // Threads share the fit's passes in pieces: once is enough.
+                if (threads > 1 && columns != 4) continue;
                 settings.threadCount = threads;
                 const Fit again = fitModel(problem, choice.setting, problem.betas[choice.beta], settings, RunControl{});
                 EXPECT_EQ(firstBitDifference(fit.tau, again.tau), -1)
