@@ -20,6 +20,7 @@ struct Face {
     std::vector<std::vector<std::int64_t>> variables;
     std::vector<std::vector<std::int32_t>> classes;
     std::int64_t size = 0;                            // the variables in all
+    bool tooCostly = false;
 };
 
 double boundOf(std::int32_t m, std::int64_t c) { return m == c ? 1.0 : 0.0; }
@@ -61,6 +62,12 @@ bool findFace(const DualProblem& problem, const std::vector<double>& tau, const 
     }
     face->size = face->offsets[static_cast<std::size_t>(k)];
     if (entries > settings.mostBlockEntries) return false;
+    // The conjugate gradients and the halvings each cost a product with the blocks; the gradient
+    // moves by every free variable's row.
+    const double work = static_cast<double>(settings.iterations + 4) * static_cast<double>(entries) +
+                        static_cast<double>(face->size) * static_cast<double>(n);
+    face->tooCostly = work > static_cast<double>(settings.mostWork);
+    if (face->tooCostly) return false;
     // Each variable's flat index: its class's offset and its place among the class's members.
     face->variables.assign(face->rows.size(), {});
     for (std::int32_t m = 0; m < k; ++m) {
@@ -141,9 +148,9 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // Conjugate gradients on H x = -g within the sums that stay, from x = 0: every iterate lowers
-// the quadratic model, however far the iterations go.
+// the quadratic model, however far the iterations go. -1 when a row is not made.
 std::int64_t conjugateGradients(const Face& face, const std::vector<double>& g, int iterations,
-                                std::vector<double>* x) {
+                                const StopRequest& stop, std::vector<double>* x) {
     std::vector<double> r(g.size());
     for (std::size_t i = 0; i < g.size(); ++i) r[i] = -g[i];
     projectOntoSums(face, &r);
@@ -154,6 +161,7 @@ std::int64_t conjugateGradients(const Face& face, const std::vector<double>& g, 
     x->assign(g.size(), 0.0);
     std::int64_t done = 0;
     for (; done < iterations && rr > 1e-30 * first; ++done) {
+        if (stop.now()) return -1;
         hessianTimes(face, d, &q);
         projectOntoSums(face, &q);
         const double curvature = dot(d, q);
@@ -196,11 +204,21 @@ void projectOntoBounds(const std::vector<double>& bounds, double total, std::vec
 
 }  // namespace
 
+std::int64_t faceStepBytes(std::int64_t n, std::int64_t k) {
+    // Every class's block over every example, at most; and the copy of the gradient it moves.
+    const double most = std::min(static_cast<double>(kFaceStepMostBlockEntries),
+                                 static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(k));
+    return static_cast<std::int64_t>(8 * most) + 8 * n * k;
+}
+
 FaceStepResult faceStep(const DualProblem& problem, std::vector<double>* tau, std::vector<double>* grad,
-                        const FaceStepSettings& settings) {
+                        const FaceStepSettings& settings, const StopRequest& stop) {
     FaceStepResult result;
     Face face;
-    if (problem.rows == nullptr || !findFace(problem, *tau, settings, &face)) return result;
+    if (problem.rows == nullptr || !findFace(problem, *tau, settings, &face)) {
+        result.tooCostly = face.tooCostly;
+        return result;
+    }
     result.freeRows = static_cast<std::int64_t>(face.rows.size());
     if (!fillBlocks(problem, &face)) return result;
     const std::int64_t n = face.n;
@@ -215,7 +233,8 @@ FaceStepResult faceStep(const DualProblem& problem, std::vector<double>* tau, st
         }
     }
     std::vector<double> x;
-    result.iterations = conjugateGradients(face, g, settings.iterations, &x);
+    result.iterations = conjugateGradients(face, g, settings.iterations, stop, &x);
+    if (result.iterations < 0) return FaceStepResult{};
 
     // The step, projected row by row onto the bounds, halved until the objective falls: the
     // model is exact, a quadratic, so the change is g . delta + delta' H delta / 2.

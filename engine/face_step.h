@@ -22,14 +22,24 @@
 
 namespace zelmor::engine {
 
+constexpr std::int64_t kFaceStepMostBlockEntries = std::int64_t{8} << 20;
+
 struct FaceStepSettings {
     // Conjugate-gradient iterations per step.
     int iterations = 50;
     // Halvings of the projected step before giving up.
     int halvings = 30;
-    // The step is skipped when the free rows' kernel blocks would hold more doubles than this.
-    std::int64_t mostBlockEntries = std::int64_t{8} << 20;
+    // The step is not tried where the free rows' kernel blocks would take more doubles than this:
+    // a face so large is far from settled. A bound of its own, not the cache's, so that whether a
+    // step is tried never depends on the cache.
+    std::int64_t mostBlockEntries = kFaceStepMostBlockEntries;
+    // The step is not tried when it would cost more than this many products of a kernel entry
+    // and a variable: a face that is large is far from settled, and the greedy steps do better.
+    std::int64_t mostWork = INT64_MAX;
 };
+
+// The bytes of the kernel blocks of a face step of n examples and k classes, at most.
+std::int64_t faceStepBytes(std::int64_t n, std::int64_t k);
 
 struct FaceStepResult {
     bool taken = false;
@@ -37,6 +47,7 @@ struct FaceStepResult {
     double decrease = 0.0;           // the objective's change (negative when taken)
     std::int64_t freeRows = 0;       // rows with two free variables or more
     std::int64_t iterations = 0;     // conjugate-gradient iterations run
+    bool tooCostly = false;          // not tried: it would cost more than mostWork
 };
 
 // One step from (tau, grad) of a solve of `problem` (rows made on demand through problem.rows,
@@ -44,9 +55,10 @@ struct FaceStepResult {
 // both are updated when the step is taken. A variable is free when it is strictly below its
 // bound (1 in the own class, 0 in the others); only rows with two free variables or more move,
 // and every row keeps to its bounds and its sum. False in `taken` when no step lowers the
-// objective; stopped (a row not made) raises nothing and takes no step.
+// objective, or the step would cost too much; stopped (by `stop`, or a row not made) it takes
+// no step.
 FaceStepResult faceStep(const DualProblem& problem, std::vector<double>* tau, std::vector<double>* grad,
-                        const FaceStepSettings& settings);
+                        const FaceStepSettings& settings, const StopRequest& stop = StopRequest{});
 
 }  // namespace zelmor::engine
 

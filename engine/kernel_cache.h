@@ -108,8 +108,9 @@ public:
     };
     void bindRows(const std::vector<std::int64_t>* examples, SolveRows* out);
 
-    // The columns the budget holds at once.
+    // The columns the budget holds at once, and their bytes.
     std::int64_t capacity() const { return capacity_; }
+    std::int64_t capacityBytes() const { return capacity_ * stride_ * 8; }
     const CacheCounts& counts() const { return counts_; }
 
     // What a cache holds beside its columns (at most the budget, and one column at least): its

@@ -1,9 +1,5 @@
 #include "path.h"
 
-#include "face_step.h"
-#include <cstdio>
-#include <cstdlib>
-
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -138,37 +134,57 @@ double largestViolation(const std::vector<double>& grad, const double* labels, s
     return largest;
 }
 
-// Runs solves from (tau, grad) on the problem, continuing at the cap up to the restart limit.
-// False when stopped.
+// Whether a solve that stopped below its tolerance left an example above it: the stop tests the
+// selected example's violation before its update, which moves the others.
+bool stillViolated(const SolveResult& result, const SolveControl& control) {
+    return result.end == SolveEnd::Converged && !(result.remainingViolation < control.tolerance);
+}
+
+// Runs solves from (tau, grad) on the problem, continuing at the cap up to the restart limit,
+// and after a stop below the tolerance while an example is still above it. False when stopped.
 bool solveWithRestarts(const DualProblem& dual, const SolveControl& control, std::int64_t maxRestarts,
                        const StopRequest& stop, std::vector<double>* tau, std::vector<double>* grad, PathStep* step) {
     const std::int64_t n = dual.exampleCount;
     const auto k = static_cast<std::int32_t>(dual.classCount);
+    const std::int64_t cap = control.iterationCap >= 0 ? control.iterationCap : n * n;
+    std::int64_t sinceRestart = 0;
     for (;;) {
+        // What is left of the cap, which the continuations of a converged solve share.
+        SolveControl part = control;
+        part.iterationCap = cap;
+        part.iterationLimit = cap - sinceRestart;
         const StartMode start = tau->empty() ? StartMode::cold()
                                              : StartMode::warmFrom(MatrixView{tau->data(), n, k},
                                                                    MatrixView{grad->data(), n, k});
-        SolveResult result = solveDual(dual, start, control, stop);
+        SolveResult result = solveDual(dual, start, part, stop);
         if (result.end == SolveEnd::Interrupted) return false;
         *tau = std::move(result.tau);
         *grad = std::move(result.grad);
         const bool capped = result.end == SolveEnd::IterationCap && n > 0;
         // A converged solve counts from zero: the update of its stopping iteration is one more.
-        step->updates += result.iterationCount + (result.end == SolveEnd::Converged && n > 0 ? 1 : 0);
+        const std::int64_t applied = result.iterationCount + (result.end == SolveEnd::Converged && n > 0 ? 1 : 0);
+        step->updates += applied;
+        sinceRestart += applied;
         step->converged = !capped;
+        if (!capped && stillViolated(result, control)) continue;
         if (!capped || step->restarts == maxRestarts) return true;
         ++step->restarts;
+        sinceRestart = 0;
     }
 }
 
 // The same with a face step (face_step.h) after every stretch of greedy iterations that did not
 // converge; the cap of n^2 updates and its restarts count the greedy updates as one solve's.
+constexpr std::int64_t kFaceStepClassesPerUpdate = 4;
 bool solveWithFaceSteps(const DualProblem& dual, const SolveControl& control, const PathSettings& settings,
                         const StopRequest& stop, std::vector<double>* tau, std::vector<double>* grad, PathStep* step) {
     const std::int64_t n = dual.exampleCount;
     const auto k = static_cast<std::int32_t>(dual.classCount);
     const std::int64_t cap = control.iterationCap >= 0 ? control.iterationCap : n * n;
     std::int64_t sinceRestart = 0;
+    // The greedy steps' work since the last face step, at a few classes an update: a face step is
+    // taken once it costs at most as much, so that they take at most half of the time.
+    std::int64_t greedyWork = 0;
     for (;;) {
         SolveControl stretch = control;
         stretch.iterationCap = cap;
@@ -184,16 +200,22 @@ bool solveWithFaceSteps(const DualProblem& dual, const SolveControl& control, co
         const std::int64_t applied = result.iterationCount + (result.end == SolveEnd::Converged && n > 0 ? 1 : 0);
         step->updates += applied;
         sinceRestart += applied;
+        greedyWork += applied * n * kFaceStepClassesPerUpdate;
         step->converged = !limited;
-        if (!limited) return true;
+        if (!limited && !stillViolated(result, control)) return true;
         if (sinceRestart >= cap) {
             step->converged = false;
             if (step->restarts == settings.maxRestarts) return true;
             ++step->restarts;
             sinceRestart = 0;
         }
-        const FaceStepResult face = faceStep(dual, tau, grad, settings.faceStep);
-        if (getenv("FACEDEBUG")) fprintf(stderr, "face n=%lld free %lld cg %lld taken %d len %g dec %g updates %lld viol %g tol %g\n", (long long)n, (long long)face.freeRows, (long long)face.iterations, (int)face.taken, face.length, face.decrease, (long long)step->updates, result.remainingViolation, control.tolerance);
+        if (!limited) continue;
+        FaceStepSettings faceSettings = settings.faceStep;
+        faceSettings.mostWork = greedyWork;
+        const FaceStepResult face = faceStep(dual, tau, grad, faceSettings, stop);
+        if (stop.now()) return false;
+        if (face.tooCostly) continue;
+        greedyWork = 0;
         ++step->faceSteps;
         step->faceIterations += face.iterations;
     }

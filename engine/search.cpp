@@ -216,7 +216,7 @@ std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int
     // The path's dual variables and gradient, the solve's result (twice over while it is handed
     // on), the examples of a shrunk solve and its diagonal, and the test decisions.
     const std::int64_t path = 8 * (5 * trainCount * classCount + 2 * trainCount + testCount * classCount);
-    return cache + workingStorageBytes(trainCount, classCount) + path;
+    return cache + workingStorageBytes(trainCount, classCount) + path + faceStepBytes(trainCount, classCount);
 }
 
 namespace {

@@ -135,27 +135,6 @@ TEST(PathTest, ContinuingFromAKeptGradientIsTheUninterruptedSolve) {
     }
 }
 
-TEST(PathTest, OneBetaIsThePlainSolveAtTheRelativeTolerance) {
-    // Where most examples keep moving, the cold solve to ten times the tolerance and on to the
-    // tolerance is one uninterrupted solve; with solves on the examples that move turned off,
-    // always.
-    const OwnedProblem p = clusteredProblem(250, 5, 9, 0.03, 0.25);
-    const double beta = 0.25;
-    const SolveResult plain = solveDual(p.problem(), StartMode::cold(), 0.001 * beta);
-    for (bool shrink : {true, false}) {
-        std::vector<double> tau;
-        PathSettings settings;
-        settings.shrink = shrink;
-        const std::vector<PathStep> steps =
-            solvePath(GivenPath(p).problem, &beta, 1, settings, [&](std::int64_t, const std::vector<double>& t) { tau = t; });
-        ASSERT_EQ(steps.size(), 1u);
-        EXPECT_EQ(firstBitDifference(tau, plain.tau), -1) << shrink;
-        EXPECT_EQ(steps[0].iterations, plain.iterationCount) << shrink;
-        EXPECT_TRUE(steps[0].converged);
-        EXPECT_EQ(steps[0].tolerance, 0.001 * beta);
-    }
-}
-
 // The largest violation over every example of tau, from its gradient computed afresh.
 double largestViolationOf(const OwnedProblem& p, const std::vector<double>& tau, double beta) {
     const std::vector<double> grad = gradientOf(p, tau, beta);
@@ -172,6 +151,26 @@ double largestViolationOf(const OwnedProblem& p, const std::vector<double>& tau,
         largest = std::max(largest, hi - lo);
     }
     return largest;
+}
+
+TEST(PathTest, OneBetaMeetsItsRelativeToleranceOverEveryExample) {
+    // The cold solve's stop tests the selected example before its update, which moves the
+    // others: the path goes on until none is above the tolerance, with or without solves on
+    // the examples that move and face steps.
+    const OwnedProblem p = clusteredProblem(250, 5, 9, 0.03, 0.25);
+    const double beta = 0.25;
+    for (int variant = 0; variant < 4; ++variant) {
+        std::vector<double> tau;
+        PathSettings settings;
+        settings.shrink = variant % 2 == 0;
+        settings.faceStepEvery = variant < 2 ? 2000 : 0;
+        const std::vector<PathStep> steps =
+            solvePath(GivenPath(p).problem, &beta, 1, settings, [&](std::int64_t, const std::vector<double>& t) { tau = t; });
+        ASSERT_EQ(steps.size(), 1u);
+        EXPECT_TRUE(steps[0].converged);
+        EXPECT_EQ(steps[0].tolerance, 0.001 * beta);
+        EXPECT_LT(largestViolationOf(p, tau, beta), 0.001 * beta * (1 + 1e-9)) << variant;
+    }
 }
 
 TEST(PathTest, SolvesOnTheExamplesThatMoveMeetTheToleranceOverAll) {
@@ -561,7 +560,7 @@ TEST(SearchTest, PeakMemoryCountsTheBaseAndTheUnitsAtOnce) {
     plan = planSearch(problem, settings, 10);
     EXPECT_FALSE(plan.sharedBase);
     EXPECT_EQ(searchPeakBytes(problem, plan), 2 * plan.unitBytes);
-    EXPECT_LT(plan.unitBytes, 8 * 80 * 100);
+    EXPECT_LT(plan.unitBytes - faceStepBytes(80, 3), 8 * 80 * 100);
     EXPECT_EQ(plan.unitBytes - unitBytes(80, 20, 3, 2, 8 * 100), 2 * 8 * 100);
     // The memory budget decides how many run at once.
     settings.memoryBudget = plan.unitBytes;
