@@ -141,6 +141,7 @@ function [labels, scores] = predictWithModel (model, X)
   precomputed = strcmp(model.kernel, 'precomputed');
   supportCount = size(model.tau, 1);
   if precomputed
+    X = full(X);
     if size(X, 2) == model.trainCount
       X = X(:, model.supportIndices);
     elseif size(X, 2) ~= supportCount
@@ -153,7 +154,7 @@ function [labels, scores] = predictWithModel (model, X)
           model.featureCount, size(X, 2));
   end
   if model.standardize
-    X = (X - model.center) ./ model.scale;
+    X = standardized(X, model.center, model.scale);
   end
 
   if precomputed
