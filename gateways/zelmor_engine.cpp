@@ -1,6 +1,8 @@
 // zelmor_engine: the helpers' way into the engine (kernels, paths over beta, cross-validation on
 // threads, the whole search of zelmor_train). Called by the zelmor_* helpers, which check and
 // convert the user's inputs first; it checks again what would make it read out of bounds.
+// Features (A, B, XTEST, XTRAIN, X) may be sparse: they are read as lists of each example's
+// non-zeros, and features of both kinds in one call both as such lists.
 //
 //   K = zelmor_engine('kernel', A, B, TYPE, GAMMA, DEGREE, OFFSET, THREADS)      B = [] for A with itself
 //   D = zelmor_engine('decision', KTEST, TAU, THREADS)

@@ -16,9 +16,9 @@ function X = checked_examples (X, name)
     if all(isfinite(nonzeros(X)))
       return
     end
-    [rows, columns, values] = find(X);
+    [exampleOf, featureOf, values] = find(X);
     bad = find(~isfinite(values), 1);
-    [row, column, value] = deal(rows(bad), columns(bad), values(bad));
+    [row, column, value] = deal(exampleOf(bad), featureOf(bad), values(bad));
   else
     X = double(X);
     [row, column] = find(~isfinite(X), 1);

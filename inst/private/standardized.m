@@ -10,9 +10,9 @@ function X = standardized (X, center, scale)
   if ~isempty(center)
     X = full((X - center) ./ scale);
   elseif issparse(X)
-    [rows, columns, values] = find(X);
+    [exampleOf, featureOf, values] = find(X);
     scale = scale(:);
-    X = sparse(rows, columns, values ./ scale(columns), size(X, 1), size(X, 2));
+    X = sparse(exampleOf, featureOf, values ./ scale(featureOf), size(X, 1), size(X, 2));
   else
     X = X ./ scale;
   end

@@ -353,8 +353,8 @@ function variances = featureVariances (X)
   end
   [n, D] = size(X);
   means = full(sum(X, 1)).' / n;
-  [~, columns, values] = find(X);
-  held = accumarray(columns, 1, [D, 1]);
-  squares = accumarray(columns, (values - means(columns)) .^ 2, [D, 1]) + (n - held) .* means .^ 2;
+  [~, featureOf, values] = find(X);
+  held = accumarray(featureOf, 1, [D, 1]);
+  squares = accumarray(featureOf, (values - means(featureOf)) .^ 2, [D, 1]) + (n - held) .* means .^ 2;
   variances = squares.' / max(n - 1, 1);
 end
