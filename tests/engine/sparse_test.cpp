@@ -19,14 +19,6 @@ namespace {
 using namespace zelmor::engine;
 using testing_support::firstBitDifference;
 
-std::vector<InstructionSet> supportedPaths() {
-    std::vector<InstructionSet> paths{InstructionSet::Portable};
-    for (InstructionSet set : {InstructionSet::Avx2, InstructionSet::Avx512}) {
-        if (zelmor::detail::cpuSupports(set)) paths.push_back(set);
-    }
-    return paths;
-}
-
 // count x features, column-major, about a third of the entries held. Feature 1 is zero in
 // every example, and example 2 is zero in every feature.
 std::vector<double> sparseLooking(std::int64_t count, std::int64_t features, std::uint64_t seed) {
@@ -101,7 +93,7 @@ TEST(SparseKernels, MatricesAndRowsAreTheDenseBits) {
             ASSERT_TRUE(kernelMatrix(setting, da, square ? nullptr : &db, dense.data(), ld, 1, nullptr));
             ASSERT_TRUE(baseMatrix(baseKindOf(setting.type), da, square ? nullptr : &db, denseBase.data(), ld, 1,
                                    nullptr));
-            for (InstructionSet set : supportedPaths()) {
+            for (InstructionSet set : testing_support::supportedInstructionSets()) {
                 for (int threads : {1, 3}) {
                     std::vector<double> sparse(dense.size(), -1.0);
                     std::vector<double> sparseBase = sparse;
