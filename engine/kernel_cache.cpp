@@ -140,10 +140,8 @@ KernelCache::~KernelCache() { std::free(slab_); }
 
 void KernelCache::packTrainFeatures() {
     if (source_.features.isSparse()) {
-        orderedTrain_.resize(static_cast<std::size_t>(trainCount_));
-        for (std::int64_t q = 0; q < trainCount_; ++q) {
-            orderedTrain_[static_cast<std::size_t>(q)] = train_[static_cast<std::size_t>(order_[static_cast<std::size_t>(q)])];
-        }
+        orderedTrain_.clear();
+        for (std::int64_t q : order_) orderedTrain_.push_back(train_[static_cast<std::size_t>(q)]);
         return;
     }
     const std::int64_t d = source_.features.features;

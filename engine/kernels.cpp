@@ -494,7 +494,8 @@ bool matrixUsing(const EngineLoops& loops, BaseKind kind, const KernelSetting* s
         // threads run out of work together.
         const std::int64_t chunk = square ? chunkCount - 1 - index : index;
         // Sparse rows are read in place.
-        std::vector<double> packed(a.isSparse() ? 0 : static_cast<std::size_t>(paddedSide * std::max<std::int64_t>(a.features, 1)));
+        const std::int64_t packedCount = a.isSparse() ? 0 : paddedSide * std::max<std::int64_t>(a.features, 1);
+        std::vector<double> packed(static_cast<std::size_t>(packedCount));
         std::vector<double> values(static_cast<std::size_t>(paddedSide * side));
         Tile tile;
         tile.packedRows = packed.data();

@@ -220,7 +220,9 @@ CompressedRows compressedRowsOf(const mxArray* matrix) {
             const mwIndex* starts = mxGetJc(matrix);
             const mwIndex* rowIndices = mxGetIr(matrix);
             for (std::size_t c = 0; c < d; ++c) {
-                for (mwIndex k = starts[c]; k < starts[c + 1]; ++k) visit(static_cast<std::size_t>(rowIndices[k]), c, data[k]);
+                for (mwIndex k = starts[c]; k < starts[c + 1]; ++k) {
+                    visit(static_cast<std::size_t>(rowIndices[k]), c, data[k]);
+                }
             }
         } else {
             for (std::size_t c = 0; c < d; ++c) {
@@ -247,7 +249,8 @@ CompressedRows compressedRowsOf(const mxArray* matrix) {
 
 void requireFiniteRows(const CompressedRows& rows, const char* name, const char* id) {
     for (std::size_t r = 0; r + 1 < rows.rowStarts.size(); ++r) {
-        for (auto k = static_cast<std::size_t>(rows.rowStarts[r]); k < static_cast<std::size_t>(rows.rowStarts[r + 1]); ++k) {
+        const auto end = static_cast<std::size_t>(rows.rowStarts[r + 1]);
+        for (auto k = static_cast<std::size_t>(rows.rowStarts[r]); k < end; ++k) {
             if (!std::isfinite(rows.values[k])) {
                 throw GatewayError(id, formatMessage("%s must be finite (got %s at row %zu, column %d)", name,
                                                      formatValue(rows.values[k]).c_str(), r + 1, rows.indices[k] + 1));

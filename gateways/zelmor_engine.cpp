@@ -764,8 +764,8 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 }
 
 // The bytes the units given (all of them for []) and the final fit hold at their peak, beyond
-// the features (but for a sparse X's copy example by example), the labels and the outputs, with the units at once that the threads allow: what
-// a task of the search needs of its node.
+// the features (but for a sparse X's copy example by example), the labels and the outputs,
+// with the units at once that the threads allow: what a task of the search needs of its node.
 void memoryCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     requireArgumentCounts(nrhs, 6, nlhs, 1);
     TrainInputs inputs;
