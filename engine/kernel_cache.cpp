@@ -20,8 +20,8 @@ constexpr std::int64_t kPartTerms = std::int64_t{1} << 20;
 constexpr std::int64_t kLeastPart = 512;
 
 std::int64_t partColumns(const KernelSource& source) {
-    const std::int64_t features = source.kind == KernelSource::Kind::Features ? source.features.features : 1;
-    return std::max(kLeastPart, kPartTerms / std::max<std::int64_t>(features, 1));
+    const std::int64_t terms = source.kind == KernelSource::Kind::Features ? termsPerBase(source.features) : 1;
+    return std::max(kLeastPart, kPartTerms / terms);
 }
 
 std::uint64_t bitsOf(double value) {
@@ -99,8 +99,10 @@ KernelCache::KernelCache(const KernelSource& source, std::vector<std::int64_t> t
     scratch_.resize(static_cast<std::size_t>(stride_));
     diagonal_.resize(static_cast<std::size_t>(trainCount_));
     const std::int64_t d = source_.features.features;
-    if (source_.kind == KernelSource::Kind::Features) {
-        packTrainFeatures();
+    const bool sparse = source_.kind == KernelSource::Kind::Features && source_.features.isSparse();
+    if (source_.kind == KernelSource::Kind::Features) packTrainFeatures();
+    // Sparse features are read in place, through the examples' indices.
+    if (source_.kind == KernelSource::Kind::Features && !sparse) {
         packedTest_.resize(static_cast<std::size_t>(testCount_ * d));
         for (std::int64_t f = 0; f < d; ++f) {
             for (std::int64_t t = 0; t < testCount_; ++t) {
@@ -115,6 +117,10 @@ KernelCache::KernelCache(const KernelSource& source, std::vector<std::int64_t> t
         double& value = diagonal_[static_cast<std::size_t>(i)];
         switch (source_.kind) {
             case KernelSource::Kind::Features:
+                if (sparse) {
+                    sparseKernelRow(source_.setting, source_.features, g, source_.features, &g, 1, &value);
+                    break;
+                }
                 for (std::int64_t f = 0; f < d; ++f) point_[static_cast<std::size_t>(f)] = packedTrain_[static_cast<std::size_t>(i + f * trainCount_)];
                 kernelRow(source_.setting, point_.data(), Examples{packedTrain_.data(), trainCount_, d}, i, i + 1,
                           &value);
@@ -133,6 +139,11 @@ KernelCache::KernelCache(const KernelSource& source, std::vector<std::int64_t> t
 KernelCache::~KernelCache() { std::free(slab_); }
 
 void KernelCache::packTrainFeatures() {
+    if (source_.features.isSparse()) {
+        orderedTrain_.clear();
+        for (std::int64_t q : order_) orderedTrain_.push_back(train_[static_cast<std::size_t>(q)]);
+        return;
+    }
     const std::int64_t d = source_.features.features;
     packedTrain_.resize(static_cast<std::size_t>(trainCount_ * d));
     for (std::int64_t f = 0; f < d; ++f) {
@@ -241,7 +252,8 @@ bool KernelCache::makeTrain(std::int64_t j, std::int64_t from, std::int64_t to, 
     std::atomic<bool> stopped{false};
     const std::int64_t g = train_[static_cast<std::size_t>(j)];
     const std::int64_t d = source_.features.features;
-    if (source_.kind == KernelSource::Kind::Features) {
+    const bool sparse = source_.kind == KernelSource::Kind::Features && source_.features.isSparse();
+    if (source_.kind == KernelSource::Kind::Features && !sparse) {
         for (std::int64_t f = 0; f < d; ++f) point_[static_cast<std::size_t>(f)] = source_.features.data[g + f * source_.features.count];
     }
     auto makePart = [&](std::int64_t index) {
@@ -253,8 +265,13 @@ bool KernelCache::makeTrain(std::int64_t j, std::int64_t from, std::int64_t to, 
         const std::int64_t end = std::min(to, begin + part);
         switch (source_.kind) {
             case KernelSource::Kind::Features:
-                kernelRow(source_.setting, point_.data(), Examples{packedTrain_.data(), trainCount_, d}, begin, end,
-                          out + begin);
+                if (sparse) {
+                    sparseKernelRow(source_.setting, source_.features, g, source_.features,
+                                    orderedTrain_.data() + begin, end - begin, out + begin);
+                } else {
+                    kernelRow(source_.setting, point_.data(), Examples{packedTrain_.data(), trainCount_, d}, begin,
+                              end, out + begin);
+                }
                 break;
             case KernelSource::Kind::Base: {
                 const double* column = source_.matrix + g * source_.ld;
@@ -289,6 +306,10 @@ bool KernelCache::makeTest(std::int64_t j, double* out) {
     const std::int64_t d = source_.features.features;
     switch (source_.kind) {
         case KernelSource::Kind::Features:
+            if (source_.features.isSparse()) {
+                sparseKernelRow(source_.setting, source_.features, g, source_.features, test_.data(), testCount_, out);
+                break;
+            }
             for (std::int64_t f = 0; f < d; ++f) point_[static_cast<std::size_t>(f)] = source_.features.data[g + f * source_.features.count];
             kernelRow(source_.setting, point_.data(), Examples{packedTest_.data(), testCount_, d}, 0, testCount_, out);
             break;

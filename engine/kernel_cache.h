@@ -114,7 +114,8 @@ public:
     const CacheCounts& counts() const { return counts_; }
 
     // What a cache holds beside its columns (at most the budget, and one column at least): its
-    // records, its orders and, for features, the examples' features packed.
+    // records, its orders and, for dense features, the examples' features packed (sparse ones
+    // are read in place: pass 0 features).
     static std::int64_t overheadBytes(std::int64_t trainCount, std::int64_t testCount, std::int64_t features);
     // The bytes of one column.
     static std::int64_t columnBytes(std::int64_t trainCount, std::int64_t testCount);
@@ -159,9 +160,11 @@ private:
     std::vector<std::int64_t> positions_[kOrdersKept];
     bool identityOrder_ = true;
 
-    // Features: the training examples' features in the current order, the test examples' in
-    // theirs, and one example's features.
+    // Dense features: the training examples' features in the current order, the test examples'
+    // in theirs, and one example's features. Sparse ones: the training examples in the current
+    // order, as indices into the source.
     std::vector<double> packedTrain_, packedTest_, point_;
+    std::vector<std::int64_t> orderedTrain_;
     std::vector<double> diagonal_;
     std::vector<double> scratch_;
     CacheCounts counts_;

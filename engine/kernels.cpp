@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "parallel.h"
@@ -303,6 +304,42 @@ ZELMOR_ENGINE_INLINE void rowBody(const KernelSetting& setting, const double* po
     }
 }
 
+// The base of example i of a and example j of b, both sparse: the dense loops' terms, each
+// computed as they compute it, over the features both examples hold (products) or either holds
+// (squared distances), in increasing order. The terms left out are zeros, which leave the sum
+// as it is (see Examples); a feature one example lacks is 0.0 in its term, and a - 0.0 is a.
+template <BaseKind kind>
+double sparseBase(const SparseFeatures& a, std::int64_t i, const SparseFeatures& b, std::int64_t j) {
+    std::int64_t p = a.starts[i];
+    std::int64_t q = b.starts[j];
+    const std::int64_t pEnd = a.starts[i + 1];
+    const std::int64_t qEnd = b.starts[j + 1];
+    double sum = 0.0;
+    while (p < pEnd && q < qEnd) {
+        const std::int32_t f = a.indices[p];
+        const std::int32_t g = b.indices[q];
+        if constexpr (kind == BaseKind::Product) {
+            if (f == g) sum = sum + a.values[p] * b.values[q];
+        } else {
+            const double difference = (f <= g ? a.values[p] : 0.0) - (g <= f ? b.values[q] : 0.0);
+            sum = sum + difference * difference;
+        }
+        p += f <= g;
+        q += g <= f;
+    }
+    if constexpr (kind == BaseKind::SquaredDistance) {
+        for (; p < pEnd; ++p) sum = sum + a.values[p] * a.values[p];
+        for (; q < qEnd; ++q) sum = sum + b.values[q] * b.values[q];
+    }
+    return sum;
+}
+
+template <BaseKind kind>
+void sparseBases(const Examples& x, std::int64_t point, const Examples& block, const std::int64_t* examples,
+                 std::int64_t count, double* out) {
+    for (std::int64_t c = 0; c < count; ++c) out[c] = sparseBase<kind>(x.sparse, point, block.sparse, examples[c]);
+}
+
 // Each instruction set's build of the loops above; the x86 ones carry their target alone, so
 // nothing built for them can run on a CPU without it.
 struct EngineLoops {
@@ -419,6 +456,26 @@ void copyMirrored(const Tile& tile, std::int64_t rowBegin, std::int64_t rowCount
     }
 }
 
+// The bases of rows [first, end) of a against the tile's columns, all sparse, into the tile's
+// values (paddedRows apart, as the dense tiles'); the padding rows are left as they are.
+template <BaseKind kind>
+void sparseTileOfKind(const Examples& a, std::int64_t first, std::int64_t end, const Tile& tile) {
+    for (std::int64_t j = tile.colBegin; j < tile.colEnd; ++j) {
+        double* column = tile.values + (j - tile.colBegin) * tile.paddedRows;
+        for (std::int64_t i = first; i < end; ++i) column[i - first] = sparseBase<kind>(a.sparse, i, tile.b->sparse, j);
+    }
+}
+
+void sparseTile(BaseKind kind, const KernelSetting* setting, const EngineLoops& loops, const Examples& a,
+                std::int64_t first, std::int64_t end, const Tile& tile) {
+    if (kind == BaseKind::SquaredDistance) {
+        sparseTileOfKind<BaseKind::SquaredDistance>(a, first, end, tile);
+    } else {
+        sparseTileOfKind<BaseKind::Product>(a, first, end, tile);
+    }
+    if (setting != nullptr) loops.applyValues(*setting, tile.values, (tile.colEnd - tile.colBegin) * tile.paddedRows);
+}
+
 bool stopRequested(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 
 // The base matrix, or the kernel matrix when setting is not null, on the given loops.
@@ -426,8 +483,9 @@ bool matrixUsing(const EngineLoops& loops, BaseKind kind, const KernelSetting* s
                  const Examples* b, double* out, std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop) {
     const bool square = b == nullptr;
     const Examples& columns = square ? a : *b;
+    if (a.isSparse() != columns.isSparse()) throw std::invalid_argument("dense examples against sparse ones");
     if (a.count == 0 || columns.count == 0) return !stopRequested(stop);
-    const std::int64_t side = tileSideFor(a.features);
+    const std::int64_t side = tileSideFor(termsPerBase(a));
     const std::int64_t paddedSide = (side + loops.blockRows - 1) / loops.blockRows * loops.blockRows;
     const std::int64_t chunkCount = (columns.count + side - 1) / side;
     std::atomic<bool> cut{false};
@@ -435,7 +493,9 @@ bool matrixUsing(const EngineLoops& loops, BaseKind kind, const KernelSetting* s
         // In a square matrix the last chunks hold the most rows: they go first, so that the
         // threads run out of work together.
         const std::int64_t chunk = square ? chunkCount - 1 - index : index;
-        std::vector<double> packed(static_cast<std::size_t>(paddedSide * std::max<std::int64_t>(a.features, 1)));
+        // Sparse rows are read in place.
+        const std::int64_t packedCount = a.isSparse() ? 0 : paddedSide * std::max<std::int64_t>(a.features, 1);
+        std::vector<double> packed(static_cast<std::size_t>(packedCount));
         std::vector<double> values(static_cast<std::size_t>(paddedSide * side));
         Tile tile;
         tile.packedRows = packed.data();
@@ -457,8 +517,12 @@ bool matrixUsing(const EngineLoops& loops, BaseKind kind, const KernelSetting* s
             const std::int64_t first = diagonal ? tile.colBegin : rowBegin;
             const std::int64_t end = diagonal ? tile.colEnd : std::min(rowsBeforeDiagonal, rowBegin + side);
             tile.paddedRows = (end - first + loops.blockRows - 1) / loops.blockRows * loops.blockRows;
-            packRows(a, first, end, tile.paddedRows, packed.data());
-            loops.tile(kind, setting, tile);
+            if (a.isSparse()) {
+                sparseTile(kind, setting, loops, a, first, end, tile);
+            } else {
+                packRows(a, first, end, tile.paddedRows, packed.data());
+                loops.tile(kind, setting, tile);
+            }
             copyOut(tile, first, end - first, out, ldOut);
             if (diagonal) break;
             if (square) copyMirrored(tile, first, end - first, out, ldOut);
@@ -468,6 +532,12 @@ bool matrixUsing(const EngineLoops& loops, BaseKind kind, const KernelSetting* s
 }
 
 }  // namespace
+
+std::int64_t termsPerBase(const Examples& examples) {
+    if (!examples.isSparse()) return std::max<std::int64_t>(examples.features, 1);
+    const std::int64_t nonZeros = examples.sparse.starts[examples.count] - examples.sparse.starts[0];
+    return std::max<std::int64_t>(1, 2 * ((nonZeros + examples.count - 1) / std::max<std::int64_t>(examples.count, 1)));
+}
 
 BaseKind baseKindOf(KernelType type) {
     return type == KernelType::Rbf ? BaseKind::SquaredDistance : BaseKind::Product;
@@ -520,6 +590,16 @@ void kernelRow(const KernelSetting& setting, const double* point, const Examples
 void kernelRowUsing(InstructionSet set, const KernelSetting& setting, const double* point, const Examples& block,
                     std::int64_t begin, std::int64_t end, double* out) {
     loopsFor(set).row(setting, point, block, begin, end, out);
+}
+
+void sparseKernelRow(const KernelSetting& setting, const Examples& x, std::int64_t point, const Examples& block,
+                     const std::int64_t* examples, std::int64_t count, double* out) {
+    if (baseKindOf(setting.type) == BaseKind::SquaredDistance) {
+        sparseBases<BaseKind::SquaredDistance>(x, point, block, examples, count, out);
+    } else {
+        sparseBases<BaseKind::Product>(x, point, block, examples, count, out);
+    }
+    applyKernelValue(setting, out, count);
 }
 
 void kernelFromBase(const KernelSetting& setting, const double* base, std::int64_t ldBase, const std::int64_t* rows,

@@ -18,13 +18,42 @@
 
 namespace zelmor::engine {
 
+// Sparse examples, example by example: the non-zero features of example i are
+// indices[starts[i]], ..., indices[starts[i + 1] - 1], increasing, with their values. A
+// stretch of consecutive examples is the same arrays with starts moved on.
+struct SparseFeatures {
+    const std::int64_t* starts = nullptr;   // count + 1 offsets into indices and values
+    const std::int32_t* indices = nullptr;  // feature numbers from 0
+    const double* values = nullptr;         // never zero: a zero is an absent entry
+};
+
 // Examples as the host passes them: count rows (examples) by features columns, column-major,
-// x(i, f) at data[i + f * count].
+// x(i, f) at data[i + f * count]; or, with sparse.starts set (data then null), sparse.
+//
+// A sparse example's bases are the dense ones to the last bit. Each base sums its terms over
+// the features in increasing order from +0.0, and in round-to-nearest such a sum is never
+// -0.0 (x + (-x) is +0.0, and +0.0 + -0.0 is +0.0), so a term of +0.0 or -0.0 leaves it as it
+// is. A product's term is such a zero wherever either feature is zero, and a squared
+// distance's wherever both are, (0 - 0)^2 = +0.0: their sums run over the features both
+// examples hold, and over those either holds, computing each term as the dense loops do.
 struct Examples {
     const double* data = nullptr;
     std::int64_t count = 0;
     std::int64_t features = 0;
+    SparseFeatures sparse;
+
+    Examples() = default;
+    Examples(const double* denseData, std::int64_t exampleCount, std::int64_t featureCount)
+        : data(denseData), count(exampleCount), features(featureCount) {}
+    Examples(const SparseFeatures& sparseFeatures, std::int64_t exampleCount, std::int64_t featureCount)
+        : count(exampleCount), features(featureCount), sparse(sparseFeatures) {}
+
+    bool isSparse() const { return sparse.starts != nullptr; }
 };
+
+// The terms a base of two examples sums at most: the features, or for sparse examples their
+// mean count of non-zeros twice over, at least 1. For cutting work into pieces of like cost.
+std::int64_t termsPerBase(const Examples& examples);
 
 enum class KernelType { Rbf, Linear, Poly };
 
@@ -69,7 +98,8 @@ double kernelExp(double x);
 // With b == nullptr: the square base of a with itself, each pair computed once and mirrored
 // (but for the squares on the diagonal, made in full: every term is symmetric, so their two
 // halves agree), exactly symmetric, with a zero diagonal for squared distances.
-// Preconditions: b->features == a.features; out does not overlap the examples.
+// Preconditions: b->features == a.features, both dense or both sparse; out does not overlap the
+// examples.
 //
 // Runs on up to threadCount threads (the calling thread among them) over chunks of columns.
 // Returns false, with the output partly written, once *stop is true; it is read between tiles of
@@ -90,6 +120,13 @@ bool kernelMatrix(const KernelSetting& setting, const Examples& a, const Example
 // entry is the bits kernelMatrix gives the same pair. Runs on the calling thread alone.
 void kernelRow(const KernelSetting& setting, const double* point, const Examples& block, std::int64_t begin,
                std::int64_t end, double* out);
+
+// The same for sparse examples, read in place: out[c] = kernelValue(setting, base(x_point,
+// block_{examples[c]})) for c in [0, count), where x and block are sparse (they may be the same
+// examples) and examples indexes block. Every entry is the bits kernelMatrix gives the pair, and
+// so the bits of the same examples given dense. Runs on the calling thread alone.
+void sparseKernelRow(const KernelSetting& setting, const Examples& x, std::int64_t point, const Examples& block,
+                     const std::int64_t* examples, std::int64_t count, double* out);
 
 // A kernel gathered from a base matrix of all examples: out(r, c) = kernelValue(setting,
 // base(rows[r], cols[c])) for a rowCount x colCount output (column-major, leading dimension

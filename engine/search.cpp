@@ -178,14 +178,22 @@ bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel,
         if (kernel != nullptr) {
             decisionValues(kernel + first, test.count, rows, train.count, tau, k, values.data());
         } else {
-            std::vector<double> features(static_cast<std::size_t>(rows * test.features));
-            for (std::int64_t f = 0; f < test.features; ++f) {
-                std::copy(test.data + first + f * test.count, test.data + first + rows + f * test.count,
-                          features.begin() + f * rows);
+            // The block's rows: sparse ones in place, dense ones packed.
+            std::vector<double> features;
+            Examples block{nullptr, rows, test.features};
+            if (test.isSparse()) {
+                block.sparse = test.sparse;
+                block.sparse.starts += first;
+            } else {
+                features.resize(static_cast<std::size_t>(rows * test.features));
+                for (std::int64_t f = 0; f < test.features; ++f) {
+                    std::copy(test.data + first + f * test.count, test.data + first + rows + f * test.count,
+                              features.begin() + f * rows);
+                }
+                block.data = features.data();
             }
             const KernelStorage blockKernel = kernelStorage(rows * train.count);
-            kernelMatrix(*setting, Examples{features.data(), rows, test.features}, &train, blockKernel.get(), rows, 1,
-                         nullptr);
+            kernelMatrix(*setting, block, &train, blockKernel.get(), rows, 1, nullptr);
             requireFiniteKernel(blockKernel.get(), rows * train.count);
             decisionValues(blockKernel.get(), rows, rows, train.count, tau, k, values.data());
         }
@@ -221,8 +229,9 @@ std::int64_t unitBytes(std::int64_t trainCount, std::int64_t testCount, std::int
 
 namespace {
 
+// The features a unit's cache packs: none for a precomputed kernel or sparse features.
 std::int64_t featureCountOf(const GridProblem& problem) {
-    return problem.precomputed != nullptr ? 0 : problem.features.features;
+    return problem.precomputed != nullptr || problem.features.isSparse() ? 0 : problem.features.features;
 }
 
 // The bytes of the largest unit over the folds, and the columns of the largest fold's kernel.

@@ -23,8 +23,9 @@
 
 namespace zelmor::engine {
 
-// The examples and where their kernels come from: features and one kernel setting per grid
-// row, or a precomputed n x n kernel (a single grid row; its setting is not used). Borrowed.
+// The examples and where their kernels come from: features (dense or sparse) and one kernel
+// setting per grid row, or a precomputed n x n kernel (a single grid row; its setting is not
+// used). Borrowed.
 struct GridProblem {
     const double* labels = nullptr;  // n class numbers 1..k
     std::int32_t exampleCount = 0;
@@ -140,8 +141,8 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
 void decisionValues(const double* kernel, std::int64_t ldKernel, std::int64_t testCount, std::int64_t trainCount,
                     const double* tau, std::int32_t k, double* out);
 
-// The same for a kernel given whole (kernel != nullptr), or between test and training features,
-// evaluated in blocks of test rows so that no more than a block's kernel is ever held; on
+// The same for a kernel given whole (kernel != nullptr), or between test and training features
+// (both dense or both sparse), evaluated in blocks of test rows so that no more than a block's kernel is ever held; on
 // threads, each block written by one. False when stopped.
 bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel, const Examples& test,
                              const Examples& train, const double* tau, std::int32_t k, double* out,

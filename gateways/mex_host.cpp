@@ -207,6 +207,58 @@ void requireAtLeastElements(const mxArray* array, const char* name, std::size_t 
     }
 }
 
+CompressedRows compressedRowsOf(const mxArray* matrix) {
+    const std::size_t n = mxGetM(matrix);
+    const std::size_t d = mxGetN(matrix);
+    const double* data = realData(matrix);
+    CompressedRows rows;
+    rows.rowStarts.assign(n + 1, 0);
+    // Two passes: the entries of each row counted, then placed column by column, so that the
+    // column numbers increase along every row.
+    const auto eachEntry = [&](auto&& visit) {
+        if (mxIsSparse(matrix)) {
+            const mwIndex* starts = mxGetJc(matrix);
+            const mwIndex* rowIndices = mxGetIr(matrix);
+            for (std::size_t c = 0; c < d; ++c) {
+                for (mwIndex k = starts[c]; k < starts[c + 1]; ++k) {
+                    visit(static_cast<std::size_t>(rowIndices[k]), c, data[k]);
+                }
+            }
+        } else {
+            for (std::size_t c = 0; c < d; ++c) {
+                for (std::size_t r = 0; r < n; ++r) visit(r, c, data[r + n * c]);
+            }
+        }
+    };
+    eachEntry([&](std::size_t r, std::size_t, double value) {
+        if (value != 0.0) ++rows.rowStarts[r + 1];
+    });
+    for (std::size_t r = 0; r < n; ++r) rows.rowStarts[r + 1] += rows.rowStarts[r];
+    const auto count = static_cast<std::size_t>(rows.rowStarts[n]);
+    rows.indices.resize(count);
+    rows.values.resize(count);
+    std::vector<std::int64_t> next(rows.rowStarts.begin(), rows.rowStarts.end() - 1);
+    eachEntry([&](std::size_t r, std::size_t c, double value) {
+        if (value == 0.0) return;
+        const auto at = static_cast<std::size_t>(next[r]++);
+        rows.indices[at] = static_cast<std::int32_t>(c);
+        rows.values[at] = value;
+    });
+    return rows;
+}
+
+void requireFiniteRows(const CompressedRows& rows, const char* name, const char* id) {
+    for (std::size_t r = 0; r + 1 < rows.rowStarts.size(); ++r) {
+        const auto end = static_cast<std::size_t>(rows.rowStarts[r + 1]);
+        for (auto k = static_cast<std::size_t>(rows.rowStarts[r]); k < end; ++k) {
+            if (!std::isfinite(rows.values[k])) {
+                throw GatewayError(id, formatMessage("%s must be finite (got %s at row %zu, column %d)", name,
+                                                     formatValue(rows.values[k]).c_str(), r + 1, rows.indices[k] + 1));
+            }
+        }
+    }
+}
+
 std::int64_t physicalMemoryBytes() {
     constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
     const long pages = sysconf(_SC_PHYS_PAGES);

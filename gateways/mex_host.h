@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "mex.h"
 
@@ -46,6 +47,19 @@ double requireClassCount(const mxArray* array);
 void requireLabels(const mxArray* labels, std::int32_t exampleCount, double classCount);
 void requireShape(const mxArray* array, const char* name, const char* id, std::int64_t rows, std::int64_t cols);
 void requireAtLeastElements(const mxArray* array, const char* name, std::size_t count);
+
+// A real double matrix, dense or sparse, row by row with its zeros (+0 and -0, stored or not)
+// left out: row r's entries are indices[rowStarts[r]], ..., indices[rowStarts[r + 1] - 1],
+// column numbers from 0 in increasing order, with their values. O(entries) in time and memory
+// for a sparse matrix. Precondition: at most 2^31 - 1 columns.
+struct CompressedRows {
+    std::vector<std::int64_t> rowStarts;
+    std::vector<std::int32_t> indices;
+    std::vector<double> values;
+};
+CompressedRows compressedRowsOf(const mxArray* matrix);
+// Every value finite; else the error id, naming the first value that is not, by row and column.
+void requireFiniteRows(const CompressedRows& rows, const char* name, const char* id);
 
 // Physical memory in bytes, or INT64_MAX when the system does not say.
 std::int64_t physicalMemoryBytes();

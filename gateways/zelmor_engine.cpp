@@ -1,6 +1,8 @@
 // zelmor_engine: the helpers' way into the engine (kernels, paths over beta, cross-validation on
 // threads, the whole search of zelmor_train). Called by the zelmor_* helpers, which check and
 // convert the user's inputs first; it checks again what would make it read out of bounds.
+// Features (A, B, XTEST, XTRAIN, X) may be sparse: they are read as lists of each example's
+// non-zeros, and features of both kinds in one call both as such lists.
 //
 //   K = zelmor_engine('kernel', A, B, TYPE, GAMMA, DEGREE, OFFSET, THREADS)      B = [] for A with itself
 //   D = zelmor_engine('decision', KTEST, TAU, THREADS)
@@ -209,6 +211,32 @@ Examples examplesOf(const mxArray* array, const char* what) {
                     static_cast<std::int64_t>(mxGetN(array))};
 }
 
+// Examples that may be sparse: a dense array read in place, or, when it is sparse or asSparse
+// asks (its partner is sparse), its non-zeros example by example, held in rows.
+Examples examplesOf(const mxArray* array, const char* what, bool asSparse, CompressedRows* rows) {
+    const bool sparse = mxIsSparse(array) && mxIsDouble(array) && !mxIsComplex(array);
+    if (!sparse) {
+        const Examples dense = examplesOf(array, what);
+        if (!asSparse) return dense;
+    }
+    const auto count = static_cast<std::int64_t>(mxGetM(array));
+    const auto features = static_cast<std::int64_t>(mxGetN(array));
+    // Sparse features are numbered in 32 bits.
+    if (features > std::numeric_limits<std::int32_t>::max()) {
+        throw GatewayError("zelmor:badExamples", formatMessage("%s has %lld columns; sparse examples may have at most "
+                                                               "2147483647 features", what,
+                                                               static_cast<long long>(features)));
+    }
+    *rows = compressedRowsOf(array);
+    if (sparse) requireFiniteRows(*rows, what, "zelmor:badExamples");
+    return Examples{SparseFeatures{rows->rowStarts.data(), rows->indices.data(), rows->values.data()}, count, features};
+}
+
+// The bytes of examples held sparse.
+std::int64_t heldBytes(const CompressedRows& rows) {
+    return static_cast<std::int64_t>(8 * rows.rowStarts.size() + 12 * rows.values.size());
+}
+
 // Runs work(control) on an engine thread while this one polls the host; see the top of the file.
 template <class Work>
 void runWithHost(const char* prefix, Verbosity verbosity, Work&& work) {
@@ -326,10 +354,13 @@ const mxArray* fieldOf(const mxArray* options, const char* name) {
 
 void kernelCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     requireArgumentCounts(nrhs, 8, nlhs, 1);
-    const Examples a = examplesOf(prhs[1], "A");
     const bool self = mxGetM(prhs[2]) == 0 && mxGetN(prhs[2]) == 0;
+    // Dense against sparse examples: both sparse, which gives the same bits.
+    const bool sparse = mxIsSparse(prhs[1]) || (!self && mxIsSparse(prhs[2]));
+    CompressedRows aRows, bRows;
+    const Examples a = examplesOf(prhs[1], "A", sparse, &aRows);
     Examples b = a;
-    if (!self) b = examplesOf(prhs[2], "B");
+    if (!self) b = examplesOf(prhs[2], "B", sparse, &bRows);
     if (a.features != b.features) {
         throw GatewayError("zelmor:featureMismatch",
                            formatMessage("A and B must have the same number of columns (got %lld and %lld)",
@@ -359,6 +390,7 @@ void decisionCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     const std::vector<double> tau = finiteValues(tauArray, "tau", "zelmor:badTau");
     Examples test;
     Examples train;
+    CompressedRows testRows, trainRows;
     KernelSetting setting;
     const double* kernel = nullptr;
     if (fromKernel) {
@@ -367,8 +399,8 @@ void decisionCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
         test = Examples{nullptr, k.count, 0};
         train = Examples{nullptr, k.features, 0};
     } else {
-        test = examplesOf(prhs[1], "the test examples");
-        train = examplesOf(prhs[2], "the training examples");
+        test = examplesOf(prhs[1], "the test examples", mxIsSparse(prhs[2]), &testRows);
+        train = examplesOf(prhs[2], "the training examples", mxIsSparse(prhs[1]), &trainRows);
         if (test.features != train.features) {
             throw GatewayError("zelmor:featureMismatch", "the test and training examples differ in features");
         }
@@ -512,6 +544,7 @@ void crossvalCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 // and the options the helpers pass. The problem borrows the inputs and the folds held here.
 struct TrainInputs {
     GridProblem problem;
+    CompressedRows sparseFeatures;  // a sparse X's non-zeros, example by example
     std::vector<double> folds;
     RunSettings settings;
     Verbosity verbosity = Verbosity::None;
@@ -531,7 +564,7 @@ void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
         problem.labels = checked.labels;
         problem.settings.push_back(KernelSetting{});
     } else {
-        problem.features = examplesOf(prhs[1], "X");
+        problem.features = examplesOf(prhs[1], "X", false, &inputs->sparseFeatures);
         if (problem.features.count > std::numeric_limits<std::int32_t>::max()) {
             throw GatewayError("zelmor:badExamples", "X has too many rows");
         }
@@ -731,8 +764,8 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 }
 
 // The bytes the given units hold at their peak when run in one call, as many at once as the
-// threads allow, or for [] those of the final fit: beyond the features, the labels and the
-// outputs. What a task of a search asks of its node.
+// threads allow, or for [] those of the final fit: beyond the features (but for a sparse X's copy
+// example by example), the labels and the outputs. What a task of a search asks of its node.
 void memoryCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     requireArgumentCounts(nrhs, 6, nlhs, 1);
     TrainInputs inputs;
@@ -746,6 +779,8 @@ void memoryCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         const auto unitCount = static_cast<std::int64_t>(unitsOf(prhs[5], problem).size());
         bytes = searchPeakBytes(problem, planSearch(problem, inputs.settings, unitCount));
     }
+    // A sparse X is held a second time, example by example.
+    bytes += heldBytes(inputs.sparseFeatures);
     plhs[0] = mxCreateDoubleScalar(static_cast<double>(bytes));
 }
 
@@ -759,18 +794,42 @@ std::uint64_t fnv1a(const void* data, std::size_t size, std::uint64_t hash) {
     return hash;
 }
 
-// A checksum of the arrays given, in order: each one's class, dimensions and elements. Not a
-// guard against tampering; it tells one problem's files from another's and a damaged file
-// from a whole one.
+// A sparse double matrix's part of the checksum: per column the count of its non-zero values,
+// then each one's row and value. An explicit zero, which one host may store and the other not,
+// is left out.
+std::uint64_t sparseChecksum(const mxArray* array, std::uint64_t hash) {
+    const mwIndex* starts = mxGetJc(array);
+    const mwIndex* rows = mxGetIr(array);
+    const double* values = realData(array);
+    for (std::size_t c = 0; c < mxGetN(array); ++c) {
+        std::uint64_t count = 0;
+        for (mwIndex k = starts[c]; k < starts[c + 1]; ++k) count += values[k] != 0.0;
+        hash = fnv1a(&count, sizeof count, hash);
+        for (mwIndex k = starts[c]; k < starts[c + 1]; ++k) {
+            if (values[k] == 0.0) continue;
+            const auto row = static_cast<std::uint64_t>(rows[k]);
+            hash = fnv1a(&row, sizeof row, hash);
+            hash = fnv1a(&values[k], sizeof values[k], hash);
+        }
+    }
+    return hash;
+}
+
+// A checksum of the arrays given, in order: each one's class, dimensions and elements (of a
+// sparse double matrix, column by column its non-zero values and their rows, as one host or
+// the other stores them). Not a guard against tampering; it tells one problem's files from
+// another's and a damaged file from a whole one.
 void checksumCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     requireArgumentCounts(nrhs, nrhs, nlhs, 1);
     std::uint64_t hash = 0xcbf29ce484222325ULL;
     for (int i = 1; i < nrhs; ++i) {
         const mxArray* array = prhs[i];
+        const bool sparse = mxIsSparse(array);
         if (!(mxIsNumeric(array) || mxIsChar(array) || mxIsLogical(array)) || mxIsComplex(array) ||
-            mxIsSparse(array)) {
+            (sparse && !mxIsDouble(array))) {
             throw GatewayError("zelmor:badInput",
-                               formatMessage("input %d must be a real, full numeric, char or logical array", i + 1));
+                               formatMessage("input %d must be a real numeric, char or logical array, full but for "
+                                             "sparse doubles", i + 1));
         }
         const std::string className = mxGetClassName(array);
         hash = fnv1a(className.c_str(), className.size() + 1, hash);
@@ -781,7 +840,10 @@ void checksumCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
             const auto extent = static_cast<std::uint64_t>(dimensions[d]);
             hash = fnv1a(&extent, sizeof extent, hash);
         }
-        if (mxIsChar(array)) {
+        if (sparse) {
+            hash = fnv1a("sparse", 7, hash);
+            hash = sparseChecksum(array, hash);
+        } else if (mxIsChar(array)) {
             // Characters as 16-bit units: Octave keeps a char in one byte, MATLAB in two.
             const mxChar* chars = mxGetChars(array);
             for (std::size_t c = 0; c < mxGetNumberOfElements(array); ++c) {

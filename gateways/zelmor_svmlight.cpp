@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mex_host.h"
@@ -129,41 +130,12 @@ void readFile(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
 // The rows of a dense or sparse X, its zeros left out.
 SparseRows rowsOf(const mxArray* examples) {
-    const std::size_t n = mxGetM(examples);
-    const std::size_t d = mxGetN(examples);
-    const double* data = realData(examples);
+    CompressedRows compressed = compressedRowsOf(examples);
     SparseRows rows;
-    rows.featureCount = static_cast<std::int64_t>(d);
-    rows.rowStarts.assign(n + 1, 0);
-    // Two passes: the entries of each row counted, then placed column by column, so that the
-    // indices increase along every row.
-    const auto eachEntry = [&](auto&& visit) {
-        if (mxIsSparse(examples)) {
-            const mwIndex* starts = mxGetJc(examples);
-            const mwIndex* rowIndices = mxGetIr(examples);
-            for (std::size_t c = 0; c < d; ++c) {
-                for (mwIndex k = starts[c]; k < starts[c + 1]; ++k) visit(rowIndices[k], c, data[k]);
-            }
-        } else {
-            for (std::size_t c = 0; c < d; ++c) {
-                for (std::size_t r = 0; r < n; ++r) visit(r, c, data[r + n * c]);
-            }
-        }
-    };
-    eachEntry([&](std::size_t r, std::size_t, double value) {
-        if (value != 0.0) ++rows.rowStarts[r + 1];
-    });
-    for (std::size_t r = 0; r < n; ++r) rows.rowStarts[r + 1] += rows.rowStarts[r];
-    const auto count = static_cast<std::size_t>(rows.rowStarts[n]);
-    rows.indices.resize(count);
-    rows.values.resize(count);
-    std::vector<std::int64_t> next(rows.rowStarts.begin(), rows.rowStarts.end() - 1);
-    eachEntry([&](std::size_t r, std::size_t c, double value) {
-        if (value == 0.0) return;
-        const auto at = static_cast<std::size_t>(next[r]++);
-        rows.indices[at] = static_cast<std::int32_t>(c);
-        rows.values[at] = value;
-    });
+    rows.featureCount = static_cast<std::int64_t>(mxGetN(examples));
+    rows.rowStarts = std::move(compressed.rowStarts);
+    rows.indices = std::move(compressed.indices);
+    rows.values = std::move(compressed.values);
     return rows;
 }
 

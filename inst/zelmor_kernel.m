@@ -22,8 +22,12 @@
 %  engine's own. The work runs on every core.
 %
 %  Inputs:
-%    A       M-by-D real matrix, one example per row.
-%    B       N-by-D real matrix with the same D, or [] for B = A.
+%    A       M-by-D real matrix, one example per row, full or sparse.
+%    B       N-by-D real matrix with the same D, full or sparse, or [] for
+%            B = A. A sparse A or B is never made full: the sums run over
+%            the features that either example holds (squared distances) or
+%            both hold (products), which gives the same bits as the sums
+%            over every feature, as the terms left out are zeros.
 %    TYPE    'rbf', 'linear' or 'poly' (any case).
 %    PARAM   the kernel's parameter, as above; 'linear' takes none.
 %

@@ -12,8 +12,12 @@
 %  over the support vectors in their order, so it has the same bits on every
 %  machine and thread count.
 %    MODEL    struct returned by zelmor_train (also after save and load).
-%    XTEST    M-by-D features, one example per row, D as in training; for a
-%             'precomputed' model, the M-by-N kernel between the new examples
+%    XTEST    M-by-D features, one example per row, D as in training, full
+%             or sparse against a model of either kind (trained on a full
+%             or a sparse X): the same bits whatever the mix. A sparse XTEST
+%             stays sparse, but for a model that centres its features (one
+%             trained on a full X with 'Standardize'), which makes it full
+%             as it standardises. For a 'precomputed' model, the M-by-N kernel between the new examples
 %             and all N training examples (or only the support vectors,
 %             MODEL.supportIndices, in that order).
 %    LABELS   M predicted labels: an M-by-1 array of the training labels'
@@ -141,6 +145,7 @@ function [labels, scores] = predictWithModel (model, X)
   precomputed = strcmp(model.kernel, 'precomputed');
   supportCount = size(model.tau, 1);
   if precomputed
+    X = full(X);
     if size(X, 2) == model.trainCount
       X = X(:, model.supportIndices);
     elseif size(X, 2) ~= supportCount
@@ -153,7 +158,7 @@ function [labels, scores] = predictWithModel (model, X)
           model.featureCount, size(X, 2));
   end
   if model.standardize
-    X = (X - model.center) ./ model.scale;
+    X = standardized(X, model.center, model.scale);
   end
 
   if precomputed

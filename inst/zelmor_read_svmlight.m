@@ -52,8 +52,8 @@
 %  Example:
 %    [y, X] = zelmor_read_svmlight('satimage.scale');
 %    [ytest, Xtest] = zelmor_read_svmlight('satimage.scale.t.gz', 'Features', size(X, 2));
-%    model = zelmor_train(full(X), y);
-%    accuracy = mean(zelmor_predict(model, full(Xtest)) == ytest)
+%    model = zelmor_train(X, y);                      % X as it is, sparse
+%    accuracy = mean(zelmor_predict(model, Xtest) == ytest)
 %
 %  See also ZELMOR_WRITE_SVMLIGHT, ZELMOR_TRAIN.
 

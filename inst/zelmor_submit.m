@@ -13,8 +13,8 @@
 %  and fits: the model is zelmor_train(X, Y, ...)'s, bit for bit (but for its
 %  times). Cancel the job with `scancel JOBID` (JOB.id).
 %
-%  Inputs: X, Y and the options of zelmor_train ('Kernel', 'Gamma', 'C',
-%  'Folds', 'Seed', 'Standardize', 'MaxRestarts', ...), and:
+%  Inputs: X (full or sparse), Y and the options of zelmor_train ('Kernel',
+%  'Gamma', 'C', 'Folds', 'Seed', 'Standardize', 'MaxRestarts', ...), and:
 %    'Folder'   (required) the search's folder: created when missing; the
 %               submitting machine and every node must reach it at the same
 %               path (a relative name is taken from the current folder, a
@@ -34,7 +34,8 @@
 %
 %  FOLDER holds:
 %    problem.mat    the features as the engine sees them (standardised as
-%                   zelmor_train does), the class numbers, the search's plan
+%                   zelmor_train does; a sparse X stays sparse, as -v7 keeps
+%                   it), the class numbers, the search's plan
 %                   and options, the units and their tasks, and a checksum
 %    job.mat        the job: its id, the units, every submission
 %    task.sh        the batch script of the tasks (fit.sh: of the final fit)

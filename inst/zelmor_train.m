@@ -17,7 +17,10 @@
 %
 %  Inputs:
 %    X   N-by-D features, one example per row: real, finite, numeric or
-%        logical. With 'Kernel' 'precomputed', the N-by-N training kernel.
+%        logical, full or sparse. A sparse X stays sparse: its kernels are
+%        computed from its non-zeros, the same bits as from the same values
+%        given full, and its features take memory in proportion to them.
+%        With 'Kernel' 'precomputed', the N-by-N training kernel.
 %    Y   N labels of any type: numeric (any values but NaN), logical, a char
 %        matrix with one label per row, a cell array of char rows, and, where
 %        the host has them, string or categorical arrays. The classes are the
@@ -30,7 +33,8 @@
 %                   from. Default for 'rbf': gamma0 * 2.^(-3:3), for 'poly':
 %                   gamma0, where gamma0 = 1 / (D * the mean variance of the
 %                   features used), which is 1/D after standardisation, so
-%                   that the grid does not depend on the scale of X.
+%                   that the grid does not depend on the scale of X (for a
+%                   sparse X, the variances come from its non-zeros).
 %    'Degree'       degree of 'poly': positive integer(s); default 3.
 %    'Offset'       offset of 'poly': a scalar >= 0; default 1.
 %    'C'            C = 1/beta: a positive scalar, or a vector to choose from.
@@ -49,6 +53,10 @@
 %    'Standardize'  true (default): centre and scale every feature by the
 %                   training mean and standard deviation (kept in the model,
 %                   applied again by zelmor_predict); not for 'precomputed'.
+%                   Centring would fill a sparse X with non-zeros, so for a
+%                   sparse X true means: divide every feature by its largest
+%                   absolute value, with no centring (as scikit-learn's
+%                   MaxAbsScaler); for z-scores, pass full(X).
 %    'Threads'      most threads to use (default: every core); 1 for serial.
 %    'Parallel'     'serial' means one thread; 'auto' (default) and the
 %                   values 'pararrayfun' and 'parfor' mean every core.
@@ -74,10 +82,12 @@
 %    format, version    'zelmor model' and 1: what zelmor_predict checks
 %    kernel, gamma, degree, offset   the kernel and its parameters ([] where
 %                       they do not apply)
-%    standardize, center, scale      the feature statistics ([] when off)
+%    standardize, center, scale      the feature statistics ([] when off;
+%                       for a sparse X, center [] and scale the largest
+%                       absolute values, 1 for a feature that is all zero)
 %    supportVectors     the standardised features of the support vectors,
 %                       the examples whose dual variables are not all zero
-%                       ([] for 'precomputed')
+%                       ([] for 'precomputed'); sparse when X was
 %    supportIndices     their rows in X
 %    tau                their dual variables, one column per class
 %    classes            the class names in the type of Y (a char matrix for
@@ -99,7 +109,8 @@
 %                       did it added up: kernels, solves and scoring (of the
 %                       test folds)
 %
-%  Memory, beside X: no kernel is held whole. Each solve makes the columns of
+%  Memory, beside X (and, for a sparse X, a copy of its non-zeros example by
+%  example, 12 bytes each): no kernel is held whole. Each solve makes the columns of
 %  its kernel from the features as it needs them and keeps the recent ones
 %  in a cache of 'CacheSize' megabytes (as LIBSVM's -m and scikit-learn's
 %  cache_size); the model's bits do not depend on its size. Per unit of

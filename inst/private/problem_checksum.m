@@ -37,6 +37,9 @@ function parts = flattened (value)
     if isa(value, 'categorical')
       parts = [parts, flattened(categories(value))];
     end
+  elseif issparse(value) && isa(value, 'double')
+    % A sparse X as it is: made full, it could outgrow the memory.
+    parts = {value};
   else
     parts = {full(value)};
   end

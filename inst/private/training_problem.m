@@ -5,10 +5,12 @@
 %  X, Y and OPTIONS (a cell of name, value pairs) as zelmor_train takes them. Parses and checks
 %  the options, checks X, encodes the labels, standardises the features and plans the search.
 %  PROBLEM holds:
-%    X                 the features as the engine sees them (standardised where asked)
+%    X                 the features as the engine sees them (standardised where asked), sparse
+%                      when X was
 %    index, classCount the class number 1..K of every example, and K
 %    classes, labelType, labelsAsRow   the class names in the labels' own type
-%    center, scale     the feature statistics ([] without standardising)
+%    center, scale     the feature statistics ([] without standardising; center [] for a
+%                      sparse X, which is scaled alone)
 %    options           the checked options
 %    plan              what to cross-validate (settings, betas, cells tried, folds), with
 %                      plan.engine, the options of zelmor_engine's 'train', 'units' and 'fit'
@@ -41,7 +43,13 @@ end
 function [X, center, scale] = standardize (X, wanted)
   center = [];
   scale = [];
-  if wanted
+  if wanted && issparse(X)
+    % Centring would fill a sparse X with non-zeros: each feature is scaled by its largest
+    % absolute value alone, into [-1, 1].
+    scale = full(max(abs(X), [], 1));
+    scale(scale == 0) = 1;
+    X = standardized(X, center, scale);
+  elseif wanted
     center = mean(X, 1);
     scale = std(X, 0, 1);
     % Values near the largest double: their mean or spread overflows, and every feature would
@@ -53,7 +61,7 @@ function [X, center, scale] = standardize (X, wanted)
     end
     % A constant feature carries nothing; it stays zero rather than becoming NaN.
     scale(scale == 0) = 1;
-    X = (X - center) ./ scale;
+    X = standardized(X, center, scale);
   end
 end
 
@@ -90,6 +98,9 @@ end
 
 function X = checkExamples (X, kernel)
   X = checked_examples(X, 'X');
+  if strcmp(kernel, 'precomputed')
+    X = full(X);
+  end
   if size(X, 1) > 0 && size(X, 2) == 0
     error('zelmor:badExamples', ['X has no features (it is %dx0): one example per row, one feature per ' ...
                                  'column'], size(X, 1));
@@ -295,7 +306,8 @@ end
 function [settings, gammaGrid, degreeGrid, gamma0] = kernelSettings (options, X)
   empty = struct('gamma', [], 'degree', [], 'offset', []);
   % One over (features x their mean variance): 1/D after standardisation.
-  gamma0 = 1 / (size(X, 2) * max(mean(var(X, 0, 1)), realmin));
+  variance = mean(featureVariances(X));
+  gamma0 = 1 / (size(X, 2) * max(variance, realmin));
   gammas = options.gamma;
   if isempty(gammas) && any(strcmp(options.kernel, {'rbf', 'poly'}))
     gammas = gamma0;
@@ -306,7 +318,7 @@ function [settings, gammaGrid, degreeGrid, gamma0] = kernelSettings (options, X)
     if ~all(isfinite(gammas) & gammas > 0)
       error('zelmor:badExamples', ['the default gamma, 1 / (D x the mean variance of the features), cannot be ' ...
             'used here: that variance is %g (the values of X reach %g). Standardise or scale X, or give ' ...
-            '''Gamma'''], mean(var(X, 0, 1)), max(abs(X(:))));
+            '''Gamma'''], variance, full(max(abs(X(:)))));
     end
   end
   switch options.kernel
@@ -330,4 +342,19 @@ function [settings, gammaGrid, degreeGrid, gamma0] = kernelSettings (options, X)
       gammaGrid = [];
       degreeGrid = [];
   end
+end
+
+% The variance of each feature, var(X, 0, 1); for a sparse X from its non-zeros alone, the
+% zeros' deviations from the mean, all alike, added as one term per feature.
+function variances = featureVariances (X)
+  if ~issparse(X)
+    variances = var(X, 0, 1);
+    return
+  end
+  [n, D] = size(X);
+  means = full(sum(X, 1)).' / n;
+  [~, featureOf, values] = find(X);
+  held = accumarray(featureOf, 1, [D, 1]);
+  squares = accumarray(featureOf, (values - means(featureOf)) .^ 2, [D, 1]) + (n - held) .* means .^ 2;
+  variances = squares.' / max(n - 1, 1);
 end

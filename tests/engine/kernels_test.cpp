@@ -19,14 +19,6 @@ namespace {
 using namespace zelmor::engine;
 using testing_support::sameBits;
 
-std::vector<InstructionSet> supportedPaths() {
-    std::vector<InstructionSet> paths{InstructionSet::Portable};
-    for (InstructionSet set : {InstructionSet::Avx2, InstructionSet::Avx512}) {
-        if (zelmor::detail::cpuSupports(set)) paths.push_back(set);
-    }
-    return paths;
-}
-
 // Mostly normal values, with integers (exact ties) and signed zeros among them.
 std::vector<double> randomFeatures(std::int64_t count, std::int64_t features, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -78,7 +70,7 @@ void expectEveryEntry(const Shape& shape, BaseKind kind, const KernelSetting* se
             expected[static_cast<std::size_t>(i + j * ld)] = setting ? kernelValue(*setting, base) : base;
         }
     }
-    for (InstructionSet set : supportedPaths()) {
+    for (InstructionSet set : testing_support::supportedInstructionSets()) {
         for (int threads : {1, 2, 7}) {
             std::vector<double> out(expected.size(), kUntouched);
             const Examples* other = square ? nullptr : &b;
@@ -127,7 +119,7 @@ TEST(KernelRows, EveryEntryIsTheKernelMatrixEntry) {
                 for (std::int64_t f = 0; f < c.features; ++f) point[static_cast<std::size_t>(f)] = x[p + f * c.count];
                 const std::vector<double> expected(whole.begin() + p * c.count + c.begin,
                                                    whole.begin() + p * c.count + c.end);
-                for (InstructionSet set : supportedPaths()) {
+                for (InstructionSet set : testing_support::supportedInstructionSets()) {
                     std::vector<double> row(expected.size() + 1, kUntouched);
                     kernelRowUsing(set, setting, point.data(), block, c.begin, c.end, row.data());
                     ASSERT_EQ(row.back(), kUntouched);
@@ -194,7 +186,7 @@ TEST(KernelExp, SpecialValuesAndEveryArrayPathGiveTheScalarBits) {
     EXPECT_TRUE(std::isnan(kernelExp(std::numeric_limits<double>::quiet_NaN())));
     // An odd count, so that every path also takes its tail; Rbf with gamma 1 of -x is exp(x).
     for (int i = 0; i < 991; ++i) xs.push_back(-745.3 + 1455.0 * i / 990.0);
-    for (InstructionSet set : supportedPaths()) {
+    for (InstructionSet set : testing_support::supportedInstructionSets()) {
         std::vector<double> values;
         for (double x : xs) values.push_back(-x);
         applyKernelValueUsing(set, {KernelType::Rbf, 1.0, 1, 0.0}, values.data(), static_cast<std::int64_t>(xs.size()));

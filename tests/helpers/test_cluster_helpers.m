@@ -30,6 +30,7 @@ function test_cluster_helpers (root)
     "poly grid, cellstr", X, names, {"Kernel", "poly", "Degree", [2 3], "C", [0.1 10]}, [], "cluster"
     "linear, 3 folds",    X, y,     {"Kernel", "linear", "Folds", 3},                2,  "local"
     "precomputed",        G, y,     {"Kernel", "precomputed", "C", [0.01 1]},        2,  "cluster"
+    "sparse X",           sparse(X .* (X > 2)), y, {"Gamma", [0.5 2], "C", [1 10]}, 2,  "cluster"
   };
   for c = 1:rows (kinds)
     [what, inputs, labels, options, tasks, fit] = kinds{c, :};

@@ -2,8 +2,9 @@
 // the stand-in host (host/stand_in.h). Checked here: what only MATLAB's side of the host adapter
 // does. A call enables interrupts and puts the caller's setting back, a Ctrl-C ends it with
 // zelmor:interrupted and nothing left pending, Ctrl-C is asked for on the calling thread only,
-// MATLAB's own errors reach MATLAB unchanged, each file carries the R2018a API version, and the
-// LIBSVM reader's sparse matrix is built as MATLAB's API builds one.
+// MATLAB's own errors reach MATLAB unchanged, each file carries the R2018a API version, the
+// LIBSVM reader's sparse matrix is built as MATLAB's API builds one, and the zeros MATLAB may
+// store in a sparse matrix count as zeros.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -319,6 +320,62 @@ TEST_F(MatlabBuild, SvmlightReadsIntoASparseMatrixAndWritesItBack) {
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "2 1:0.5 3:-1\n-1 2:4\n");
     }
     release(read);
+}
+
+// A rows x cols sparse matrix of MATLAB's layout holding the given dense values, column-major;
+// with storeZeros, every entry is stored, zeros (+0 and -0) among them, as MATLAB may store them.
+mxArray* sparseOf(std::size_t rows, std::size_t cols, const std::vector<double>& dense, bool storeZeros) {
+    mxArray* array = mxCreateSparse(rows, cols, rows * cols, mxREAL);
+    mwIndex* starts = mxGetJc(array);
+    mwIndex* rowIndices = mxGetIr(array);
+    double* values = static_cast<double*>(mxGetData(array));
+    mwIndex count = 0;
+    for (std::size_t c = 0; c < cols; ++c) {
+        starts[c] = count;
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (dense[r + rows * c] == 0.0 && !storeZeros) continue;
+            rowIndices[count] = r;
+            values[count++] = dense[r + rows * c];
+        }
+    }
+    starts[cols] = count;
+    return array;
+}
+
+// Explicit zeros in a sparse X are zeros: the kernel of the dense values to the last bit, and
+// the checksum of the same matrix without them.
+TEST_F(MatlabBuild, StoredZerosOfASparseMatrixAreZeros) {
+    const std::vector<double> dense{0.0, 1.5, -0.0, 0.0, -2.0, 0.0, 3.0, -0.0, 0.25, 0.0, 0.0, 1e-310};
+    const auto call = [&](const char* command, mxArray* examples) {
+        std::vector<mxArray*> inputs{mxCreateString(command), examples};
+        if (std::strcmp(command, "kernel") == 0) {
+            for (mxArray* input : {matrix(0, 0, {}), mxCreateString("rbf"), scalar(0.7), scalar(1), scalar(0), scalar(1)}) {
+                inputs.push_back(input);
+            }
+        }
+        mxArray* output = nullptr;
+        auto entry = reinterpret_cast<MexFunction>(symbolOf("zelmor_engine", "mexFunction"));
+        EXPECT_NE(entry, nullptr);
+        try {
+            entry(1, &output, static_cast<int>(inputs.size()), const_cast<const mxArray**>(inputs.data()));
+        } catch (const standin::HostError& error) {
+            ADD_FAILURE() << error.id << ": " << error.message;
+        }
+        for (mxArray* input : inputs) mxDestroyArray(input);
+        return output;
+    };
+    mxArray* expected = call("kernel", matrix(3, 4, dense));
+    mxArray* kernel = call("kernel", sparseOf(3, 4, dense, true));
+    ASSERT_NE(expected, nullptr);
+    ASSERT_NE(kernel, nullptr);
+    EXPECT_EQ(std::memcmp(mxGetData(kernel), mxGetData(expected), 9 * sizeof(double)), 0);
+    mxArray* withZeros = call("checksum", sparseOf(3, 4, dense, true));
+    mxArray* without = call("checksum", sparseOf(3, 4, dense, false));
+    char a[17] = {}, b[17] = {};
+    mxGetString(withZeros, a, sizeof a);
+    mxGetString(without, b, sizeof b);
+    EXPECT_STREQ(a, b);
+    for (mxArray* output : {expected, kernel, withZeros, without}) mxDestroyArray(output);
 }
 
 }  // namespace

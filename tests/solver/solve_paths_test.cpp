@@ -26,18 +26,9 @@ using testing_support::sameBits;
 using zelmor::detail::InstructionSet;
 using zelmor::detail::SweepMode;
 
-// The portable path runs on every CPU, so it is always checked; the vector paths wherever the CPU has them.
-std::vector<InstructionSet> supportedPaths() {
-    std::vector<InstructionSet> paths{InstructionSet::Portable};
-    for (InstructionSet set : {InstructionSet::Avx2, InstructionSet::Avx512}) {
-        if (zelmor::detail::cpuSupports(set)) paths.push_back(set);
-    }
-    return paths;
-}
-
 ::testing::AssertionResult everyPathAgreesWithTheReference(const OwnedProblem& p, double tolerance) {
     const zelmor::SolveResult reference = zelmor::reference::solveDual(p.problem(), p.start(), tolerance);
-    for (InstructionSet set : supportedPaths()) {
+    for (InstructionSet set : testing_support::supportedInstructionSets()) {
         for (SweepMode mode : {SweepMode::Dense, SweepMode::ClassSparse}) {
             const zelmor::SolveResult got =
                 zelmor::detail::solveDualUsing(set, p.problem(), p.start(), tolerance, -1, {}, mode);
@@ -176,7 +167,7 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
         }
         const zelmor::detail::Selection expected = referenceSweep(expectedGrad, f.eligible, n, k);
 
-        for (InstructionSet set : supportedPaths()) {
+        for (InstructionSet set : testing_support::supportedInstructionSets()) {
             f.layOut(false);
             const zelmor::detail::SolveKernels& kernels = zelmor::detail::kernelsFor(set);
             const zelmor::detail::Selection got =
@@ -227,7 +218,7 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
         }
         const zelmor::detail::Selection expected = referenceSweep(expectedGrad, f.eligible, n, k);
 
-        for (InstructionSet set : supportedPaths()) {
+        for (InstructionSet set : testing_support::supportedInstructionSets()) {
             f.layOut(true);
             const double slack[] = {0.0, 0.5, 1e300, inf};
             for (std::int64_t i = 0; i < n; ++i) {
@@ -274,7 +265,7 @@ TEST(SolvePaths, AutomaticModeAgreesWithTheReferenceAcrossLayoutMoves) {
     for (const Case& c : cases) {
         const OwnedProblem p = testing_support::clusteredProblem(c.n, c.k, ++seed, 0.02, c.beta);
         const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, c.limit);
-        for (InstructionSet set : supportedPaths()) {
+        for (InstructionSet set : testing_support::supportedInstructionSets()) {
             const auto got =
                 zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, c.limit, {}, SweepMode::Automatic);
             EXPECT_EQ(got.iterationCount, reference.iterationCount) << p.describe();
@@ -293,7 +284,7 @@ TEST(SolvePaths, AlternatingLayoutsAgreeWithTheReference) {
     for (std::uint64_t seed = 200001; seed <= 201500; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed, options);
         const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, 300);
-        for (InstructionSet set : supportedPaths()) {
+        for (InstructionSet set : testing_support::supportedInstructionSets()) {
             const auto got =
                 zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, 300, {}, SweepMode::Alternating);
             ASSERT_EQ(got.iterationCount, reference.iterationCount) << p.describe();
@@ -365,7 +356,7 @@ TEST(SolvePaths, IterationLimitStopsLikeTheCap) {
         for (std::int64_t limit : {0, 1, 5, 17}) {
             const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, limit);
             EXPECT_LE(reference.iterationCount, limit);
-            for (InstructionSet set : supportedPaths()) {
+            for (InstructionSet set : testing_support::supportedInstructionSets()) {
                 const auto got = zelmor::detail::solveDualUsing(set, p.problem(), p.start(), 0.0, limit);
                 EXPECT_EQ(got.iterationCount, reference.iterationCount) << "seed " << seed << " limit " << limit;
                 EXPECT_EQ(firstBitDifference(got.tau, reference.tau), -1) << "seed " << seed << " limit " << limit;
@@ -426,7 +417,7 @@ TEST(SolvePaths, WarmStartSumsInOrderAcrossCacheBlocks) {
                     expected[j * k + m] = sum;
                 }
             }
-            for (InstructionSet set : supportedPaths()) {
+            for (InstructionSet set : testing_support::supportedInstructionSets()) {
                 const auto got = zelmor::detail::startGradientUsing(set, p.problem(), p.start());
                 ASSERT_EQ(firstBitDifference(got, expected), -1)
                     << zelmor::detail::nameOf(set) << " n=" << n << " k=" << k;

@@ -207,6 +207,15 @@ std::string OwnedProblem::describe() const {
     return text.str();
 }
 
+std::vector<zelmor::detail::InstructionSet> supportedInstructionSets() {
+    using zelmor::detail::InstructionSet;
+    std::vector<InstructionSet> sets{InstructionSet::Portable};
+    for (InstructionSet set : {InstructionSet::Avx2, InstructionSet::Avx512}) {
+        if (zelmor::detail::cpuSupports(set)) sets.push_back(set);
+    }
+    return sets;
+}
+
 std::int64_t firstBitDifference(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.size() != b.size()) return 0;
     for (std::size_t i = 0; i < a.size(); ++i) {

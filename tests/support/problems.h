@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dual_solver.h"
+#include "solve_kernels.h"
 
 namespace testing_support {
 
@@ -80,6 +81,10 @@ inline bool sameBits(double a, double b) {
     std::memcpy(&y, &b, sizeof y);
     return x == y;
 }
+
+// The instruction sets this CPU runs: the portable one, which runs on every CPU, and the
+// vector ones it has.
+std::vector<zelmor::detail::InstructionSet> supportedInstructionSets();
 
 // Index of the first element that differs bitwise, or -1.
 std::int64_t firstBitDifference(const std::vector<double>& a, const std::vector<double>& b);
