@@ -204,11 +204,13 @@ void projectOntoBounds(const std::vector<double>& bounds, double total, std::vec
 
 }  // namespace
 
+std::int64_t faceStepMostBlockEntries(std::int64_t n, std::int64_t k) {
+    return std::min(kFaceStepMostBlockEntries, kFaceStepBlocksPerVariable * n * k);
+}
+
 std::int64_t faceStepBytes(std::int64_t n, std::int64_t k) {
-    // Every class's block over every example, at most; and the copy of the gradient it moves.
-    const double most = std::min(static_cast<double>(kFaceStepMostBlockEntries),
-                                 static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(k));
-    return static_cast<std::int64_t>(8 * most) + 8 * n * k;
+    // The blocks, and the copy of the gradient the step moves.
+    return 8 * faceStepMostBlockEntries(n, k) + 8 * n * k;
 }
 
 FaceStepResult faceStep(const DualProblem& problem, std::vector<double>* tau, std::vector<double>* grad,

@@ -22,7 +22,11 @@
 
 namespace zelmor::engine {
 
+// A face step's kernel blocks take at most kFaceStepBlocksPerVariable doubles per dual variable,
+// and kFaceStepMostBlockEntries in all.
 constexpr std::int64_t kFaceStepMostBlockEntries = std::int64_t{8} << 20;
+constexpr std::int64_t kFaceStepBlocksPerVariable = 16;
+std::int64_t faceStepMostBlockEntries(std::int64_t n, std::int64_t k);
 
 struct FaceStepSettings {
     // Conjugate-gradient iterations per step.
@@ -30,8 +34,8 @@ struct FaceStepSettings {
     // Halvings of the projected step before giving up.
     int halvings = 30;
     // The step is not tried where the free rows' kernel blocks would take more doubles than this:
-    // a face so large is far from settled. A bound of its own, not the cache's, so that whether a
-    // step is tried never depends on the cache.
+    // a face so large is far from settled. A bound of the problem's (faceStepMostBlockEntries),
+    // not the cache's, so that whether a step is tried never depends on the cache.
     std::int64_t mostBlockEntries = kFaceStepMostBlockEntries;
     // The step is not tried when it would cost more than this many products of a kernel entry
     // and a variable: a face that is large is far from settled, and the greedy steps do better.

@@ -212,6 +212,7 @@ bool solveWithFaceSteps(const DualProblem& dual, const SolveControl& control, co
         if (!limited) continue;
         FaceStepSettings faceSettings = settings.faceStep;
         faceSettings.mostWork = greedyWork;
+        faceSettings.mostBlockEntries = std::min(faceSettings.mostBlockEntries, faceStepMostBlockEntries(n, k));
         const FaceStepResult face = faceStep(dual, tau, grad, faceSettings, stop);
         if (stop.now()) return false;
         if (face.tooCostly) continue;
