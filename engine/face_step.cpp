@@ -205,7 +205,9 @@ void projectOntoBounds(const std::vector<double>& bounds, double total, std::vec
 }  // namespace
 
 std::int64_t faceStepMostBlockEntries(std::int64_t n, std::int64_t k) {
-    return std::min(kFaceStepMostBlockEntries, kFaceStepBlocksPerVariable * n * k);
+    const std::int64_t perVariable = std::max(kFaceStepLeastBlockEntries, kFaceStepBlocksPerVariable * n * k);
+    // No face holds more than every class's block over every example.
+    return std::min({kFaceStepMostBlockEntries, perVariable, n * n * k});
 }
 
 std::int64_t faceStepBytes(std::int64_t n, std::int64_t k) {

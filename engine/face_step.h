@@ -23,8 +23,9 @@
 namespace zelmor::engine {
 
 // A face step's kernel blocks take at most kFaceStepBlocksPerVariable doubles per dual variable,
-// and kFaceStepMostBlockEntries in all.
-constexpr std::int64_t kFaceStepMostBlockEntries = std::int64_t{8} << 20;
+// or kFaceStepLeastBlockEntries where that is more, and kFaceStepMostBlockEntries in all.
+constexpr std::int64_t kFaceStepMostBlockEntries = std::int64_t{4} << 20;
+constexpr std::int64_t kFaceStepLeastBlockEntries = std::int64_t{2} << 20;
 constexpr std::int64_t kFaceStepBlocksPerVariable = 16;
 std::int64_t faceStepMostBlockEntries(std::int64_t n, std::int64_t k);
 
