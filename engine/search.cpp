@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -82,6 +83,69 @@ std::vector<FoldRows> foldRowsOf(const GridProblem& problem) {
     }
     return folds;
 }
+
+// What is left of a cross-validation, weighed by what each unit is expected to cost: its betas
+// times gamma^-slope, the slope fitted to the units done so far (cost against gamma, in logs)
+// and taken as 1 before two kernel parameters are done. Small gammas cost the most, and the
+// units run setting by setting from the first, so that the units done first are the dearest.
+class RemainingWork {
+public:
+    RemainingWork(const GridProblem& problem, const std::vector<GridUnit>& units,
+                  const std::vector<std::vector<std::int64_t>>& usedBetas)
+        : units_(units), done_(units.size(), 0), seconds_(problem.settings.size(), 0.0),
+          finished_(problem.settings.size(), 0) {
+        for (const GridUnit& unit : units) {
+            const KernelSetting& setting = problem.settings[static_cast<std::size_t>(unit.setting)];
+            gammas_.push_back(setting.type == KernelType::Linear || problem.precomputed != nullptr ? 1.0 : setting.gamma);
+            betas_.push_back(static_cast<double>(usedBetas[static_cast<std::size_t>(unit.setting)].size()));
+        }
+    }
+
+    void finished(std::int64_t u, double seconds) {
+        done_[static_cast<std::size_t>(u)] = 1;
+        seconds_[static_cast<std::size_t>(units_[static_cast<std::size_t>(u)].setting)] += seconds;
+        ++finished_[static_cast<std::size_t>(units_[static_cast<std::size_t>(u)].setting)];
+    }
+
+    // Seconds left, from the seconds the work has run.
+    double left(double elapsed) const {
+        const double slope = fittedSlope();
+        double done = 0.0;
+        double remaining = 0.0;
+        for (std::size_t u = 0; u < units_.size(); ++u) {
+            const double expected = betas_[u] * std::pow(gammas_[u], -slope);
+            (done_[u] ? done : remaining) += expected;
+        }
+        return done > 0.0 ? elapsed * remaining / done : 0.0;
+    }
+
+private:
+    // The least-squares slope of log(seconds per beta) against -log(gamma) over the settings
+    // with units done, within [0, 2].
+    double fittedSlope() const {
+        double n = 0.0, sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
+        for (std::size_t u = 0; u < units_.size(); ++u) {
+            const auto p = static_cast<std::size_t>(units_[u].setting);
+            if (!done_[u] || seconds_[p] <= 0.0) continue;
+            const double x = -std::log(gammas_[u]);
+            const double y = std::log(seconds_[p] / static_cast<double>(finished_[p]) / betas_[u]);
+            n += 1.0;
+            sx += x;
+            sy += y;
+            sxx += x * x;
+            sxy += x * y;
+        }
+        const double spread = n * sxx - sx * sx;
+        if (n < 2.0 || !(spread > 1e-9 * n * n)) return 1.0;
+        return std::clamp((n * sxy - sx * sy) / spread, 0.0, 2.0);
+    }
+
+    const std::vector<GridUnit>& units_;
+    std::vector<std::uint8_t> done_;
+    std::vector<double> gammas_, betas_;
+    std::vector<double> seconds_;
+    std::vector<std::int64_t> finished_;
+};
 
 // A solve that runs long tells how far it is: first after this many seconds, then every so often.
 constexpr double kProgressAfterSeconds = 5.0;
@@ -379,8 +443,8 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
     result.baseSeconds = secondsSince(baseStarted) * static_cast<double>(settings.threadCount);
 
     std::mutex reportLock;
+    RemainingWork remaining(problem, units, usedBetas);
     std::vector<std::int64_t> foldsDone(static_cast<std::size_t>(settingCount), 0);
-    std::int64_t unitsDone = 0;
     std::int64_t settingsDone = 0;
     const StopRequest stop = control.stopRequest();
 
@@ -442,9 +506,9 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         result.scoringSeconds += scoringSeconds - made.testSeconds;
         for (const PathStep& step : steps) result.solveSeconds += step.seconds;
         result.solveSeconds -= made.trainSeconds;
-        ++unitsDone;
+        remaining.finished(u, secondsSince(unitStarted));
         const double elapsed = secondsSince(started);
-        const double left = elapsed / static_cast<double>(unitsDone) * static_cast<double>(unitCount - unitsDone);
+        const double left = remaining.left(elapsed);
         char line[256];
         if (settings.reportFolds && control.report) {
             const std::string which = settingCount > 1 ? describe(setting, precomputed) + ", " : std::string();
