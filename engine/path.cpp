@@ -102,6 +102,10 @@ void tellProgress(void* context, std::int64_t iterations, double violation) {
 
 constexpr int kShrinkRounds = 8;
 constexpr double kLooseFactor = 10.0;
+// A solve on every example before the solves on those that move goes to this many times its
+// tolerance: far enough to tell the examples that keep moving, and no further, since every
+// iteration on all of them costs all of them.
+constexpr double kFullLooseFactor = 100.0;
 
 // Whether example i may move in the next solve: its dual row is not zero, or another class's
 // gradient entry reaches its own class's, so that its violation is not below zero by a margin.
@@ -360,7 +364,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         bool done = false;
         if (settings.shrink) {
             // A cold start moves every example at first, and a warm one may move too many: the
-            // full solve then goes to ten times the tolerance, which finds the few that keep
+            // full solve then goes to a hundred times the tolerance, which finds the few that keep
             // moving, before the solve on those.
             bool declined = b == 0;
             if (!declined && !solveShrunk(problem, dual, control, settings, stop, &tau, &grad, &step, &done, &declined)) {
@@ -368,7 +372,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
             }
             if (declined) {
                 SolveControl loose = control;
-                loose.tolerance = kLooseFactor * control.tolerance;
+                loose.tolerance = kFullLooseFactor * control.tolerance;
                 problem.kernel->orderColumns({});
                 if (!solveFrom(problem, dual, loose, settings, stop, &tau, &grad, &step)) return steps;
                 // Still at the cap with no restart left: as far as this beta goes.

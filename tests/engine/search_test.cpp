@@ -280,8 +280,9 @@ TEST(PathTest, CappedSolvesContinueUpToTheRestartLimit) {
         for (const PathStep& step : steps) {
             all = all && step.converged;
             restarts += step.restarts;
-            // A solve left at the cap applied exactly n^2 updates; one continued, more.
-            EXPECT_TRUE(step.converged || step.iterations == 64);
+            // A solve left at the cap applied n^2 updates, after the ones before it that converged
+            // (to a looser tolerance, or on the examples that move); one continued, more.
+            EXPECT_TRUE(step.converged || step.iterations >= 64);
             EXPECT_TRUE(step.restarts == 0 || step.iterations > 64 * step.restarts);
         }
         EXPECT_EQ(all, c.converged) << "restarts " << c.maxRestarts;
