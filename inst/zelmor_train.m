@@ -29,34 +29,40 @@
 %    'Gamma'        gamma of 'rbf' and 'poly': a scalar, or a vector to choose
 %                   from. Default for 'rbf': gamma0 * 2.^(-3:3), for 'poly':
 %                   gamma0, where gamma0 = 1 / (D * the mean variance of the
-%                   features used), which is 1/D after standardisation, so
-%                   that the grid does not depend on the scale of X.
+%                   features used), which is 1/D after standardisation, so that
+%                   the grid does not depend on the scale of X.
 %    'Degree'       degree of 'poly': positive integer(s); default 3.
 %    'Offset'       offset of 'poly': a scalar >= 0; default 1.
 %    'C'            C = 1/beta: a positive scalar, or a vector to choose from.
 %                   Default 2.^(-2:2:10) = 0.25, 1, 4, ..., 1024, where for
 %                   'rbf' only C <= 2^10 * gamma / gamma0 is tried: at the
 %                   smallest gammas the largest C take the longest to solve
-%                   and, on the usual data sets, never win by much. The
-%                   default grids take about a minute for 2000 examples of 26
-%                   classes on two cores, and some 10 seconds for 1797 digits.
-%                   For 'linear' the default is 2.^(-4:2:4), as its solves
-%                   converge slowly at large C.
+%                   and, on the usual data sets, never win by much. The default
+%                   grids take about a minute for 2000 examples of 26 classes
+%                   on two cores, and some 10 seconds for 1797 digits. For
+%                   'linear' the default is 2.^(-4:2:4), as its solves converge
+%                   slowly at large C.
 %    'Beta'         the same as beta = 1/C; give 'C' or 'Beta', not both.
-%    'Folds'        the number of cross-validation folds, an integer from 2
-%                   to N; default 5 (N when N < 5).
+%    'Folds'        the number of cross-validation folds, an integer from 2 to
+%                   N; default 5 (N when N < 5).
 %    'Seed'         seed of the fold assignment (zelmor_folds); default 1.
 %    'Standardize'  true (default): centre and scale every feature by the
 %                   training mean and standard deviation (kept in the model,
 %                   applied again by zelmor_predict); not for 'precomputed'.
 %    'Threads'      most threads to use (default: every core); 1 for serial.
-%    'Parallel'     'serial' means one thread; 'auto' (default) and the
-%                   values 'pararrayfun' and 'parfor' mean every core.
-%    'MaxRestarts'  most continuations past the cap per solve (default 20).
+%    'Parallel'     'serial' means one thread; 'auto' (default) and the values
+%                   'pararrayfun' and 'parfor' mean every core.
+%    'MaxRestarts'  most continuations from a capped solve per beta (default
+%                   20), a non-negative integer. Each costs up to N^2
+%                   iterations.
 %    'Verbose'      true: a line per kernel parameter as its cross-validation
 %                   ends, and one for the final fit (what, how far, seconds);
 %                   false: none; 'auto' (default): only once the work has run
 %                   for 2 seconds.
+%    'CacheSize'    megabytes of kernel columns each solve keeps, a positive
+%                   number (default: a share of half the machine's memory among
+%                   the solves at once, from 16 to 384). No result depends on
+%                   it.
 %
 %  Choice: the grid point with the best pooled cross-validated accuracy (the
 %  fraction of all N examples predicted correctly); among equals the smallest
@@ -133,7 +139,8 @@ function model = zelmor_train (X, y, varargin)
   if nargin < 2
     error('zelmor:nargin', 'zelmor_train takes at least 2 inputs (got %d)', nargin);
   end
-  problem = training_problem(X, y, varargin);
+  [values, given] = helper_options('zelmor_train', varargin);
+  problem = training_problem(X, y, values, given);
   quiet = warning('off', 'zelmor:notConverged');
   restoreWarning = onCleanup(@() warning(quiet));
   % The whole search and the final fit, in the engine.
