@@ -1,6 +1,7 @@
 %ZELMOR_PREDICT  Predicted classes and decision values, from a model or from dual variables.
 %
 %  [LABELS, SCORES] = zelmor_predict(MODEL, XTEST)
+%  [LABELS, SCORES, PROBABILITIES] = zelmor_predict(MODEL, XTEST)
 %  [CLASSES, DECISION] = zelmor_predict(KTEST, TAU)
 %
 %  With a MODEL from zelmor_train: standardises XTEST with the training
@@ -24,6 +25,22 @@
 %             column m for class MODEL.classes(m). A training example that is
 %             not a support vector scores its own class at least 1 (within
 %             the solver's tolerance) above every other.
+%    PROBABILITIES  M-by-K: row x is softmax(SCORES(x, :) / T), with T =
+%             MODEL.temperature, and sums to 1. T is fitted when training:
+%             the one temperature at which these probabilities, for the
+%             training examples predicted by the cross-validation folds that
+%             left them out, have the least log-loss. So they are the
+%             scores calibrated as a whole: on data like the training data,
+%             of the examples given 0.8 about eight in ten belong to that
+%             class. They are not a measure of each example's own
+%             uncertainty, not calibrated class by class (one T serves all),
+%             and not to be trusted on data unlike the training data. They
+%             follow the scores' order, so the most probable class is always
+%             the predicted one: where a class before it scores lower by
+%             less than the probabilities can show, it is shown as the next
+%             double below. A model without calibration (one gamma and one C,
+%             trained without 'Probability', true) raises
+%             zelmor:notCalibrated.
 %
 %  With a kernel and dual variables (the solvers' own results):
 %    KTEST     M-by-N kernel between M new examples (rows) and the N training
@@ -46,7 +63,9 @@
 %    zelmor:badTau (TAU not finite doubles, or not dual variables: some row
 %    with more than one entry above 0, one above 1, or a sum not 0, as when
 %    the inputs are swapped), zelmor:kernelMismatch, zelmor:kernelNotFinite
-%    (a kernel value between XTEST and the support vectors overflows).
+%    (a kernel value between XTEST and the support vectors overflows),
+%    zelmor:notCalibrated (PROBABILITIES asked of a model without a
+%    temperature, or of dual variables).
 %
 %  Example:
 %    X = [randn(20, 2); randn(20, 2) + 3];
@@ -57,13 +76,20 @@
 %
 %  See also ZELMOR_TRAIN, ZELMOR_KERNEL, ZELMOR_C2, ZELMOR_C, ZELMOR_CROSSVAL.
 
-function [classes, decision] = zelmor_predict (Ktest, tau)
+function [classes, decision, probabilities] = zelmor_predict (Ktest, tau)
   if nargin ~= 2
     error('zelmor:nargin', 'zelmor_predict takes 2 inputs (got %d)', nargin);
   end
   if isstruct(Ktest)
     [classes, decision] = predictWithModel(Ktest, tau);
+    if nargout > 2
+      probabilities = calibrated(Ktest, decision);
+    end
     return;
+  end
+  if nargout > 2
+    error('zelmor:notCalibrated', ['probabilities come from a model: zelmor_train(X, Y) calibrates it, and ' ...
+          '[LABELS, SCORES, PROBABILITIES] = zelmor_predict(MODEL, XTEST) gives them']);
   end
   if isstruct(tau)
     error('zelmor:argumentOrder', ['the model goes first: zelmor_predict(MODEL, XTEST) (got a %s first ' ...
@@ -131,6 +157,16 @@ function problem = dualVariablesProblem (tau)
   end
 end
 
+
+% The model's probabilities from its scores, or zelmor:notCalibrated saying how to get them.
+function probabilities = calibrated (model, scores)
+  if ~isfield(model, 'temperature') || isempty(model.temperature)
+    error('zelmor:notCalibrated', ['MODEL has no calibration for probabilities: train it with a grid of ' ...
+          'gamma or C to choose from (its cross-validation calibrates it), or at a single gamma and C with ' ...
+          '''Probability'', true']);
+  end
+  probabilities = zelmor_engine('probabilities', scores, model.temperature);
+end
 
 function [labels, scores] = predictWithModel (model, X)
   why = model_problem(model);

@@ -49,6 +49,28 @@
 %    'Standardize'  true (default): centre and scale every feature by the
 %                   training mean and standard deviation (kept in the model,
 %                   applied again by zelmor_predict); not for 'precomputed'.
+%    'ClassWeight'  weights of the classes, in the order of MODEL.classes: K
+%                   positive values, or 'balanced' for N / (K * N_c), N_c the
+%                   examples of class c among all N (every fold uses these).
+%                   Default: none. An example's weight multiplies its C, as
+%                   LIBSVM's -wi and scikit-learn's class_weight do.
+%    'Weights'      N positive weights, one per example, each multiplying its
+%                   example's C (with 'ClassWeight', the two multiply), as
+%                   scikit-learn's sample_weight does: in the dual, its bound,
+%                   tau_i <= w_i * Y_i. Default: none. Each fold trains with
+%                   the weights of its examples; its test examples count once
+%                   each, whatever their weight.
+%    'Scoring'      what the choice maximises: 'accuracy' (default), the
+%                   fraction of the N examples predicted correctly, or
+%                   'balancedAccuracy', the mean over the classes of the
+%                   fraction of each class's examples predicted correctly,
+%                   which weighs a small class as much as a large one.
+%    'Probability'  'auto' (default): calibrate the probabilities of
+%                   zelmor_predict from the out-of-fold decision values of the
+%                   chosen cell, whenever there is a grid to cross-validate (no
+%                   training of its own); true: at a single gamma and C too, by
+%                   a cross-validation of that cell ('Folds', 'Seed'); false:
+%                   no calibration.
 %    'Threads'      most threads to use (default: every core); 1 for serial.
 %    'Parallel'     'serial' means one thread; 'auto' (default) and the values
 %                   'pararrayfun' and 'parfor' mean every core.
@@ -64,12 +86,22 @@
 %                   the solves at once, from 16 to 384). No result depends on
 %                   it.
 %
-%  Choice: the grid point with the best pooled cross-validated accuracy (the
-%  fraction of all N examples predicted correctly); among equals the smallest
-%  C, then the smallest kernel parameter. Cross-validation runs only when
-%  there is something to choose. Along C every fold follows one path from the
-%  smallest C up, each solve warm-started from the last; the final model is a
-%  cold solve at the chosen C on all examples.
+%  Choice: the grid point with the best pooled cross-validated score (the
+%  fraction of all N examples predicted correctly, or with 'Scoring'
+%  'balancedAccuracy' the mean recall of the classes, compared exactly from
+%  whole counts); among equals the smallest C, then the smallest kernel
+%  parameter. Cross-validation runs only when there is something to choose
+%  (or to calibrate). Along C every fold follows one path from the smallest C
+%  up, each solve warm-started from the last; the final model is a cold solve
+%  at the chosen C on all examples.
+%
+%  Probabilities: the cross-validation predicts every example from the fold
+%  that leaves it out. At the chosen cell, their scores (decision values in
+%  units of the margin, as zelmor_predict gives them) fix one temperature T,
+%  the one in [2^-10, 2^10] that minimises the log-loss of softmax(scores / T)
+%  over all N examples (60 steps of a golden-section search over log T,
+%  every sum in a fixed order: the same bits on any thread count and on a
+%  cluster). zelmor_predict's probabilities are then softmax(SCORES / T).
 %
 %  Output MODEL, a struct that save and load keep (Octave text, -v7):
 %    format, version    'zelmor model' and 1: what zelmor_predict checks
@@ -87,14 +119,18 @@
 %    C, beta            the chosen C and beta = 1/C
 %    featureCount, trainCount        D (N for 'precomputed') and N
 %    grid               gamma, degree (one per row), C (one per column),
-%                       accuracy (pooled), foldAccuracy (per fold, third
-%                       dimension), restarts and converged of every solve
-%                       (per fold; converged is 1 where the solve ended below
-%                       its tolerance, 0 where it was still at the cap), each
-%                       NaN where the cell was not tried, and folds; empty
-%                       fields without cross-validation
+%                       accuracy (pooled), balancedAccuracy (the mean of the
+%                       classes' pooled recalls), foldAccuracy (per fold,
+%                       third dimension), restarts and converged of every
+%                       solve (per fold; converged is 1 where the solve ended
+%                       below its tolerance, 0 where it was still at the
+%                       cap), each NaN where the cell was not tried; scoring,
+%                       what chose; and folds; empty fields without
+%                       cross-validation
 %    iterations, restarts, converged, tolerance   of the final solve
 %                       (tolerance: 0.001 * beta)
+%    temperature        T of the probabilities (see above); [] without
+%                       calibration
 %    seconds            crossValidation, fit and total wall-clock times; and
 %                       where the work went, in seconds of the threads that
 %                       did it added up: kernels, solves and scoring (of the
@@ -105,8 +141,10 @@
 %  fold's training and test kernels, about N^2 * (F - 1) / F doubles with F
 %  folds, the kernel of the examples that move in a solve (at most a
 %  quarter of the fold's training kernel) and its solver's storage; at most
-%  half of the machine's memory goes to units at once. The final fit holds
-%  the N-by-N kernel alone. So the peak is at most about
+%  half of the machine's memory goes to units at once. To calibrate, it keeps
+%  the out-of-fold decision values of every cell, N * K doubles each: 94 MB
+%  for the 45 cells of the default grid at N = 10000 and K = 26, against 800
+%  MB for the N^2 doubles above. The final fit holds the N-by-N kernel alone. So the peak is at most about
 %  8 * N^2 * (1 + 0.96 * T) bytes with F = 5 and T units at once (T is at
 %  most the thread count): 2.3 GB for N = 10000, T = 2; a single fit,
 %  8 * N^2 bytes (1.8 GB for N = 15000).
@@ -120,6 +158,8 @@
 %    examples), zelmor:badLabels (an unsupported type, a missing label, or a
 %    cell holding something other than char rows), zelmor:oneClass,
 %    zelmor:badOption (unknown option, bad value, 'C' and 'Beta' together),
+%    zelmor:badWeights ('ClassWeight' or 'Weights' not positive and finite, or
+%    not one per class or per example),
 %    zelmor:badKernelType, zelmor:badKernelParameter, zelmor:kernelNotFinite
 %    (a kernel value overflows, as a poly kernel of a huge degree does),
 %    zelmor:badC (C not positive and finite), zelmor:badBeta (the same for

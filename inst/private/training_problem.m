@@ -33,7 +33,7 @@ function problem = training_problem (X, y, values, given)
     options.folds = n;
   end
   [X, center, scale] = standardize(X, options.standardize);
-  plan = choosePlan(options, X, index);
+  plan = choosePlan(options, X, index, exampleWeights(options, index));
   problem = struct('X', X, 'index', index, 'classCount', max(index), 'classes', {classes}, ...
                    'labelType', labelType, 'labelsAsRow', labelsAsRow, 'center', center, 'scale', scale, ...
                    'options', options, 'plan', plan);
@@ -60,8 +60,8 @@ end
 
 % What to cross-validate: the kernel settings (grid rows), the betas (columns, largest first, so
 % that every path runs from the smallest C up), the cells tried and the folds; and the same as
-% the engine reads it.
-function plan = choosePlan (options, X, index)
+% the engine reads it, with the examples' weights, the scoring and whether to calibrate.
+function plan = choosePlan (options, X, index, weights)
   [settings, gammaGrid, degreeGrid, gamma0] = kernelSettings(options, X);
   betas = sort(options.betas(:), 'descend').';
   tried = true(numel(settings), numel(betas));
@@ -70,8 +70,9 @@ function plan = choosePlan (options, X, index)
   if options.defaultC && strcmp(options.kernel, 'rbf')
     tried = (1 ./ betas) <= 2 ^ 10 * [settings.gamma].' / gamma0;
   end
+  % A single cell is cross-validated only to calibrate it.
   folds = [];
-  if numel(settings) > 1 || numel(betas) > 1
+  if numel(settings) > 1 || numel(betas) > 1 || isequal(options.probability, true)
     folds = zelmor_folds(index, options.folds, options.seed);
   end
   gammas = ones(numel(settings), 1);
@@ -86,8 +87,40 @@ function plan = choosePlan (options, X, index)
                        'betas', betas, 'tried', double(tried), 'folds', folds, ...
                        'maxRestarts', options.maxRestarts, 'threads', options.threads, ...
                        'cacheSize', options.cacheSize, ...
-                       'verbose', verbosity_code(options.verbose));
+                       'verbose', verbosity_code(options.verbose), 'weights', weights, ...
+                       'scoring', options.scoring, ...
+                       'calibrate', double(~isempty(folds) && ~isequal(options.probability, false)));
 end
+
+% Each example's weight, the product of its class's ('ClassWeight') and its own ('Weights'), as
+% a column; [] when neither is given. 'balanced' gives class c the weight N / (K * N_c).
+function weights = exampleWeights (options, index)
+  [n, K] = deal(numel(index), max(index));
+  weights = [];
+  classWeight = options.classWeight;
+  if ischar(classWeight)
+    classWeight = n ./ (K * accumarray(index, 1, [K, 1]));
+  end
+  if ~isempty(classWeight)
+    if numel(classWeight) ~= K
+      error('zelmor:badWeights', ['ClassWeight must hold %d weights, one per class in the order of ' ...
+                                  'model.classes (got %d)'], K, numel(classWeight));
+    end
+    weights = classWeight(index);
+  end
+  if ~isempty(options.weights)
+    if numel(options.weights) ~= n
+      error('zelmor:badWeights', 'Weights must hold %d weights, one per example (got %d)', n, numel(options.weights));
+    end
+    if isempty(weights)
+      weights = options.weights;
+    else
+      weights = weights .* options.weights;
+    end
+  end
+  weights = weights(:);
+end
+
 
 function X = checkExamples (X, kernel)
   X = checked_examples(X, 'X');
@@ -221,7 +254,9 @@ function options = trainingOptions (values, given)
                    'offset', values.offset, 'betas', betas, 'defaultC', ~isGiven('c') && ~isGiven('beta'), ...
                    'folds', values.folds, 'foldsGiven', isGiven('folds'), 'seed', values.seed, ...
                    'standardize', standardize, 'parallel', values.parallel, 'threads', values.threads, ...
-                   'maxRestarts', values.maxRestarts, 'verbose', values.verbose, 'cacheSize', values.cacheSize);
+                   'maxRestarts', values.maxRestarts, 'verbose', values.verbose, 'cacheSize', values.cacheSize, ...
+                   'classWeight', values.classWeight, 'weights', values.weights, 'scoring', values.scoring, ...
+                   'probability', values.probability);
   options.threads = thread_count(options);
 end
 
