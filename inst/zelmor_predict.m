@@ -325,6 +325,51 @@ end
 
 %!shared model
 %! model = zelmor_train([0 0; 0 1; 5 5; 5 6], [1 1 2 2], 'C', 1, 'Gamma', 1);
+%!test
+%! % Probabilities: rows of K that sum to 1, softmax(SCORES / T); the most probable class (the
+%! % first largest, as max gives it) is the predicted one on every row, ties included: a point
+%! % far from every example scores 0 for all classes, and takes the first class, at 1/3 each.
+%! t = (1:90).';
+%! X = [cos(t), sin(3 * t)] + kron([0 0; 2 0; 0 2], ones(30, 1));
+%! y = kron([3; 1; 2], ones(30, 1));
+%! trained = zelmor_train(X, y, 'Gamma', [0.5 2], 'C', [0.3 3 30], 'Folds', 3);
+%! test = [X + 0.3 * sin(7 * X); 1e3 1e3; 1 1];
+%! [labels, scores, P] = zelmor_predict(trained, test);
+%! assert(size(P), [92 3]);
+%! assert(all(P(:) >= 0) && max(abs(sum(P, 2) - 1)) <= 1e-12);
+%! [~, likeliest] = max(P, [], 2);
+%! assert(trained.classes(likeliest), labels);
+%! assert(all(scores(91, :) == 0) && labels(91) == trained.classes(1));
+%! assert(P(91, :), [1 1 1] / 3, 1e-15);
+%! z = scores / trained.temperature;
+%! expected = exp(z - max(z, [], 2)) ./ sum(exp(z - max(z, [], 2)), 2);
+%! assert(P, expected, 1e-13);
+%! % The same bits after save and load.
+%! file = [tempname() '.mat'];
+%! cleanup = onCleanup(@() delete(file));
+%! save('-v7', file, 'trained');
+%! loaded = load(file);
+%! [~, ~, again] = zelmor_predict(loaded.trained, test);
+%! assert(isequal(typecast(again(:), 'uint64'), typecast(P(:), 'uint64')));
+
+%!test
+%! % Without a temperature there are no probabilities: the message says how to get them.
+%! uncalibrated = zelmor_train([0 0; 0 1; 5 5; 5 6], [1; 1; 2; 2], 'Gamma', 1, 'C', 1);
+%! try
+%!   [~, ~, P] = zelmor_predict(uncalibrated, [0 0]);
+%!   error('test:noError', 'no error');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:notCalibrated');
+%!   assert(! isempty(strfind(failure.message, '''Probability'', true')));
+%! end
+%! uncalibrated.temperature = -1;
+%! try
+%!   zelmor_predict(uncalibrated, [0 0]);
+%!   error('test:noError', 'no error');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:badModel');
+%! end
+
 %!error id=zelmor:badModel zelmor_predict(struct('tau', 1), 1)
 %!error id=zelmor:badModel zelmor_predict(setfield(model, 'format', 'other'), [0 0])
 %!error id=zelmor:badModel zelmor_predict(setfield(model, 'version', 2), [0 0])

@@ -327,6 +327,111 @@ end
 %! end
 %! assert(all(model.grid.converged(~isnan(model.grid.converged)) == 1));
 
+%!test
+%! % Weights of 1, given per example, per class or both, are no weights: the same model to the
+%! % bit, cross-validation, choice and temperature included.
+%! options = {'Gamma', [0.3 1], 'C', [1 16], 'Folds', 3};
+%! plain = zelmor_train(X, classOf, options{:});
+%! bits = @(m) typecast([m.tau(:); m.temperature; m.grid.accuracy(:); m.grid.balancedAccuracy(:)], 'uint64');
+%! for extra = {{'Weights', ones(60, 1)}, {'ClassWeight', [1 1 1]}, {'ClassWeight', [1; 1; 1], 'Weights', ones(1, 60)}}
+%!   weighted = zelmor_train(X, classOf, options{:}, extra{1}{:});
+%!   assert(isequal(bits(weighted), bits(plain)) && isequal(weighted.supportIndices, plain.supportIndices));
+%!   assert(isequal(weighted.grid.foldAccuracy, plain.grid.foldAccuracy) && weighted.C == plain.C);
+%! end
+
+%!test
+%! % Two examples on an identity kernel: each row (a, -a) minimises a^2 - beta * a, so a = beta / 2
+%! % unless its class's weight bounds it lower. At C = 1 a weight of 0.25 on class 1 holds its row
+%! % at that bound; class 2's stays at 1/2. One update each, exact.
+%! model = zelmor_train(eye(2), [1; 2], 'Kernel', 'precomputed', 'C', 1, 'ClassWeight', [0.25 1]);
+%! assert(model.tau, [0.25 -0.25; -0.5 0.5], 0);
+%! assert(zelmor_train(eye(2), [1; 2], 'Kernel', 'precomputed', 'C', 1).tau, [0.5 -0.5; -0.5 0.5], 0);
+%! % In the order of model.classes, whatever the order of the labels.
+%! model = zelmor_train(eye(2), {'b'; 'a'}, 'Kernel', 'precomputed', 'C', 1, 'ClassWeight', [1 0.25]);
+%! assert(model.classes, {'a'; 'b'});
+%! assert(model.tau, [-0.25 0.25; 0.5 -0.5], 0);
+%! % 'balanced' is N / (K * N_c): 1.5 for the class of one example in three, 0.75 for the other;
+%! % at C = 1/2 the rows want a = 1, which only the second class's bound holds.
+%! balanced = zelmor_train(eye(3), [1; 2; 2], 'Kernel', 'precomputed', 'C', 0.5, 'ClassWeight', 'balanced');
+%! assert(balanced.tau, [1 -1; -0.75 0.75; -0.75 0.75], 1e-14);
+%! given = zelmor_train(eye(3), [1; 2; 2], 'Kernel', 'precomputed', 'C', 0.5, 'ClassWeight', [1.5 0.75]);
+%! assert(isequal(given.tau, balanced.tau));
+
+%!test
+%! % A weight of 3 on an example is that example three times over: the copies' rows add up to
+%! % the weighted row, and the scores agree, within the solves' tolerance. (Unstandardised: the
+%! % copies would move the mean.)
+%! % The example: the first held at its bound of 1 without a weight.
+%! options = {'Gamma', 0.5, 'C', 1, 'Standardize', false};
+%! Z = X(:, 1:2);
+%! plain = zelmor_train(Z, classOf, options{:});
+%! j = plain.supportIndices(find(max(plain.tau, [], 2) == 1, 1));
+%! weights = ones(60, 1);
+%! weights(j) = 3;
+%! weighted = zelmor_train(Z, classOf, options{:}, 'Weights', weights);
+%! repeated = zelmor_train([Z; Z([j j], :)], [classOf; classOf([j j])], options{:});
+%! [W, R] = deal(zeros(60, 3), zeros(62, 3));
+%! W(weighted.supportIndices, :) = weighted.tau;
+%! R(repeated.supportIndices, :) = repeated.tau;
+%! R(j, :) = R(j, :) + R(61, :) + R(62, :);
+%! assert(W, R(1:60, :), 0.01);
+%! assert(max(W(j, :)) > 1 && max(W(j, :)) <= 3);
+%! test = Z(1:2:end, :) + 0.25;
+%! [~, scores] = zelmor_predict(weighted, test);
+%! [~, again] = zelmor_predict(repeated, test);
+%! assert(scores, again, 0.01);
+
+%!test
+%! % 'balancedAccuracy' chooses by the classes' mean recall over the out-of-fold predictions, as
+%! % made by hand (in whole twentieths, so that ties are exact), on classes of 20, 20 and 5.
+%! keep = [1:40, 41:4:60].';
+%! [Xs, ys] = deal(X(keep, :), classOf(keep));
+%! gammas = [0.1 1 4];
+%! Cs = [0.25 4 64];
+%! model = zelmor_train(Xs, ys, 'Gamma', gammas, 'C', Cs, 'Folds', 3, 'Scoring', 'balancedAccuracy');
+%! assert(model.grid.scoring, 'balancedAccuracy');
+%! standardized = (Xs - mean(Xs)) ./ std(Xs);
+%! folds = zelmor_folds(ys, 3, 1);
+%! perClass = zeros(3, 3, 3);
+%! for p = 1:3
+%!   G = zelmor_kernel(standardized, [], 'rbf', gammas(p));
+%!   for f = 1:3
+%!     train = folds ~= f;
+%!     taus = zelmor_path(G(train, train), ys(train), 1 ./ Cs, 3);
+%!     for b = 1:3
+%!       hits = zelmor_predict(G(~train, train), taus(:, :, b)) == ys(~train);
+%!       perClass(p, b, :) = perClass(p, b, :) + reshape(accumarray(ys(~train), hits, [3 1]), 1, 1, 3);
+%!     end
+%!   end
+%! end
+%! sizes = reshape([20 20 5], 1, 1, 3);
+%! assert(model.grid.balancedAccuracy, mean(perClass ./ sizes, 3), 1e-15);
+%! score = sum(perClass .* (20 ./ sizes), 3);
+%! [p, b] = find(score == max(score(:)));
+%! [b, first] = min(b);
+%! assert([model.gamma, model.C], [gammas(p(first)), Cs(b)]);
+
+%!test
+%! % Calibration: the temperature is the same bits on any thread count; a single cell is
+%! % calibrated only when asked, by its own cross-validation; without, no temperature.
+%! options = {'Gamma', [0.3 1], 'C', [1 16], 'Folds', 3};
+%! model = zelmor_train(X, classOf, options{:}, 'Threads', 1);
+%! assert(isscalar(model.temperature) && model.temperature > 0);
+%! for threads = [2 7]
+%!   again = zelmor_train(X, classOf, options{:}, 'Threads', threads);
+%!   assert(isequal(typecast(again.temperature, 'uint64'), typecast(model.temperature, 'uint64')));
+%! end
+%! assert(isempty(zelmor_train(X, classOf, options{:}, 'Probability', false).temperature));
+%! single = zelmor_train(X, classOf, 'Gamma', 1, 'C', 16);
+%! assert(isempty(single.temperature) && isempty(single.grid.folds));
+%! single = zelmor_train(X, classOf, 'Gamma', 1, 'C', 16, 'Folds', 3, 'Probability', true);
+%! assert(single.temperature > 0);
+%! assert(size(single.grid.accuracy), [1 1]);
+%! % The same cell of the grid above, with the same folds: the same out-of-fold values.
+%! if model.gamma == 1 && model.C == 16
+%!   assert(single.temperature, model.temperature, 0);
+%! end
+
 %!error <zelmor_train takes> zelmor_train(1)
 %!error id=zelmor:badExamples zelmor_train({1, 2}, [1 2])
 %!error id=zelmor:badExamples zelmor_train([1 2; NaN 3], [1 2])
@@ -353,3 +458,10 @@ end
 %!error id=zelmor:badFolds zelmor_train([1; 2; 3], [1 2 1], 'Folds', 4, 'C', [1 2])
 %!error id=zelmor:badSeed zelmor_train([1; 2], [1 2], 'Seed', -1)
 %!error id=zelmor:kernelNotSquare zelmor_train(ones(2, 3), [1 2], 'Kernel', 'precomputed')
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'Weights', [1 0])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'Weights', [1 2 3])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'ClassWeight', [1 NaN])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'ClassWeight', [1 2 3])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'ClassWeight', 'even')
+%!error id=zelmor:badOption zelmor_train([1; 2], [1 2], 'Scoring', 'f1')
+%!error id=zelmor:badOption zelmor_train([1; 2], [1 2], 'Probability', 'yes')
