@@ -637,8 +637,10 @@ void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
 
 // The choice and the final fit as the helpers read them; grid is the cross-validation's, or
 // [] where the caller has it.
+// temperature: none, or the one fitted, in calibrationSeconds.
 mxArray* trainResult(const GridProblem& problem, mxArray* grid, GridChoice choice, const Fit& fit,
-                     double crossValidationSeconds, const std::vector<double>& temperature = {}) {
+                     double crossValidationSeconds, const std::vector<double>& temperature = {},
+                     double calibrationSeconds = 0.0) {
     std::vector<std::pair<const char*, mxArray*>> fields;
     fields.emplace_back("grid", grid);
     fields.emplace_back("setting", mxCreateDoubleScalar(static_cast<double>(choice.setting + 1)));
@@ -653,6 +655,7 @@ mxArray* trainResult(const GridProblem& problem, mxArray* grid, GridChoice choic
     fields.emplace_back("solveSeconds", mxCreateDoubleScalar(fit.step.seconds));
     fields.emplace_back("temperature", doublesFrom(temperature, static_cast<std::int64_t>(temperature.size()),
                                                    temperature.empty() ? 0 : 1));
+    fields.emplace_back("calibrationSeconds", mxCreateDoubleScalar(calibrationSeconds));
     return structOf(fields);
 }
 
@@ -677,6 +680,7 @@ void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     Fit fit;
     double crossValidationSeconds = 0;
     std::vector<double> temperature;
+    double calibrationSeconds = 0;
     runWithHost("zelmor_train: ", inputs.verbosity, [&](const RunControl& control) {
         const auto started = Clock::now();
         if (inputs.search) {
@@ -686,17 +690,19 @@ void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         }
         const double beta = problem.betas[static_cast<std::size_t>(choice.beta)];
         if (inputs.settings.keepDecisionValues) {
+            const auto calibrationStarted = Clock::now();
             const std::vector<double>& decision =
                 grid.decisionValues[static_cast<std::size_t>(choice.setting + grid.settingCount * choice.beta)];
             temperature.push_back(fitTemperatureToDecisions(decision.data(), problem.exampleCount, problem.classCount,
                                                             problem.labels, beta));
             grid.decisionValues = {};
+            calibrationSeconds = std::chrono::duration<double>(Clock::now() - calibrationStarted).count();
         }
         crossValidationSeconds = std::chrono::duration<double>(Clock::now() - started).count();
         fit = fitModel(problem, choice.setting, beta, inputs.settings, control);
     });
     plhs[0] = trainResult(problem, inputs.search ? structOf(gridFields(grid)) : doubles(0, 0), choice, fit,
-                          crossValidationSeconds, temperature);
+                          crossValidationSeconds, temperature, calibrationSeconds);
 }
 
 // The units of the grid to run, as rows of (setting, fold) numbers from 1.

@@ -64,8 +64,9 @@
 %
 %  Errors (identifiers): those of zelmor_train, and zelmor:badOption (no
 %    'Folder', or one that is not a folder's name, a bad 'Tasks' or 'Sbatch'),
-%    zelmor:nothingToSearch (a single grid cell), zelmor:folderNotWritable,
-%    zelmor:folderInUse (a search there, or another session submitting to it),
+%    zelmor:nothingToSearch (a single grid cell, without 'Probability', true),
+%    zelmor:folderNotWritable, zelmor:folderInUse (a search there, or another
+%    session submitting to it),
 %    zelmor:noSbatch (sbatch is not on the PATH), zelmor:submitRejected
 %    (sbatch said no; its message is in the error's).
 %
@@ -87,7 +88,7 @@ function job = zelmor_submit (X, y, varargin)
   problem = training_problem(X, y, options, given);
   if isempty(problem.plan.folds)
     error('zelmor:nothingToSearch', ['the grid holds a single cell: there is nothing to cross-validate on ' ...
-                                     'a cluster; call zelmor_train']);
+                                     'a cluster (unless ''Probability'', true calibrates it); call zelmor_train']);
   end
   plan = problem.plan;
   settingsWithUnits = find(any(plan.tried, 2));

@@ -134,7 +134,7 @@
 %    seconds            crossValidation, fit and total wall-clock times; and
 %                       where the work went, in seconds of the threads that
 %                       did it added up: kernels, solves and scoring (of the
-%                       test folds)
+%                       test folds); calibration, the fit of the temperature
 %
 %  Memory, beside X: while cross-validating, the squared distances (or
 %  products) of all examples, N^2 doubles, and per unit running at once its

@@ -54,7 +54,9 @@ function [model, result] = collected_model (folder, data, submitted)
     for f = 1:F
       decision(plan.folds == f, :) = decisions{result.setting, f}(:, :, result.beta);
     end
+    started = tic;
     result.temperature = zelmor_engine('calibrate', decision, problem.index, K, plan.betas(result.beta));
+    result.calibrationSeconds = toc(started);
   end
   result.grid = grid;
   result.crossValidationSeconds = (lastWritten - submitted) * 86400;

@@ -39,7 +39,8 @@ function model = trained_model (problem, result, seconds)
     supportVectors = X(support, :);
   end
   fitSeconds = result.kernelSeconds + result.solveSeconds;
-  work = struct('kernels', result.kernelSeconds, 'solves', result.solveSeconds, 'scoring', 0);
+  work = struct('kernels', result.kernelSeconds, 'solves', result.solveSeconds, 'scoring', 0, ...
+                'calibration', result.calibrationSeconds);
   if ~isempty(plan.folds)
     work.kernels = work.kernels + result.grid.baseSeconds + result.grid.kernelSeconds;
     work.solves = work.solves + result.grid.solveSeconds;
@@ -56,7 +57,7 @@ function model = trained_model (problem, result, seconds)
                  'tolerance', result.tolerance, 'temperature', result.temperature, ...
                  'seconds', struct('crossValidation', result.crossValidationSeconds, 'fit', fitSeconds, ...
                                    'total', seconds, 'kernels', work.kernels, 'solves', work.solves, ...
-                                   'scoring', work.scoring));
+                                   'scoring', work.scoring, 'calibration', work.calibration));
   % The fields zelmor_predict relies on are listed once, in model_fields; a model that strays
   % from that list stops here.
   model = orderfields(model, model_fields());
