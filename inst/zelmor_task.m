@@ -98,10 +98,10 @@ function decision = unitDecisionValues (grid, plan, p, f)
   if ~isfield(grid, 'decisionValues')
     return
   end
-  rows = plan.folds == f;
-  decision = NaN(sum(rows), size(grid.classCorrect, 4), numel(plan.betas));
+  inFold = plan.folds == f;
+  decision = NaN(sum(inFold), size(grid.classCorrect, 4), numel(plan.betas));
   for b = find(plan.tried(p, :))
-    decision(:, :, b) = grid.decisionValues{p, b}(rows, :);
+    decision(:, :, b) = grid.decisionValues{p, b}(inFold, :);
   end
 end
 
