@@ -272,11 +272,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // From a cold start every row is either untouched (zero) or rewritten by an update, and
-    // an update never lets tau exceed the target: a check on the reference solver itself.
+    // an update never lets tau exceed the target (the weight at the own class, or 1): a check
+    // on the reference solver itself.
     if (!p.warm) {
         for (std::int32_t i = 0; i < p.n; ++i) {
+            const double bound = p.weights.empty() ? 1.0 : p.weights[static_cast<std::size_t>(i)];
             for (std::int32_t m = 0; m < p.k; ++m) {
-                const double target = p.labels[static_cast<std::size_t>(i)] - 1.0 == m ? 1.0 : 0.0;
+                const double target = p.labels[static_cast<std::size_t>(i)] - 1.0 == m ? bound : 0.0;
                 if (!(reference.tau[static_cast<std::size_t>(i + m * p.n)] <= target)) {
                     fail(p, "reference solver", "a cold solve left tau above its target", reference, reference);
                 }
