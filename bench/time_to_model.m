@@ -1,8 +1,8 @@
 % Time to a tuned model with zelmor_train, for bench/time_to_model.sh: for each data set, the
 % whole grid search (kernel parameter and C by 5-fold cross-validation, then the final fit) on
 % two threads, the test accuracy, where the time went, and a single fit at the chosen cell. It
-% writes each problem (scaled features, labels, folds, grid) into OUTDIR for the peer to run on
-% the same split, grid and folds, and its own figures into OUTDIR/zelmor.csv.
+% writes each problem (scaled features, labels, folds, grid: bench_split) into OUTDIR for the
+% peer to run on the same split, grid and folds, and its own figures into OUTDIR/zelmor.csv.
 function time_to_model (root, outdir)
   sets = {
     % name, file under ROOT, training rows, test rows
@@ -16,24 +16,8 @@ function time_to_model (root, outdir)
   fprintf(results, 'name,n,d,k,seconds,accuracy,gamma,C,kernels,solves,scoring,fit\n');
   for s = 1:rows(sets)
     [name, file, trainRows, testRows] = sets{s, :};
-    data = readGzippedCsv(fullfile(root, file));
-    [X, y] = deal(data(:, 1:end - 1), data(:, end));
-    % Features scaled to [-1, 1] over the training rows, as the peer's users do.
-    low = min(X(trainRows, :));
-    span = max(X(trainRows, :)) - low;
-    span(span == 0) = 1;
-    X = 2 * (X - low) ./ span - 1;
-    [Xtrain, ytrain, Xtest, ytest] = deal(X(trainRows, :), y(trainRows), X(testRows, :), y(testRows));
-    d = columns(X);
-    gammas = 1 / (d * mean(var(Xtrain))) * 2 .^ (-3:3);
-    Cs = 2 .^ (-2:2:10);
-    [~, ~, classOf] = unique(ytrain);
-    folds = zelmor_folds(classOf, 5, 1);
-    dlmwrite(fullfile(outdir, [name '-train.csv']), [Xtrain, ytrain, folds], 'precision', 17);
-    dlmwrite(fullfile(outdir, [name '-test.csv']), [Xtest, ytest], 'precision', 17);
-    dlmwrite(fullfile(outdir, [name '-grid.csv']), gammas, 'precision', 17);
-    dlmwrite(fullfile(outdir, [name '-grid.csv']), Cs, '-append', 'precision', 17);
-
+    [Xtrain, ytrain, Xtest, ytest, gammas, Cs] = bench_split(root, file, trainRows, testRows, outdir, name);
+    d = columns(Xtrain);
     started = tic;
     model = zelmor_train(Xtrain, ytrain, 'Standardize', false, 'Gamma', gammas, 'C', Cs, 'Folds', 5, ...
                          'Seed', 1, 'Threads', 2, 'Verbose', false);
@@ -48,13 +32,4 @@ function time_to_model (root, outdir)
     printf('zelmor: %s done in %.1f s\n', name, seconds);
   end
   fclose(results);
-end
-
-function data = readGzippedCsv (file)
-  plain = [tempname() '.csv'];
-  cleanup = onCleanup(@() delete(plain));
-  if system(sprintf('gzip -dc ''%s'' > ''%s''', file, plain)) ~= 0
-    error('bench:data', 'cannot read %s', file);
-  end
-  data = dlmread(plain, ',');
 end

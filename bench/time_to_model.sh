@@ -11,16 +11,10 @@ mexdir=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Debian's python3, which python3-sklearn serves (another python3 may come first on the PATH).
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-if ! "$python" -c 'import sklearn' 2>/dev/null && [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-    echo "Installing python3-sklearn for this benchmark"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends python3-sklearn >/dev/null
-fi
+source "$root/bench/sklearn_python.sh"
 octave=(octave-cli -f --no-history --no-window-system)
 "${octave[@]}" --eval "addpath('$mexdir', '$root/bench'); time_to_model('$root', '$work')"
-if "$python" -c 'import sklearn' 2>/dev/null; then
+if has_sklearn; then
     "$python" "$root/bench/time_to_model.py" "$work"
 else
     echo "scikit-learn is not installed (python3-sklearn): zelmor's figures only"

@@ -29,7 +29,8 @@ double warmStartAtBeta(const PathProblem& problem, std::vector<double>* tau, std
     std::vector<std::int64_t> free;
     for (std::int64_t i = 0; i < n; ++i) {
         const double own = (*tau)[static_cast<std::size_t>(i + (static_cast<std::int64_t>(labels[i]) - 1) * n)];
-        if (own != 0.0 && own != 1.0) free.push_back(i);
+        const double bound = problem.weights != nullptr ? problem.weights[i] : 1.0;
+        if (own != 0.0 && own != bound) free.push_back(i);
     }
     if (free.empty()) return 1.0;
     // P = G * (the free rows of tau), each entry summed over the free rows in increasing order;
@@ -273,10 +274,13 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
         KernelCache::SolveRows rows;
         kernel.bindRows(&moving, &rows);
         std::vector<double> labels(static_cast<std::size_t>(a));
+        std::vector<double> weights(problem.weights != nullptr ? static_cast<std::size_t>(a) : 0);
         std::vector<double> subTau(static_cast<std::size_t>(a * k));
         std::vector<double> subGrad(static_cast<std::size_t>(a * k));
         for (std::int64_t c = 0; c < a; ++c) {
             labels[static_cast<std::size_t>(c)] = problem.labels[moving[static_cast<std::size_t>(c)]];
+            const std::int64_t i = moving[static_cast<std::size_t>(c)];
+            if (!weights.empty()) weights[static_cast<std::size_t>(c)] = problem.weights[i];
             for (std::int32_t m = 0; m < k; ++m) {
                 subTau[static_cast<std::size_t>(c + m * a)] = (*tau)[static_cast<std::size_t>(moving[static_cast<std::size_t>(c)] + m * n)];
                 subGrad[static_cast<std::size_t>(c + m * a)] = (*grad)[static_cast<std::size_t>(moving[static_cast<std::size_t>(c)] + m * n)];
@@ -289,6 +293,7 @@ bool solveShrunk(const PathProblem& problem, const DualProblem& full, const Solv
         DualProblem sub = full;
         sub.rows = &rows.rows;
         sub.labels = labels.data();
+        sub.weights = weights.empty() ? nullptr : weights.data();
         sub.exampleCount = static_cast<std::int32_t>(a);
         if (!solveFrom(problem, sub, subControl, settings, stop, &subTau, &subGrad, step)) return false;
         // The resting examples' gradients follow the moved rows, each entry adding the changes
@@ -340,6 +345,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
     dual.labels = problem.labels;
     dual.classCount = static_cast<double>(k);
     dual.exampleCount = problem.exampleCount;
+    dual.weights = problem.weights;
 
     std::vector<PathStep> steps;
     std::vector<double> tau;

@@ -14,13 +14,15 @@
 namespace zelmor::engine {
 
 // The problem of a path: the kernel over its n examples (the cache's training examples), n
-// labels in 1..k, and k. The preconditions of DualProblem hold for it (finite, non-zero
-// diagonal, labels in range). Borrowed; the path orders the cache's columns as it goes.
+// labels in 1..k, k, and n positive weights (null: all 1; see DualProblem). The preconditions of
+// DualProblem hold for it (finite, non-zero diagonal, labels in range). Borrowed; the path
+// orders the cache's columns as it goes.
 struct PathProblem {
     KernelCache* kernel = nullptr;
     const double* labels = nullptr;
     std::int32_t exampleCount = 0;
     std::int32_t classCount = 0;
+    const double* weights = nullptr;
 };
 
 // How far a path has gone within the solves of one beta: told every so often while they run.
@@ -84,8 +86,8 @@ void moveGradientToBeta(std::vector<double>* grad, const double* labels, std::in
 
 // Turns a solution tau at fromBeta, with its gradient G * tau - fromBeta * Y, into the start at
 // toBeta. The gradient moves to toBeta (moveGradientToBeta). Then the free rows of tau (own-class
-// entry neither 0 nor at its bound 1) are scaled by the factor in [0, 1] that minimises the
-// objective at toBeta along them, and the gradient follows through G times those rows alone:
+// entry neither 0 nor at its bound, the example's weight) are scaled by the factor in [0, 1] that
+// minimises the objective at toBeta along them, and the gradient follows through G times those rows alone:
 // where no example is at its bound the solution is proportional to beta, and the free rows
 // then start where they end. Every row keeps to its bounds. Returns the factor (1: unchanged), or
 // -1 when the kernel's StopRequest asked to stop while its columns were made.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -173,11 +174,13 @@ PathReport progressReport(const RunControl& control, const std::string& what, co
     };
 }
 
-// How many test examples the dual variables predict correctly: the largest decision value
-// wins, ties to the lower class. The decision values are decisionValues' sums, from the test
-// entries of the columns of the examples whose dual rows are not zero. -1 when stopped.
+// How many test examples the dual variables predict correctly, in all and of each class (into
+// classCorrect, k counts): the largest decision value wins, ties to the lower class. The
+// decision values are decisionValues' sums, from the test entries of the columns of the examples
+// whose dual rows are not zero. -1 when stopped.
 std::int64_t countCorrect(KernelCache* kernel, const std::vector<double>& tau, std::int32_t k,
-                          const std::vector<double>& testLabels, std::vector<double>* decision) {
+                          const std::vector<double>& testLabels, std::vector<double>* decision,
+                          std::int64_t* classCorrect) {
     const std::int64_t trainCount = kernel->trainCount();
     const std::int64_t testCount = kernel->testCount();
     decision->assign(static_cast<std::size_t>(testCount * k), 0.0);
@@ -193,12 +196,15 @@ std::int64_t countCorrect(KernelCache* kernel, const std::vector<double>& tau, s
         }
     }
     std::int64_t correct = 0;
+    std::fill(classCorrect, classCorrect + k, 0);
     for (std::int64_t t = 0; t < testCount; ++t) {
         std::int32_t best = 0;
         for (std::int32_t m = 1; m < k; ++m) {
             if (values[t + m * testCount] > values[t + best * testCount]) best = m;
         }
-        correct += static_cast<double>(best + 1) == testLabels[static_cast<std::size_t>(t)];
+        const bool right = static_cast<double>(best + 1) == testLabels[static_cast<std::size_t>(t)];
+        correct += right;
+        classCorrect[best] += right;
     }
     return correct;
 }
@@ -210,6 +216,35 @@ std::int64_t cellIndex(const GridResult& r, std::int64_t p, std::int64_t b, std:
 bool isTried(const GridProblem& problem, std::int64_t p, std::int64_t b) {
     return problem.tried.empty() ||
            problem.tried[static_cast<std::size_t>(p + static_cast<std::int64_t>(problem.settings.size()) * b)] != 0;
+}
+
+// A fold's decision values (testCount x k) into the rows of its test examples of an n x k cell.
+void keepDecisionValues(const std::vector<double>& decision, const std::vector<std::int64_t>& testRows,
+                        std::int64_t n, std::int32_t k, std::vector<double>* cell) {
+    const auto testCount = static_cast<std::int64_t>(testRows.size());
+    for (std::int32_t m = 0; m < k; ++m) {
+        for (std::int64_t t = 0; t < testCount; ++t) {
+            (*cell)[static_cast<std::size_t>(testRows[static_cast<std::size_t>(t)] + m * n)] =
+                decision[static_cast<std::size_t>(t + m * testCount)];
+        }
+    }
+}
+
+// What a cell scores by, summed over its folds: its correct predictions (Accuracy), or those of
+// each class (BalancedAccuracy); empty when a fold did not try it.
+std::vector<std::int64_t> cellTotals(const GridResult& result, std::int64_t p, std::int64_t b, Scoring scoring) {
+    const bool byClass = scoring == Scoring::BalancedAccuracy;
+    const std::int64_t cells = result.settingCount * result.betaCount * result.foldCount;
+    std::vector<std::int64_t> totals(static_cast<std::size_t>(byClass ? result.classCount : 1), 0);
+    for (std::int64_t f = 0; f < result.foldCount; ++f) {
+        const std::int64_t cell = cellIndex(result, p, b, f);
+        if (result.correct[static_cast<std::size_t>(cell)] < 0) return {};
+        for (std::size_t c = 0; c < totals.size(); ++c) {
+            const std::int64_t entry = byClass ? cell + cells * static_cast<std::int64_t>(c) : cell;
+            totals[c] += (byClass ? result.classCorrect : result.correct)[static_cast<std::size_t>(entry)];
+        }
+    }
+    return totals;
 }
 
 }  // namespace
@@ -340,6 +375,10 @@ SearchPlan planSearch(const GridProblem& problem, const RunSettings& settings, s
     return plan;
 }
 
+std::int64_t decisionValueBytes(const GridProblem& problem, std::int64_t cellCount) {
+    return 8 * static_cast<std::int64_t>(problem.exampleCount) * problem.classCount * cellCount;
+}
+
 std::int64_t searchPeakBytes(const GridProblem& problem, const SearchPlan& plan) {
     const std::int64_t n = problem.exampleCount;
     return (plan.sharedBase ? 8 * n * n : 0) + plan.concurrentUnits * plan.unitBytes;
@@ -391,6 +430,9 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
 
     const std::vector<FoldRows> folds = foldRowsOf(problem);
     for (const FoldRows& fold : folds) result.foldSizes.push_back(static_cast<std::int64_t>(fold.test.size()));
+    result.classCount = k;
+    result.classCorrect.assign(cells * static_cast<std::size_t>(k), -1);
+    result.classSizes = classSizesOf(problem);
 
     // The betas each setting tries, and how many of its units this call runs.
     std::vector<std::vector<std::int64_t>> usedBetas(static_cast<std::size_t>(settingCount));
@@ -418,6 +460,19 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
 
     const SearchPlan plan = planSearch(problem, settings, unitCount);
     result.concurrentUnits = plan.concurrentUnits;
+    // Every unit of a cell writes the rows of its own fold.
+    if (settings.keepDecisionValues) {
+        result.decisionValues.resize(static_cast<std::size_t>(settingCount * betaCount));
+        for (const GridUnit& unit : units) {
+            for (std::int64_t b : usedBetas[static_cast<std::size_t>(unit.setting)]) {
+                std::vector<double>& values =
+                    result.decisionValues[static_cast<std::size_t>(unit.setting + settingCount * b)];
+                if (values.empty()) {
+                    values.assign(static_cast<std::size_t>(n * k), std::numeric_limits<double>::quiet_NaN());
+                }
+            }
+        }
+    }
 
     // Where the units' kernels come from: every setting's kernel is a function of one base matrix
     // of all examples (squared distances or products), made once where it fits; otherwise each
@@ -463,8 +518,12 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         double scoringSeconds = 0.0;
         std::vector<double> trainLabels;
         std::vector<double> testLabels;
+        std::vector<double> trainWeights;
         for (std::int64_t i : rows.train) trainLabels.push_back(problem.labels[i]);
         for (std::int64_t i : rows.test) testLabels.push_back(problem.labels[i]);
+        if (problem.weights != nullptr) {
+            for (std::int64_t i : rows.train) trainWeights.push_back(problem.weights[i]);
+        }
 
         const std::vector<std::int64_t>& used = usedBetas[static_cast<std::size_t>(p)];
         std::vector<double> betas;
@@ -479,13 +538,20 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         path.labels = trainLabels.data();
         path.exampleCount = static_cast<std::int32_t>(trainCount);
         path.classCount = k;
+        path.weights = trainWeights.empty() ? nullptr : trainWeights.data();
         std::vector<double> decision;
         std::vector<std::int64_t> correct(used.size(), -1);
+        std::vector<std::int64_t> classCorrect(used.size() * static_cast<std::size_t>(k), -1);
         const std::vector<PathStep> steps =
             solvePath(path, betas.data(), static_cast<std::int64_t>(betas.size()), pathSettings,
                       [&](std::int64_t b, const std::vector<double>& tau) {
                           const auto scoringStarted = Clock::now();
-                          correct[static_cast<std::size_t>(b)] = countCorrect(&kernel, tau, k, testLabels, &decision);
+                          const auto i = static_cast<std::size_t>(b);
+                          correct[i] = countCorrect(&kernel, tau, k, testLabels, &decision, &classCorrect[i * k]);
+                          if (settings.keepDecisionValues && correct[i] >= 0) {
+                              const auto cell = static_cast<std::size_t>(p + settingCount * used[i]);
+                              keepDecisionValues(decision, rows.test, n, k, &result.decisionValues[cell]);
+                          }
                           scoringSeconds += secondsSince(scoringStarted);
                       },
                       stop);
@@ -493,6 +559,7 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         for (std::size_t i = 0; i < used.size(); ++i) {
             const auto cell = static_cast<std::size_t>(cellIndex(result, p, used[i], f));
             result.correct[cell] = correct[i];
+            for (std::int32_t c = 0; c < k; ++c) result.classCorrect[cell + cells * c] = classCorrect[i * k + c];
             result.iterations[cell] = steps[i].iterations;
             result.restarts[cell] = steps[i].restarts;
             result.converged[cell] = steps[i].converged ? 1 : 0;
@@ -543,27 +610,34 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
     return result;
 }
 
-GridChoice chooseCell(const GridResult& result, const std::vector<double>& betas) {
+std::vector<std::int64_t> classSizesOf(const GridProblem& problem) {
+    std::vector<std::int64_t> sizes(static_cast<std::size_t>(problem.classCount), 0);
+    for (std::int64_t i = 0; i < problem.exampleCount; ++i) ++sizes[static_cast<std::size_t>(problem.labels[i]) - 1];
+    return sizes;
+}
+
+GridChoice chooseCell(const GridResult& result, const std::vector<double>& betas, Scoring scoring) {
     GridChoice choice;
-    std::int64_t best = -1;
+    std::vector<std::int64_t> best;
     for (std::int64_t p = 0; p < result.settingCount; ++p) {
         for (std::int64_t b = 0; b < result.betaCount; ++b) {
-            std::int64_t total = 0;
-            bool tried = true;
-            for (std::int64_t f = 0; f < result.foldCount; ++f) {
-                const std::int64_t correct = result.correct[static_cast<std::size_t>(cellIndex(result, p, b, f))];
-                tried = tried && correct >= 0;
-                total += correct;
+            const std::vector<std::int64_t> totals = cellTotals(result, p, b, scoring);
+            if (totals.empty()) continue;
+            int order = 1;
+            if (choice.setting >= 0) {
+                order = scoring == Scoring::BalancedAccuracy
+                            ? compareBalancedAccuracy(totals.data(), best.data(), result.classSizes.data(),
+                                                      static_cast<std::int32_t>(result.classCount))
+                            : (totals[0] > best[0]) - (totals[0] < best[0]);
             }
-            if (!tried) continue;
-            const bool better = total > best ||
-                                (total == best && (betas[static_cast<std::size_t>(b)] >
-                                                       betas[static_cast<std::size_t>(choice.beta)] ||
-                                                   (betas[static_cast<std::size_t>(b)] ==
-                                                        betas[static_cast<std::size_t>(choice.beta)] &&
-                                                    p < choice.setting)));
+            const bool better = order > 0 ||
+                                (order == 0 && (betas[static_cast<std::size_t>(b)] >
+                                                    betas[static_cast<std::size_t>(choice.beta)] ||
+                                                (betas[static_cast<std::size_t>(b)] ==
+                                                     betas[static_cast<std::size_t>(choice.beta)] &&
+                                                 p < choice.setting)));
             if (better) {
-                best = total;
+                best = totals;
                 choice = GridChoice{p, b};
             }
         }
@@ -593,6 +667,7 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
     path.labels = problem.labels;
     path.exampleCount = problem.exampleCount;
     path.classCount = problem.classCount;
+    path.weights = problem.weights;
     SolveWorkers solveWorkers = workers.solveWorkers();
     solveWorkers.leastBlocks = settings.leastBlocksPerPiece;
     PathSettings pathSettings = settings.path;

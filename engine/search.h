@@ -20,6 +20,7 @@
 
 #include "kernels.h"
 #include "path.h"
+#include "scoring.h"
 
 namespace zelmor::engine {
 
@@ -40,6 +41,9 @@ struct GridProblem {
     // n fold numbers 1..F; every fold holds an example. Empty when nothing is cross-validated.
     const double* folds = nullptr;
     std::int32_t foldCount = 0;
+    // n positive weights, each multiplying its example's C (see DualProblem); null: all 1. A
+    // fold trains with the weights of its training examples.
+    const double* weights = nullptr;
 };
 
 // How the work runs.
@@ -57,6 +61,9 @@ struct RunSettings {
     PathSettings path;
     // A progress line per finished unit (fold) instead of one per finished setting.
     bool reportFolds = false;
+    // Keep every tried cell's out-of-fold decision values (GridResult::decisionValues), for a
+    // calibration of the chosen one: n * k doubles per cell.
+    bool keepDecisionValues = false;
 };
 
 // Per (setting p, beta b, fold f), entry p + P * (b + B * f). Cells not tried hold -1 correct
@@ -71,6 +78,16 @@ struct GridResult {
     std::vector<std::uint8_t> converged;
     std::vector<double> seconds;
     std::vector<std::int64_t> foldSizes;
+    // Per (setting p, beta b, fold f, class c), entry p + P * (b + B * (f + F * c)): the correct
+    // predictions among the fold's test examples of class c (they add up to correct); -1 where
+    // not tried. classSizes: the examples of each class, over all folds.
+    std::int64_t classCount = 0;
+    std::vector<std::int64_t> classCorrect;
+    std::vector<std::int64_t> classSizes;
+    // With RunSettings::keepDecisionValues, per cell p + P * b that a unit of this call tried:
+    // n x k decision values, column-major, each example's from the unit of its fold (the sums
+    // countCorrect scores it by); NaN in the rows of folds that ran elsewhere. Empty otherwise.
+    std::vector<std::vector<double>> decisionValues;
     // Units run at once, as the memory budget allowed.
     std::int64_t concurrentUnits = 0;
     // Where the time went, in seconds of the threads that did the work, added up: the base of
@@ -115,13 +132,18 @@ std::vector<GridUnit> gridUnits(const GridProblem& problem);
 GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
                               const RunSettings& settings, const RunControl& control);
 
-// The best cell by correct predictions over all folds; among equals the larger beta (the
-// smaller C), then the earlier setting. {-1, -1} when no cell was tried.
+// The best cell by its score over all folds: correct predictions (Accuracy), or the per-class
+// correct predictions against classSizes (BalancedAccuracy, compared exactly); among equals the
+// larger beta (the smaller C), then the earlier setting. {-1, -1} when no cell was tried.
 struct GridChoice {
     std::int64_t setting = -1;
     std::int64_t beta = -1;
 };
-GridChoice chooseCell(const GridResult& result, const std::vector<double>& betas);
+GridChoice chooseCell(const GridResult& result, const std::vector<double>& betas,
+                      Scoring scoring = Scoring::Accuracy);
+
+// The examples of each class of a problem (GridResult::classSizes).
+std::vector<std::int64_t> classSizesOf(const GridProblem& problem);
 
 // The final fit: a cold solve at beta on every example, to the path's relative tolerance and
 // continued past the cap, its kernel made as it goes (or the precomputed one, read in place) and
@@ -173,6 +195,8 @@ SearchPlan planSearch(const GridProblem& problem, const RunSettings& settings, s
 // The bytes it holds at its peak, beyond its inputs and outputs: the base where there is one and
 // the units at once.
 std::int64_t searchPeakBytes(const GridProblem& problem, const SearchPlan& plan);
+// The bytes of the decision values kept for cellCount cells (RunSettings::keepDecisionValues).
+std::int64_t decisionValueBytes(const GridProblem& problem, std::int64_t cellCount);
 
 // The final fit's cache and its peak bytes, as a unit's.
 std::int64_t fitCacheBytes(const GridProblem& problem, const RunSettings& settings);

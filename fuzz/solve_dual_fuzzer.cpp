@@ -1,8 +1,9 @@
 // solveDual against the reference solver: every element of tau bit for bit (signed zeros and
 // NaN patterns included) and the same iteration count, on small problems that satisfy the
 // solver's preconditions by construction: n <= 24, k <= 12, labels in 1..k, a finite kernel
-// (symmetric or not) with no zero on its diagonal, finite beta and tau0, cold or warm. Values
-// run from quarter steps that tie exactly to raw doubles at the edge of overflow. A second
+// (symmetric or not) with no zero on its diagonal, finite beta and tau0, cold or warm, with or
+// without positive weights. Values run from quarter steps that tie exactly to raw doubles at the
+// edge of overflow. A second
 // shape, 65 to 140 examples over a bounded stretch of iterations, crosses the solver's groups of
 // 64 examples whose row/column symmetry it learns and reuses. Every instruction-set path the CPU
 // has is run in every sweep mode: each must match on its own. Where a projection's fixed point
@@ -182,6 +183,16 @@ Problem decode(fuzzing::FuzzInput& in) {
             for (auto& value : p.tau0) value = drawValue(in, tauKind, tauScale);
         }
     }
+    // Weights, when a last byte asks for them: positive and finite, exact ones among them.
+    if (in.byte() & 1) {
+        const double scale = in.powerOfTwo();
+        p.weights.resize(n);
+        for (auto& weight : p.weights) {
+            const std::uint8_t pick = in.byte();
+            weight = pick < 96 ? 1.0 : pick < 192 ? (1 + pick % 7) / 4.0 : (1 + pick % 31) * scale;
+            if (!(weight > 0.0) || !std::isfinite(weight)) weight = 1.0;
+        }
+    }
     return p;
 }
 
@@ -196,6 +207,10 @@ void describe(const Problem& p) {
     if (p.warm) {
         std::fprintf(stderr, "\ntau0 (column-major):");
         for (double t : p.tau0) std::fprintf(stderr, " %a", t);
+    }
+    if (!p.weights.empty()) {
+        std::fprintf(stderr, "\nweights:");
+        for (double w : p.weights) std::fprintf(stderr, " %a", w);
     }
     std::fprintf(stderr, "\n");
 }
@@ -257,11 +272,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // From a cold start every row is either untouched (zero) or rewritten by an update, and
-    // an update never lets tau exceed the target: a check on the reference solver itself.
+    // an update never lets tau exceed the target (the weight at the own class, or 1): a check
+    // on the reference solver itself.
     if (!p.warm) {
         for (std::int32_t i = 0; i < p.n; ++i) {
+            const double bound = p.weights.empty() ? 1.0 : p.weights[static_cast<std::size_t>(i)];
             for (std::int32_t m = 0; m < p.k; ++m) {
-                const double target = p.labels[static_cast<std::size_t>(i)] - 1.0 == m ? 1.0 : 0.0;
+                const double target = p.labels[static_cast<std::size_t>(i)] - 1.0 == m ? bound : 0.0;
                 if (!(reference.tau[static_cast<std::size_t>(i + m * p.n)] <= target)) {
                     fail(p, "reference solver", "a cold solve left tau above its target", reference, reference);
                 }

@@ -14,6 +14,8 @@
 //   G = zelmor_engine('units', X, LABELS, K, OPTIONS, UNITS)        some units of the search
 //   R = zelmor_engine('fit', X, LABELS, K, OPTIONS, CORRECT)        choice and fit from given counts
 //   B = zelmor_engine('memory', X, LABELS, K, OPTIONS, UNITS)       peak bytes of those units ([]: the fit)
+//   T = zelmor_engine('calibrate', DECISION, LABELS, K, BETA)       temperature from out-of-fold values
+//   P = zelmor_engine('probabilities', SCORES, T)                   softmax of SCORES / T
 //   H = zelmor_engine('checksum', A, B, ...)
 //
 // The work runs on threads of the engine; this thread alone talks to the host: it asks for
@@ -36,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include "calibration.h"
 #include "finite_kernel.h"
 #include "kernel_cache.h"
 #include "kernels.h"
@@ -117,12 +120,18 @@ void requireMemory(double bytes, const char* what) {
     }
 }
 
-// Refuses a search whose units could not run even one at a time.
+// The bytes of the decision values a search keeps, at most those of every cell of the grid.
+std::int64_t keptDecisionBytes(const GridProblem& problem, const RunSettings& settings) {
+    if (!settings.keepDecisionValues) return 0;
+    return decisionValueBytes(problem, static_cast<std::int64_t>(problem.settings.size() * problem.betas.size()));
+}
+
+// Refuses a search whose units could not run even one at a time, with the decision values it keeps.
 void requireSearchMemory(const GridProblem& problem, const RunSettings& settings, std::int64_t unitCount,
                          const char* what) {
     SearchPlan plan = planSearch(problem, settings, unitCount);
     plan.concurrentUnits = 1;
-    requireMemory(static_cast<double>(searchPeakBytes(problem, plan)), what);
+    requireMemory(static_cast<double>(searchPeakBytes(problem, plan) + keptDecisionBytes(problem, settings)), what);
 }
 
 // A square, finite kernel with no zero on its diagonal, n labels in 1..k, and k.
@@ -481,30 +490,47 @@ void pathCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
 }
 
-// The grid's results as the helpers read them: every cell's correct predictions, iterations,
-// restarts, convergence and seconds, shaped settings x betas x folds.
+// The grid's results as the helpers read them: every cell's correct predictions (in all, and
+// of each class: settings x betas x folds x classes), iterations, restarts, convergence and
+// seconds, shaped settings x betas x folds; and, where kept, the decision values of each cell
+// (a settings x betas cell array of n x k values, [] where this call tried none).
 std::vector<std::pair<const char*, mxArray*>> gridFields(const GridResult& grid) {
     const mwSize dimensions[3] = {static_cast<mwSize>(grid.settingCount), static_cast<mwSize>(grid.betaCount),
                                   static_cast<mwSize>(grid.foldCount)};
-    auto cube = [&](auto values) {
-        mxArray* array = mxCreateNumericArray(3, dimensions, mxDOUBLE_CLASS, mxREAL);
-        std::transform(values.begin(), values.end(), realData(array), [](auto v) { return static_cast<double>(v); });
-        return array;
+    auto array = [](mwSize count, const mwSize* extents, const auto& values) {
+        mxArray* result = mxCreateNumericArray(count, extents, mxDOUBLE_CLASS, mxREAL);
+        std::transform(values.begin(), values.end(), realData(result), [](auto v) { return static_cast<double>(v); });
+        return result;
     };
+    auto cube = [&](const auto& values) { return array(3, dimensions, values); };
+    const mwSize byClass[4] = {dimensions[0], dimensions[1], dimensions[2], static_cast<mwSize>(grid.classCount)};
     mxArray* converged = mxCreateLogicalArray(3, dimensions);
     std::transform(grid.converged.begin(), grid.converged.end(), mxGetLogicals(converged),
                    [](std::uint8_t v) { return v != 0; });
-    return {{"correct", cube(grid.correct)},
-            {"iterations", cube(grid.iterations)},
-            {"restarts", cube(grid.restarts)},
-            {"converged", converged},
-            {"seconds", cube(grid.seconds)},
-            {"foldSizes", doublesFrom(grid.foldSizes, 1, grid.foldCount)},
-            {"concurrentUnits", mxCreateDoubleScalar(static_cast<double>(grid.concurrentUnits))},
-            {"baseSeconds", mxCreateDoubleScalar(grid.baseSeconds)},
-            {"kernelSeconds", mxCreateDoubleScalar(grid.kernelSeconds)},
-            {"solveSeconds", mxCreateDoubleScalar(grid.solveSeconds)},
-            {"scoringSeconds", mxCreateDoubleScalar(grid.scoringSeconds)}};
+    std::vector<std::pair<const char*, mxArray*>> fields{
+        {"correct", cube(grid.correct)},
+        {"classCorrect", array(4, byClass, grid.classCorrect)},
+        {"iterations", cube(grid.iterations)},
+        {"restarts", cube(grid.restarts)},
+        {"converged", converged},
+        {"seconds", cube(grid.seconds)},
+        {"foldSizes", doublesFrom(grid.foldSizes, 1, grid.foldCount)},
+        {"concurrentUnits", mxCreateDoubleScalar(static_cast<double>(grid.concurrentUnits))},
+        {"baseSeconds", mxCreateDoubleScalar(grid.baseSeconds)},
+        {"kernelSeconds", mxCreateDoubleScalar(grid.kernelSeconds)},
+        {"solveSeconds", mxCreateDoubleScalar(grid.solveSeconds)},
+        {"scoringSeconds", mxCreateDoubleScalar(grid.scoringSeconds)}};
+    if (!grid.decisionValues.empty()) {
+        mxArray* cells = mxCreateCellMatrix(dimensions[0], dimensions[1]);
+        for (std::size_t cell = 0; cell < grid.decisionValues.size(); ++cell) {
+            const std::vector<double>& values = grid.decisionValues[cell];
+            const std::int64_t columns = values.empty() ? 0 : grid.classCount;
+            const std::int64_t rows = values.empty() ? 0 : static_cast<std::int64_t>(values.size()) / grid.classCount;
+            mxSetCell(cells, static_cast<mwIndex>(cell), doublesFrom(values, rows, columns));
+        }
+        fields.emplace_back("decisionValues", cells);
+    }
+    return fields;
 }
 
 // Memory: units at once within half of this machine's memory.
@@ -550,7 +576,43 @@ struct TrainInputs {
     Verbosity verbosity = Verbosity::None;
     // Whether there is a grid to cross-validate (folds given).
     bool search = false;
+    std::vector<double> weights;
+    Scoring scoring = Scoring::Accuracy;
+    // Whether the cross-validation keeps its decision values for a temperature.
+    bool calibrate = false;
 };
+
+// A field the helpers may leave out, or null.
+const mxArray* optionalFieldOf(const mxArray* options, const char* name) {
+    return mxIsStruct(options) ? mxGetField(options, 0, name) : nullptr;
+}
+
+// The options' weights, scoring and calibration, each its default when left out.
+void readWeightsAndScoring(const mxArray* options, TrainInputs* inputs) {
+    if (const mxArray* weights = optionalFieldOf(options, "weights"); weights != nullptr && !mxIsEmpty(weights)) {
+        inputs->weights = finiteValues(weights, "the weights", "zelmor:badWeights");
+        // A weight of zero or below would divide the sub-problem by zero or turn its bound around.
+        const bool positive =
+            std::all_of(inputs->weights.begin(), inputs->weights.end(), [](double w) { return w > 0; });
+        if (static_cast<std::int64_t>(inputs->weights.size()) != inputs->problem.exampleCount || !positive) {
+            throw GatewayError("zelmor:badWeights",
+                               formatMessage("the weights must be %d positive values, one per example",
+                                             inputs->problem.exampleCount));
+        }
+        inputs->problem.weights = inputs->weights.data();
+    }
+    if (const mxArray* scoring = optionalFieldOf(options, "scoring"); scoring != nullptr) {
+        const std::string name = textOf(scoring, "the scoring");
+        if (name != "accuracy" && name != "balancedAccuracy") {
+            throw GatewayError("zelmor:badInput", "the scoring must be 'accuracy' or 'balancedAccuracy'");
+        }
+        inputs->scoring = name == "accuracy" ? Scoring::Accuracy : Scoring::BalancedAccuracy;
+    }
+    if (const mxArray* calibrate = optionalFieldOf(options, "calibrate"); calibrate != nullptr) {
+        inputs->calibrate = countOf(calibrate, "calibrate", 0) != 0;
+    }
+    inputs->settings.keepDecisionValues = inputs->calibrate && inputs->search;
+}
 
 void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
     const mxArray* options = prhs[4];
@@ -603,12 +665,15 @@ void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
                                      countOf(fieldOf(options, "maxRestarts"), "MaxRestarts", 0));
     inputs->settings.cacheBytes = cacheBytesOf(fieldOf(options, "cacheSize"));
     inputs->verbosity = verbosityOf(fieldOf(options, "verbose"));
+    readWeightsAndScoring(options, inputs);
 }
 
 // The choice and the final fit as the helpers read them; grid is the cross-validation's, or
 // [] where the caller has it.
+// temperature: none, or the one fitted, in calibrationSeconds.
 mxArray* trainResult(const GridProblem& problem, mxArray* grid, GridChoice choice, const Fit& fit,
-                     double crossValidationSeconds) {
+                     double crossValidationSeconds, const std::vector<double>& temperature = {},
+                     double calibrationSeconds = 0.0) {
     std::vector<std::pair<const char*, mxArray*>> fields;
     fields.emplace_back("grid", grid);
     fields.emplace_back("setting", mxCreateDoubleScalar(static_cast<double>(choice.setting + 1)));
@@ -621,6 +686,9 @@ mxArray* trainResult(const GridProblem& problem, mxArray* grid, GridChoice choic
     fields.emplace_back("crossValidationSeconds", mxCreateDoubleScalar(crossValidationSeconds));
     fields.emplace_back("kernelSeconds", mxCreateDoubleScalar(fit.kernelSeconds));
     fields.emplace_back("solveSeconds", mxCreateDoubleScalar(fit.step.seconds));
+    fields.emplace_back("temperature", doublesFrom(temperature, static_cast<std::int64_t>(temperature.size()),
+                                                   temperature.empty() ? 0 : 1));
+    fields.emplace_back("calibrationSeconds", mxCreateDoubleScalar(calibrationSeconds));
     return structOf(fields);
 }
 
@@ -644,19 +712,30 @@ void trainCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     GridChoice choice{0, 0};
     Fit fit;
     double crossValidationSeconds = 0;
+    std::vector<double> temperature;
+    double calibrationSeconds = 0;
     runWithHost("zelmor_train: ", inputs.verbosity, [&](const RunControl& control) {
         const auto started = Clock::now();
         if (inputs.search) {
             grid = crossValidate(problem, inputs.settings, control);
-            choice = chooseCell(grid, problem.betas);
+            choice = chooseCell(grid, problem.betas, inputs.scoring);
             if (choice.setting < 0) throw std::logic_error("no grid cell was tried");
         }
+        const double beta = problem.betas[static_cast<std::size_t>(choice.beta)];
+        if (inputs.settings.keepDecisionValues) {
+            const auto calibrationStarted = Clock::now();
+            const std::vector<double>& decision =
+                grid.decisionValues[static_cast<std::size_t>(choice.setting + grid.settingCount * choice.beta)];
+            temperature.push_back(fitTemperatureToDecisions(decision.data(), problem.exampleCount, problem.classCount,
+                                                            problem.labels, beta));
+            grid.decisionValues = {};
+            calibrationSeconds = std::chrono::duration<double>(Clock::now() - calibrationStarted).count();
+        }
         crossValidationSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-        fit = fitModel(problem, choice.setting, problem.betas[static_cast<std::size_t>(choice.beta)], inputs.settings,
-                       control);
+        fit = fitModel(problem, choice.setting, beta, inputs.settings, control);
     });
     plhs[0] = trainResult(problem, inputs.search ? structOf(gridFields(grid)) : doubles(0, 0), choice, fit,
-                          crossValidationSeconds);
+                          crossValidationSeconds, temperature, calibrationSeconds);
 }
 
 // The units of the grid to run, as rows of (setting, fold) numbers from 1.
@@ -705,25 +784,30 @@ void unitsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     plhs[0] = structOf(gridFields(grid));
 }
 
-// The cross-validation's correct predictions, settings x betas x folds, as the choice reads
-// them. Every tried cell must hold a count and every other -1: a missing count would pass over
-// its cell silently, a count in a cell not tried would let it win.
+// The cross-validation's correct predictions of each class, settings x betas x folds x classes,
+// as the choice reads them (their sum over the classes is a cell's correct predictions). Every
+// tried cell must hold counts and every other -1: a missing count would pass over its cell
+// silently, a count in a cell not tried would let it win.
 GridResult countsOf(const mxArray* array, const GridProblem& problem) {
     GridResult grid;
     grid.settingCount = static_cast<std::int64_t>(problem.settings.size());
     grid.betaCount = static_cast<std::int64_t>(problem.betas.size());
     grid.foldCount = problem.foldCount;
+    grid.classCount = problem.classCount;
     const std::int64_t cells = grid.settingCount * grid.betaCount * grid.foldCount;
     if (!mxIsDouble(array) || mxIsComplex(array) || mxIsSparse(array)) {
         throw GatewayError("zelmor:notRealDouble", "the counts must be a real, non-sparse double array");
     }
-    if (static_cast<std::int64_t>(mxGetNumberOfElements(array)) != cells) {
-        throw GatewayError("zelmor:badInput", formatMessage("the counts must hold one value per grid cell and fold "
-                                                            "(%lld)", static_cast<long long>(cells)));
+    if (static_cast<std::int64_t>(mxGetNumberOfElements(array)) != cells * grid.classCount) {
+        throw GatewayError("zelmor:badInput", formatMessage("the counts must hold one value per grid cell, fold and "
+                                                            "class (%lld)",
+                                                            static_cast<long long>(cells * grid.classCount)));
     }
     const double* data = realData(array);
-    for (std::int64_t cell = 0; cell < cells; ++cell) {
-        const double count = data[cell];
+    grid.correct.assign(static_cast<std::size_t>(cells), 0);
+    for (std::int64_t entry = 0; entry < cells * grid.classCount; ++entry) {
+        const double count = data[entry];
+        const std::int64_t cell = entry % cells;
         const std::int64_t p = cell % grid.settingCount;
         const std::int64_t b = cell / grid.settingCount % grid.betaCount;
         const bool tried = problem.tried[static_cast<std::size_t>(p + grid.settingCount * b)] != 0;
@@ -731,14 +815,20 @@ GridResult countsOf(const mxArray* array, const GridProblem& problem) {
                                  : count == -1;
         if (!valid) {
             throw GatewayError("zelmor:badInput",
-                               formatMessage("the count of setting %lld, beta %lld, fold %lld must be %s (got %g)",
+                               formatMessage("the count of setting %lld, beta %lld, fold %lld, class %lld must be %s "
+                                             "(got %g)",
                                              static_cast<long long>(p + 1), static_cast<long long>(b + 1),
                                              static_cast<long long>(cell / (grid.settingCount * grid.betaCount) + 1),
+                                             static_cast<long long>(entry / cells + 1),
                                              tried ? "a whole number of examples" : "-1, as the cell is not tried",
                                              count));
         }
-        grid.correct.push_back(static_cast<std::int64_t>(count));
+        grid.classCorrect.push_back(static_cast<std::int64_t>(count));
+        grid.correct[static_cast<std::size_t>(cell)] = tried ? grid.correct[static_cast<std::size_t>(cell)] +
+                                                                   static_cast<std::int64_t>(count)
+                                                             : -1;
     }
+    grid.classSizes = classSizesOf(problem);
     return grid;
 }
 
@@ -749,7 +839,7 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const GridProblem& problem = inputs.problem;
     GridChoice choice{0, 0};
     if (inputs.search) {
-        choice = chooseCell(countsOf(prhs[5], problem), problem.betas);
+        choice = chooseCell(countsOf(prhs[5], problem), problem.betas, inputs.scoring);
         if (choice.setting < 0) throw GatewayError("zelmor:badInput", "no grid cell was tried");
     } else if (!mxIsEmpty(prhs[5])) {
         throw GatewayError("zelmor:badInput", "without folds there are no counts to choose from: pass []");
@@ -777,11 +867,44 @@ void memoryCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     } else {
         if (!inputs.search) throw GatewayError("zelmor:badInput", "units need folds: there is no grid to cross-validate");
         const auto unitCount = static_cast<std::int64_t>(unitsOf(prhs[5], problem).size());
-        bytes = searchPeakBytes(problem, planSearch(problem, inputs.settings, unitCount));
+        bytes = searchPeakBytes(problem, planSearch(problem, inputs.settings, unitCount)) +
+                keptDecisionBytes(problem, inputs.settings);
     }
     // A sparse X is held a second time, example by example.
     bytes += heldBytes(inputs.sparseFeatures);
     plhs[0] = mxCreateDoubleScalar(static_cast<double>(bytes));
+}
+
+// The temperature from a cell's out-of-fold decision values (n x k), the labels 1..k and the
+// cell's beta: what 'train' fits, for a search whose units ran apart.
+void calibrateCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 5, nlhs, 1);
+    const std::int32_t k = classCountOf(prhs[3]);
+    requireRealDoubleMatrix(prhs[1], "the decision values");
+    requireFiniteEntries(prhs[1], "the decision values", "zelmor:badInput");
+    if (mxGetN(prhs[1]) != static_cast<std::size_t>(k) || mxGetM(prhs[1]) > 2147483647) {
+        throw GatewayError("zelmor:badInput", "the decision values must have one column per class");
+    }
+    const auto n = static_cast<std::int32_t>(mxGetM(prhs[1]));
+    requireRealDoubleMatrix(prhs[2], "labels");
+    requireLabels(prhs[2], n, k);
+    const double beta = scalarOf(prhs[4], "beta");
+    if (!(beta > 0)) throw GatewayError("zelmor:badBeta", "beta must be positive");
+    plhs[0] = mxCreateDoubleScalar(fitTemperatureToDecisions(realData(prhs[1]), n, k, realData(prhs[2]), beta));
+}
+
+// Probabilities from scores (n x k) and a positive temperature.
+void probabilitiesCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 3, nlhs, 1);
+    requireRealDoubleMatrix(prhs[1], "the scores");
+    requireFiniteEntries(prhs[1], "the scores", "zelmor:badInput");
+    const double temperature = scalarOf(prhs[2], "the temperature");
+    if (!(temperature > 0)) throw GatewayError("zelmor:badInput", "the temperature must be positive");
+    const auto n = static_cast<std::int64_t>(mxGetM(prhs[1]));
+    const auto k = static_cast<std::int32_t>(std::min<std::size_t>(mxGetN(prhs[1]), 1u << 30));
+    mxArray* probabilities = doubles(n, k);
+    softmaxProbabilities(realData(prhs[1]), n, k, temperature, realData(probabilities));
+    plhs[0] = probabilities;
 }
 
 // 64-bit FNV-1a over bytes, continuing from hash.
@@ -865,7 +988,7 @@ extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrh
     runGuarded([&] {
         if (nrhs < 1) {
             throw GatewayError("zelmor:nargin", "expected a command: 'kernel', 'decision', 'path', 'crossval', 'train', "
-                                                "'units', 'fit', 'memory' or 'checksum'");
+                                                "'units', 'fit', 'memory', 'calibrate', 'probabilities' or 'checksum'");
         }
         const std::string command = textOf(prhs[0], "the command");
         if (command == "kernel") {
@@ -884,6 +1007,10 @@ extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrh
             fitCommand(nlhs, plhs, nrhs, prhs);
         } else if (command == "memory") {
             memoryCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "calibrate") {
+            calibrateCommand(nlhs, plhs, nrhs, prhs);
+        } else if (command == "probabilities") {
+            probabilitiesCommand(nlhs, plhs, nrhs, prhs);
         } else if (command == "checksum") {
             checksumCommand(nlhs, plhs, nrhs, prhs);
         } else {

@@ -35,12 +35,12 @@
 %  Inputs:
 %    JOB     zelmor_submit's struct, or the search's FOLDER.
 %  Options (name, value; names in any case):
-%    'Resubmit'  true: resubmit the tasks that failed, once, and wait on;
-%                false (default): report them.
+%    'Resubmit'  true: resubmit the tasks that failed, once, and wait on; false
+%                (default): report them.
 %    'FinalFit'  'local' (default): on this machine; 'cluster': as one more
 %                job, which runs once the tasks have, and writes model.mat.
-%    'Interval'  seconds between looks at the queue and the folder, at least
-%                1; default 10.
+%    'Interval'  seconds between looks at the queue and the folder, at least 1;
+%                default 10.
 %    'Verbose'   true (default): the progress lines; false: none.
 %
 %  Output MODEL: zelmor_train's model struct (help zelmor_train), with
@@ -71,7 +71,7 @@ function model = zelmor_collect (job, varargin)
   if nargin < 1
     error('zelmor:nargin', 'zelmor_collect takes at least 1 input (got %d)', nargin);
   end
-  options = parseOptions(varargin);
+  options = helper_options('zelmor_collect', varargin);
   folder = folderOf(job);
   data = read_problem(folder);
   job = read_job(folder, data);
@@ -83,7 +83,7 @@ function model = zelmor_collect (job, varargin)
     say(options, sprintf('%s; making it again', why));
   end
   job = waitForUnits(job, data, options);
-  if strcmp(options.finalfit, 'cluster')
+  if strcmp(options.finalFit, 'cluster')
     model = waitForFit(job, data, options);
   else
     say(options, 'every unit is done: choosing and fitting here');
@@ -97,36 +97,6 @@ function model = zelmor_collect (job, varargin)
   say(options, sprintf('chose %s, C = %g: %d support vectors', ...
                        describe_setting(struct('gamma', model.gamma, 'degree', model.degree)), model.C, ...
                        numel(model.supportIndices)));
-end
-
-function options = parseOptions (pairs)
-  options = struct('resubmit', false, 'finalfit', 'local', 'interval', 10, 'verbose', true);
-  if mod(numel(pairs), 2) ~= 0
-    error('zelmor:badOption', 'options come in name, value pairs');
-  end
-  for i = 1:2:numel(pairs)
-    [name, value] = deal(as_char(pairs{i}), as_char(pairs{i + 1}));
-    if ~ischar(name) || ~isfield(options, lower(name))
-      error('zelmor:badOption', 'unknown option (zelmor_collect takes Resubmit, FinalFit, Interval, Verbose)');
-    end
-    switch lower(name)
-      case 'resubmit'
-        options.resubmit = logical_option(value, 'Resubmit');
-      case 'finalfit'
-        if ~ischar(value) || ~any(strcmpi(value, {'local', 'cluster'}))
-          error('zelmor:badOption', 'FinalFit must be ''local'' or ''cluster''');
-        end
-        options.finalfit = lower(value);
-      case 'interval'
-        % Each look asks the queue: more than one a second would only load Slurm's controller.
-        if ~isnumeric(value) || ~isreal(value) || ~isscalar(value) || ~(value >= 1) || ~isfinite(value)
-          error('zelmor:badOption', 'Interval must be a finite number of seconds, at least 1');
-        end
-        options.interval = double(value);
-      case 'verbose'
-        options.verbose = logical_option(value, 'Verbose');
-    end
-  end
 end
 
 % The folder given is the folder used: a search moved or copied elsewhere is collected there.
@@ -347,7 +317,7 @@ end
 % starts once that one has ended well and every earlier one still in the queue has ended.
 function job = ensureFit (job, data, options, states)
   needed = @(j) isempty(j.fit) || ~strcmp(j.fit(end).after, j.attempts(end).id);
-  if ~strcmp(options.finalfit, 'cluster') || ~needed(job)
+  if ~strcmp(options.finalFit, 'cluster') || ~needed(job)
     return
   end
   if nargin < 4

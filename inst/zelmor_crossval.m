@@ -24,17 +24,21 @@
 %    FOLDS    the number of folds F (2..N), dealt by zelmor_folds(LABELS, F), or
 %             an N-vector of fold numbers 1..F, each fold used at least once.
 %  Options (name, value):
-%    'Threads'      most threads to use (default: every core).
-%    'Parallel'     'serial': one thread; 'auto' (default), 'pararrayfun' or
-%                   'parfor': the default (kept for callers that pass them).
+%    'Threads'      most threads to use (default: every core); 1 for serial.
 %    'Workers'      the same as 'Threads'.
-%    'MaxRestarts'  passed to zelmor_path (default 20).
-%    'CacheSize'    megabytes of kernel columns each fold's solves keep (see
-%                   zelmor_train); the results do not depend on it.
+%    'Parallel'     'serial' means one thread; 'auto' (default) and the values
+%                   'pararrayfun' and 'parfor' mean every core.
+%    'MaxRestarts'  most continuations from a capped solve per beta (default
+%                   20), a non-negative integer. Each costs up to N^2
+%                   iterations.
 %    'Verbose'      true: a line per fold as it finishes (which, of how many,
 %                   seconds since the start, an estimate of the rest); false:
 %                   none; 'auto' (default): only once the work has run for 2
 %                   seconds.
+%    'CacheSize'    megabytes of kernel columns each solve keeps, a positive
+%                   number (default: a share of half the machine's memory among
+%                   the solves at once, from 16 to 384). No result depends on
+%                   it.
 %
 %  Outputs:
 %    ACCURACY    numel(BETAS)-by-F, PER FOLD: ACCURACY(b, f) is the fraction
@@ -113,12 +117,11 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
   betas = double(betas(:));
   folds = checkFolds(folds, labels);
   foldCount = max(folds);
-  options = named_options(varargin, struct('Parallel', 'auto', 'Workers', [], 'Threads', [], ...
-                                           'MaxRestarts', 20, 'Verbose', 'auto', 'CacheSize', 0));
+  options = helper_options('zelmor_crossval', varargin);
   threads = thread_count(options);
 
-  result = zelmor_engine('crossval', G, labels, betas, folds, classCount, options.maxrestarts, threads, ...
-                         verbosity_code(options.verbose), options.cachesize);
+  result = zelmor_engine('crossval', G, labels, betas, folds, classCount, options.maxRestarts, threads, ...
+                         verbosity_code(options.verbose), options.cacheSize);
   correct = reshape(result.correct, numel(betas), foldCount);
   accuracy = correct ./ result.foldSizes;
   iterations = reshape(result.iterations, numel(betas), foldCount);
@@ -138,7 +141,7 @@ function [accuracy, iterations, folds, how, info] = zelmor_crossval (G, labels, 
             ['zelmor_crossval: %d solve(s) still at the cap of iterations after %d restarts ' ...
              '(beta %s in folds %s): their accuracies come from dual variables that are not the ' ...
              'solution. Allow more restarts with the option ''MaxRestarts'''], ...
-            numel(b), options.maxrestarts, mat2str(betas(b).', 4), mat2str(f.'));
+            numel(b), options.maxRestarts, mat2str(betas(b).', 4), mat2str(f.'));
   end
 end
 

@@ -48,11 +48,13 @@
 %    K        number of classes.
 %  Options (name, value):
 %    'MaxRestarts'  most continuations from a capped solve per beta (default
-%                   20), a non-negative integer. Each costs up to N^2 iterations.
+%                   20), a non-negative integer. Each costs up to N^2
+%                   iterations.
 %    'Warn'         false: no zelmor:notConverged warning (INFO says the same).
-%    'CacheSize'    megabytes of G's columns the solves on the examples that
-%                   move keep, gathered (see zelmor_train); the results do not
-%                   depend on it.
+%    'CacheSize'    megabytes of kernel columns each solve keeps, a positive
+%                   number (default: a share of half the machine's memory among
+%                   the solves at once, from 16 to 384). No result depends on
+%                   it.
 %
 %  Outputs:
 %    TAUS        N-by-K-by-numel(BETAS): TAUS(:, :, b) are the dual variables
@@ -99,10 +101,10 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
   if ~isnumeric(betas) || ~isreal(betas) || isempty(betas) || ~isvector(betas) || ~all(isfinite(betas))
     error('zelmor:badBeta', 'BETAS must be a non-empty vector of finite values');
   end
-  options = named_options(varargin, struct('MaxRestarts', 20, 'Warn', true, 'CacheSize', 0));
+  options = helper_options('zelmor_path', varargin);
   betas = double(betas(:).');
   [taus, iterations, seconds, restarts, converged, tolerance] = ...
-      zelmor_engine('path', G, labels, betas, k, options.maxrestarts, options.cachesize);
+      zelmor_engine('path', G, labels, betas, k, options.maxRestarts, options.cacheSize);
   info = struct('restarts', restarts, 'converged', converged, 'scale', ones(size(betas)), ...
                 'tolerance', tolerance);
   if options.warn && ~all(converged)
@@ -111,7 +113,7 @@ function [taus, iterations, seconds, info] = zelmor_path (G, labels, betas, k, v
             ['zelmor_path: at beta = %s the solve was still at the cap of N^2 = %d iterations ' ...
              'after %d restarts (%s iterations in all): its dual variables are not the solution. ' ...
              'Allow more restarts with the option ''MaxRestarts'''], ...
-            mat2str(betas(failed), 4), size(G, 1) ^ 2, options.maxrestarts, mat2str(iterations(failed)));
+            mat2str(betas(failed), 4), size(G, 1) ^ 2, options.maxRestarts, mat2str(iterations(failed)));
   end
 end
 

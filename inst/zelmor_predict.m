@@ -1,6 +1,7 @@
 %ZELMOR_PREDICT  Predicted classes and decision values, from a model or from dual variables.
 %
 %  [LABELS, SCORES] = zelmor_predict(MODEL, XTEST)
+%  [LABELS, SCORES, PROBABILITIES] = zelmor_predict(MODEL, XTEST)
 %  [CLASSES, DECISION] = zelmor_predict(KTEST, TAU)
 %
 %  With a MODEL from zelmor_train: standardises XTEST with the training
@@ -28,6 +29,22 @@
 %             column m for class MODEL.classes(m). A training example that is
 %             not a support vector scores its own class at least 1 (within
 %             the solver's tolerance) above every other.
+%    PROBABILITIES  M-by-K: row x is softmax(SCORES(x, :) / T), with T =
+%             MODEL.temperature, and sums to 1. T is fitted when training:
+%             the one temperature at which these probabilities, for the
+%             training examples predicted by the cross-validation folds that
+%             left them out, have the least log-loss. So they are the
+%             scores calibrated as a whole: on data like the training data,
+%             of the examples given 0.8 about eight in ten belong to that
+%             class. They are not a measure of each example's own
+%             uncertainty, not calibrated class by class (one T serves all),
+%             and not to be trusted on data unlike the training data. They
+%             follow the scores' order, so the most probable class is always
+%             the predicted one: where a class before it scores lower by
+%             less than the probabilities can show, it is shown as the next
+%             double below. A model without calibration (one gamma and one C,
+%             trained without 'Probability', true) raises
+%             zelmor:notCalibrated.
 %
 %  With a kernel and dual variables (the solvers' own results):
 %    KTEST     M-by-N kernel between M new examples (rows) and the N training
@@ -50,7 +67,9 @@
 %    zelmor:badTau (TAU not finite doubles, or not dual variables: some row
 %    with more than one entry above 0, one above 1, or a sum not 0, as when
 %    the inputs are swapped), zelmor:kernelMismatch, zelmor:kernelNotFinite
-%    (a kernel value between XTEST and the support vectors overflows).
+%    (a kernel value between XTEST and the support vectors overflows),
+%    zelmor:notCalibrated (PROBABILITIES asked of a model without a
+%    temperature, or of dual variables).
 %
 %  Example:
 %    X = [randn(20, 2); randn(20, 2) + 3];
@@ -61,13 +80,20 @@
 %
 %  See also ZELMOR_TRAIN, ZELMOR_KERNEL, ZELMOR_C2, ZELMOR_C, ZELMOR_CROSSVAL.
 
-function [classes, decision] = zelmor_predict (Ktest, tau)
+function [classes, decision, probabilities] = zelmor_predict (Ktest, tau)
   if nargin ~= 2
     error('zelmor:nargin', 'zelmor_predict takes 2 inputs (got %d)', nargin);
   end
   if isstruct(Ktest)
     [classes, decision] = predictWithModel(Ktest, tau);
+    if nargout > 2
+      probabilities = calibrated(Ktest, decision);
+    end
     return;
+  end
+  if nargout > 2
+    error('zelmor:notCalibrated', ['probabilities come from a model: zelmor_train(X, Y) calibrates it, and ' ...
+          '[LABELS, SCORES, PROBABILITIES] = zelmor_predict(MODEL, XTEST) gives them']);
   end
   if isstruct(tau)
     error('zelmor:argumentOrder', ['the model goes first: zelmor_predict(MODEL, XTEST) (got a %s first ' ...
@@ -135,6 +161,16 @@ function problem = dualVariablesProblem (tau)
   end
 end
 
+
+% The model's probabilities from its scores, or zelmor:notCalibrated saying how to get them.
+function probabilities = calibrated (model, scores)
+  if ~isfield(model, 'temperature') || isempty(model.temperature)
+    error('zelmor:notCalibrated', ['MODEL has no calibration for probabilities: train it with a grid of ' ...
+          'gamma or C to choose from (its cross-validation calibrates it), or at a single gamma and C with ' ...
+          '''Probability'', true']);
+  end
+  probabilities = zelmor_engine('probabilities', scores, model.temperature);
+end
 
 function [labels, scores] = predictWithModel (model, X)
   why = model_problem(model);
@@ -294,6 +330,51 @@ end
 
 %!shared model
 %! model = zelmor_train([0 0; 0 1; 5 5; 5 6], [1 1 2 2], 'C', 1, 'Gamma', 1);
+%!test
+%! % Probabilities: rows of K that sum to 1, softmax(SCORES / T); the most probable class (the
+%! % first largest, as max gives it) is the predicted one on every row, ties included: a point
+%! % far from every example scores 0 for all classes, and takes the first class, at 1/3 each.
+%! t = (1:90).';
+%! X = [cos(t), sin(3 * t)] + kron([0 0; 2 0; 0 2], ones(30, 1));
+%! y = kron([3; 1; 2], ones(30, 1));
+%! trained = zelmor_train(X, y, 'Gamma', [0.5 2], 'C', [0.3 3 30], 'Folds', 3);
+%! test = [X + 0.3 * sin(7 * X); 1e3 1e3; 1 1];
+%! [labels, scores, P] = zelmor_predict(trained, test);
+%! assert(size(P), [92 3]);
+%! assert(all(P(:) >= 0) && max(abs(sum(P, 2) - 1)) <= 1e-12);
+%! [~, likeliest] = max(P, [], 2);
+%! assert(trained.classes(likeliest), labels);
+%! assert(all(scores(91, :) == 0) && labels(91) == trained.classes(1));
+%! assert(P(91, :), [1 1 1] / 3, 1e-15);
+%! z = scores / trained.temperature;
+%! expected = exp(z - max(z, [], 2)) ./ sum(exp(z - max(z, [], 2)), 2);
+%! assert(P, expected, 1e-13);
+%! % The same bits after save and load.
+%! file = [tempname() '.mat'];
+%! cleanup = onCleanup(@() delete(file));
+%! save('-v7', file, 'trained');
+%! loaded = load(file);
+%! [~, ~, again] = zelmor_predict(loaded.trained, test);
+%! assert(isequal(typecast(again(:), 'uint64'), typecast(P(:), 'uint64')));
+
+%!test
+%! % Without a temperature there are no probabilities: the message says how to get them.
+%! uncalibrated = zelmor_train([0 0; 0 1; 5 5; 5 6], [1; 1; 2; 2], 'Gamma', 1, 'C', 1);
+%! try
+%!   [~, ~, P] = zelmor_predict(uncalibrated, [0 0]);
+%!   error('test:noError', 'no error');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:notCalibrated');
+%!   assert(! isempty(strfind(failure.message, '''Probability'', true')));
+%! end
+%! uncalibrated.temperature = -1;
+%! try
+%!   zelmor_predict(uncalibrated, [0 0]);
+%!   error('test:noError', 'no error');
+%! catch failure
+%!   assert(failure.identifier, 'zelmor:badModel');
+%! end
+
 %!error id=zelmor:badModel zelmor_predict(struct('tau', 1), 1)
 %!error id=zelmor:badModel zelmor_predict(setfield(model, 'format', 'other'), [0 0])
 %!error id=zelmor:badModel zelmor_predict(setfield(model, 'version', 2), [0 0])

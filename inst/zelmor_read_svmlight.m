@@ -30,9 +30,9 @@
 %  Option:
 %    'Features'  D, the number of columns of X, an integer from 0 to
 %                2147483647; a larger index in the file is an error
-%                (zelmor:featureMismatch), never dropped. Read a test file
-%                with its training file's width this way. [] (the default):
-%                the largest index in the file.
+%                (zelmor:featureMismatch), never dropped. Read a test file with
+%                its training file's width this way. [] (the default): the
+%                largest index in the file.
 %
 %  Outputs:
 %    Y   N-by-1 double labels, one per example, in the file's order.
@@ -62,16 +62,10 @@ function [y, X] = zelmor_read_svmlight (file, varargin)
     error('zelmor:nargin', 'zelmor_read_svmlight takes FILE, then options (got no input)');
   end
   file = svmlight_file_name(file);
-  options = named_options(varargin, struct('Features', []));
-  features = options.features;
-  if isnumeric(features) && isempty(features)
-    width = -1;
-  elseif isnumeric(features) && isreal(features) && isscalar(features) && features >= 0 ...
-         && features <= 2147483647 && features == fix(features)
-    width = double(features);
-  else
-    error('zelmor:badOption', ['Features must be an integer from 0 to 2147483647, or [] for as many ' ...
-                               'features as the largest index in the file']);
+  options = helper_options('zelmor_read_svmlight', varargin);
+  width = -1;
+  if ~isempty(options.features)
+    width = options.features;
   end
   [y, X, qidLine] = zelmor_svmlight('read', file, width);
   if qidLine > 0

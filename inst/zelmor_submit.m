@@ -19,11 +19,11 @@
 %               submitting machine and every node must reach it at the same
 %               path (a relative name is taken from the current folder, a
 %               leading ~ from HOME; no backslash, which Slurm reads in log
-%               names). It must not hold another search. Whoever can write
-%               it can run commands as you, through task.sh: let no one else.
-%    'Tasks'    how many array tasks; default one per kernel parameter (7
-%               with the default rbf grid), at most one per unit. The units
-%               are dealt out in turn: task t runs units t, t + Tasks, ...
+%               names). It must not hold another search. Whoever can write it
+%               can run commands as you, through task.sh: let no one else.
+%    'Tasks'    how many array tasks; default one per kernel parameter (7 with
+%               the default rbf grid), at most one per unit. The units are
+%               dealt out in turn: task t runs units t, t + Tasks, ...
 %    'Sbatch'   further sbatch options, a cell of texts, each an option as
 %               sbatch takes it: {'--partition=short', '--time=2:00:00',
 %               '--mem=8G'}. They go with every submission of this search
@@ -66,8 +66,9 @@
 %
 %  Errors (identifiers): those of zelmor_train, and zelmor:badOption (no
 %    'Folder', or one that is not a folder's name, a bad 'Tasks' or 'Sbatch'),
-%    zelmor:nothingToSearch (a single grid cell), zelmor:folderNotWritable,
-%    zelmor:folderInUse (a search there, or another session submitting to it),
+%    zelmor:nothingToSearch (a single grid cell, without 'Probability', true),
+%    zelmor:folderNotWritable, zelmor:folderInUse (a search there, or another
+%    session submitting to it),
 %    zelmor:noSbatch (sbatch is not on the PATH), zelmor:submitRejected
 %    (sbatch said no; its message is in the error's).
 %
@@ -82,24 +83,27 @@ function job = zelmor_submit (X, y, varargin)
   if nargin < 2
     error('zelmor:nargin', 'zelmor_submit takes at least 2 inputs (got %d)', nargin);
   end
-  [own, trainOptions] = ownOptions(varargin);
-  problem = training_problem(X, y, trainOptions);
+  [options, given] = helper_options('zelmor_submit', varargin);
+  if isempty(options.folder)
+    error('zelmor:badOption', 'zelmor_submit needs ''Folder'': a folder every node of the cluster can reach');
+  end
+  problem = training_problem(X, y, options, given);
   if isempty(problem.plan.folds)
     error('zelmor:nothingToSearch', ['the grid holds a single cell: there is nothing to cross-validate on ' ...
-                                     'a cluster; call zelmor_train']);
+                                     'a cluster (unless ''Probability'', true calibrates it); call zelmor_train']);
   end
   plan = problem.plan;
   settingsWithUnits = find(any(plan.tried, 2));
   foldCount = max(plan.folds);
   units = [kron(settingsWithUnits(:), ones(foldCount, 1)), repmat((1:foldCount).', numel(settingsWithUnits), 1)];
-  taskCount = own.tasks;
+  taskCount = options.tasks;
   if isempty(taskCount)
     taskCount = numel(settingsWithUnits);
   end
   taskCount = min(taskCount, size(units, 1));
   units(:, 3) = mod((0:size(units, 1) - 1).', taskCount) + 1;
 
-  folder = own.folder;
+  folder = options.folder;
   taskLog = log_option(folder, 'task-%A_%a.log');
   prepareFolder(folder);
   % From here until job.mat is written, this session alone may write the folder's records.
@@ -114,7 +118,7 @@ function job = zelmor_submit (X, y, varargin)
 
   job = struct('id', '', 'folder', folder, 'units', units, 'tasks', taskCount, ...
                'attempts', struct('id', {}, 'tasks', {}), 'fit', struct('id', {}, 'after', {}), ...
-               'sbatch', {own.sbatch}, 'threads', problem.options.threads, 'submitted', now());
+               'sbatch', {options.sbatch}, 'threads', problem.options.threads, 'submitted', now());
   job.id = submit_to_slurm(job, 'task.sh', [{sprintf('--array=1-%d', taskCount), taskLog}, ...
                                             memory_option(problem, units, job.threads, job.sbatch)]);
   job.attempts(1).id = job.id;
@@ -124,47 +128,6 @@ function job = zelmor_submit (X, y, varargin)
   if ~isequal(problem.options.verbose, false)
     fprintf('zelmor_submit: job %s, %d tasks for %d units (%d kernel settings x %d folds) in %s\n', job.id, ...
             taskCount, size(units, 1), numel(settingsWithUnits), foldCount, folder);
-  end
-end
-
-% 'Folder', 'Tasks' and 'Sbatch', checked, and the other options for zelmor_train's checks.
-function [own, rest] = ownOptions (pairs)
-  own = struct('folder', '', 'tasks', [], 'sbatch', {{}});
-  rest = {};
-  if mod(numel(pairs), 2) ~= 0
-    error('zelmor:badOption', 'options come in name, value pairs');
-  end
-  for i = 1:2:numel(pairs)
-    [name, value] = deal(as_char(pairs{i}), as_char(pairs{i + 1}));
-    if ~ischar(name)
-      rest(end + 1:end + 2) = {name, value};
-      continue
-    end
-    switch lower(name)
-      case 'folder'
-        own.folder = absolute_folder(value, 'zelmor:badOption', 'Folder');
-      case 'tasks'
-        if ~isnumeric(value) || ~isscalar(value) || ~(value >= 1) || value ~= fix(value) || ~isfinite(value)
-          error('zelmor:badOption', 'Tasks must be a positive integer');
-        end
-        own.tasks = double(value);
-      case 'sbatch'
-        if isa(value, 'string')
-          value = cellstr(value);
-        end
-        if ischar(value)
-          value = {value};
-        end
-        if ~iscellstr(value)
-          error('zelmor:badOption', 'Sbatch must be a cell of texts, one sbatch option each');
-        end
-        own.sbatch = value(:).';
-      otherwise
-        rest(end + 1:end + 2) = {name, value};
-    end
-  end
-  if isempty(own.folder)
-    error('zelmor:badOption', 'zelmor_submit needs ''Folder'': a folder every node of the cluster can reach');
   end
 end
 

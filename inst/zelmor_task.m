@@ -74,6 +74,8 @@ function zelmor_task (folder, task)
     for u = batch
       [p, f] = deal(data.units(u, 1), data.units(u, 2));
       result = struct('checksum', data.checksum, 'unit', [p, f], 'correct', grid.correct(p, :, f), ...
+                      'classCorrect', reshape(grid.classCorrect(p, :, f, :), numel(problem.plan.betas), []), ...
+                      'decision', unitDecisionValues(grid, problem.plan, p, f), ...
                       'iterations', grid.iterations(p, :, f), 'restarts', grid.restarts(p, :, f), ...
                       'converged', grid.converged(p, :, f), 'seconds', grid.seconds(p, :, f), ...
                       'baseSeconds', share * grid.baseSeconds, 'kernelSeconds', share * grid.kernelSeconds, ...
@@ -85,6 +87,21 @@ function zelmor_task (folder, task)
               f, written, numel(todo), toc(started));
     end
     flush_output();
+  end
+end
+
+% The out-of-fold decision values of unit (p, f), for a calibration: its test examples' rows of
+% each beta's cell, fold size x K x betas (NaN at betas not tried); [] when the search does not
+% calibrate.
+function decision = unitDecisionValues (grid, plan, p, f)
+  decision = [];
+  if ~isfield(grid, 'decisionValues')
+    return
+  end
+  inFold = plan.folds == f;
+  decision = NaN(sum(inFold), size(grid.classCorrect, 4), numel(plan.betas));
+  for b = find(plan.tried(p, :))
+    decision(:, :, b) = grid.decisionValues{p, b}(inFold, :);
   end
 end
 

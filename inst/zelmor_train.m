@@ -41,14 +41,14 @@
 %                   Default 2.^(-2:2:10) = 0.25, 1, 4, ..., 1024, where for
 %                   'rbf' only C <= 2^10 * gamma / gamma0 is tried: at the
 %                   smallest gammas the largest C take the longest to solve
-%                   and, on the usual data sets, never win by much. The
-%                   default grids take about a minute for 2000 examples of 26
-%                   classes on two cores, and some 10 seconds for 1797 digits.
-%                   For 'linear' the default is 2.^(-4:2:4), as its solves
-%                   converge slowly at large C.
+%                   and, on the usual data sets, never win by much. The default
+%                   grids take about a minute for 2000 examples of 26 classes
+%                   on two cores, and some 10 seconds for 1797 digits. For
+%                   'linear' the default is 2.^(-4:2:4), as its solves converge
+%                   slowly at large C.
 %    'Beta'         the same as beta = 1/C; give 'C' or 'Beta', not both.
-%    'Folds'        the number of cross-validation folds, an integer from 2
-%                   to N; default 5 (N when N < 5).
+%    'Folds'        the number of cross-validation folds, an integer from 2 to
+%                   N; default 5 (N when N < 5).
 %    'Seed'         seed of the fold assignment (zelmor_folds); default 1.
 %    'Standardize'  true (default): centre and scale every feature by the
 %                   training mean and standard deviation (kept in the model,
@@ -57,26 +57,61 @@
 %                   sparse X true means: divide every feature by its largest
 %                   absolute value, with no centring (as scikit-learn's
 %                   MaxAbsScaler); for z-scores, pass full(X).
+%    'ClassWeight'  weights of the classes, in the order of MODEL.classes: K
+%                   positive values, or 'balanced' for N / (K * N_c), N_c the
+%                   examples of class c among all N (every fold uses these).
+%                   Default: none. An example's weight multiplies its C, as
+%                   LIBSVM's -wi and scikit-learn's class_weight do.
+%    'Weights'      N positive weights, one per example, each multiplying its
+%                   example's C (with 'ClassWeight', the two multiply), as
+%                   scikit-learn's sample_weight does: in the dual, its bound,
+%                   tau_i <= w_i * Y_i. Default: none. Each fold trains with
+%                   the weights of its examples; its test examples count once
+%                   each, whatever their weight.
+%    'Scoring'      what the choice maximises: 'accuracy' (default), the
+%                   fraction of the N examples predicted correctly, or
+%                   'balancedAccuracy', the mean over the classes of the
+%                   fraction of each class's examples predicted correctly,
+%                   which weighs a small class as much as a large one.
+%    'Probability'  'auto' (default): calibrate the probabilities of
+%                   zelmor_predict from the out-of-fold decision values of the
+%                   chosen cell, whenever there is a grid to cross-validate (no
+%                   training of its own); true: at a single gamma and C too, by
+%                   a cross-validation of that cell ('Folds', 'Seed'); false:
+%                   no calibration.
 %    'Threads'      most threads to use (default: every core); 1 for serial.
-%    'Parallel'     'serial' means one thread; 'auto' (default) and the
-%                   values 'pararrayfun' and 'parfor' mean every core.
-%    'MaxRestarts'  most continuations past the cap per solve (default 20).
+%    'Parallel'     'serial' means one thread; 'auto' (default) and the values
+%                   'pararrayfun' and 'parfor' mean every core.
+%    'MaxRestarts'  most continuations from a capped solve per beta (default
+%                   20), a non-negative integer. Each costs up to N^2
+%                   iterations.
 %    'Verbose'      true: a line per kernel parameter as its cross-validation
 %                   ends, and one for the final fit (what, how far, seconds),
 %                   and every ten seconds one for a solve that runs long (its
 %                   iterations, largest violation against its tolerance and
 %                   seconds); false: none; 'auto' (default): only once the
 %                   work has run for 2 seconds.
-%    'CacheSize'    megabytes of kernel columns each solve keeps (see Memory);
-%                   default: a share of half of the machine's memory among the
-%                   units at once, at most 384.
+%    'CacheSize'    megabytes of kernel columns each solve keeps, a positive
+%                   number (default: a share of half the machine's memory among
+%                   the solves at once, from 16 to 384). No result depends on
+%                   it.
 %
-%  Choice: the grid point with the best pooled cross-validated accuracy (the
-%  fraction of all N examples predicted correctly); among equals the smallest
-%  C, then the smallest kernel parameter. Cross-validation runs only when
-%  there is something to choose. Along C every fold follows one path from the
-%  smallest C up, each solve warm-started from the last; the final model is a
-%  cold solve at the chosen C on all examples.
+%  Choice: the grid point with the best pooled cross-validated score (the
+%  fraction of all N examples predicted correctly, or with 'Scoring'
+%  'balancedAccuracy' the mean recall of the classes, compared exactly from
+%  whole counts); among equals the smallest C, then the smallest kernel
+%  parameter. Cross-validation runs only when there is something to choose
+%  (or to calibrate). Along C every fold follows one path from the smallest C
+%  up, each solve warm-started from the last; the final model is a cold solve
+%  at the chosen C on all examples.
+%
+%  Probabilities: the cross-validation predicts every example from the fold
+%  that leaves it out. At the chosen cell, their scores (decision values in
+%  units of the margin, as zelmor_predict gives them) fix one temperature T,
+%  the one in [2^-10, 2^10] that minimises the log-loss of softmax(scores / T)
+%  over all N examples (60 steps of a golden-section search over log T,
+%  every sum in a fixed order: the same bits on any thread count and on a
+%  cluster). zelmor_predict's probabilities are then softmax(SCORES / T).
 %
 %  Output MODEL, a struct that save and load keep (Octave text, -v7):
 %    format, version    'zelmor model' and 1: what zelmor_predict checks
@@ -96,18 +131,22 @@
 %    C, beta            the chosen C and beta = 1/C
 %    featureCount, trainCount        D (N for 'precomputed') and N
 %    grid               gamma, degree (one per row), C (one per column),
-%                       accuracy (pooled), foldAccuracy (per fold, third
-%                       dimension), restarts and converged of every solve
-%                       (per fold; converged is 1 where the solve ended below
-%                       its tolerance, 0 where it was still at the cap), each
-%                       NaN where the cell was not tried, and folds; empty
-%                       fields without cross-validation
+%                       accuracy (pooled), balancedAccuracy (the mean of the
+%                       classes' pooled recalls), foldAccuracy (per fold,
+%                       third dimension), restarts and converged of every
+%                       solve (per fold; converged is 1 where the solve ended
+%                       below its tolerance, 0 where it was still at the
+%                       cap), each NaN where the cell was not tried; scoring,
+%                       what chose; and folds; empty fields without
+%                       cross-validation
 %    iterations, restarts, converged, tolerance   of the final solve
 %                       (tolerance: 0.001 * beta)
+%    temperature        T of the probabilities (see above); [] without
+%                       calibration
 %    seconds            crossValidation, fit and total wall-clock times; and
 %                       where the work went, in seconds of the threads that
 %                       did it added up: kernels, solves and scoring (of the
-%                       test folds)
+%                       test folds); calibration, the fit of the temperature
 %
 %  Memory, beside X (and, for a sparse X, a copy of its non-zeros example by
 %  example, 12 bytes each): no kernel is held whole. Each solve makes the columns of
@@ -122,7 +161,9 @@
 %  examples, N^2 doubles, fit beside every unit's whole kernel within the
 %  caches of the units at once, they are made once and every kernel is
 %  made from them. The final fit is one solve with one cache, on every
-%  thread.
+%  thread. To calibrate, it keeps the out-of-fold decision values of every
+%  cell, N * K doubles each: 94 MB for the 45 cells of the default grid at
+%  N = 10000 and K = 26.
 %
 %  Warning: zelmor:notConverged when a solve was still at the cap after
 %  'MaxRestarts' continuations.
@@ -133,6 +174,8 @@
 %    examples), zelmor:badLabels (an unsupported type, a missing label, or a
 %    cell holding something other than char rows), zelmor:oneClass,
 %    zelmor:badOption (unknown option, bad value, 'C' and 'Beta' together),
+%    zelmor:badWeights ('ClassWeight' or 'Weights' not positive and finite, or
+%    not one per class or per example),
 %    zelmor:badKernelType, zelmor:badKernelParameter, zelmor:kernelNotFinite
 %    (a kernel value overflows, as a poly kernel of a huge degree does),
 %    zelmor:badC (C not positive and finite), zelmor:badBeta (the same for
@@ -152,7 +195,8 @@ function model = zelmor_train (X, y, varargin)
   if nargin < 2
     error('zelmor:nargin', 'zelmor_train takes at least 2 inputs (got %d)', nargin);
   end
-  problem = training_problem(X, y, varargin);
+  [values, given] = helper_options('zelmor_train', varargin);
+  problem = training_problem(X, y, values, given);
   quiet = warning('off', 'zelmor:notConverged');
   restoreWarning = onCleanup(@() warning(quiet));
   % The whole search and the final fit, in the engine.
@@ -299,6 +343,111 @@ end
 %! end
 %! assert(all(model.grid.converged(~isnan(model.grid.converged)) == 1));
 
+%!test
+%! % Weights of 1, given per example, per class or both, are no weights: the same model to the
+%! % bit, cross-validation, choice and temperature included.
+%! options = {'Gamma', [0.3 1], 'C', [1 16], 'Folds', 3};
+%! plain = zelmor_train(X, classOf, options{:});
+%! bits = @(m) typecast([m.tau(:); m.temperature; m.grid.accuracy(:); m.grid.balancedAccuracy(:)], 'uint64');
+%! for extra = {{'Weights', ones(60, 1)}, {'ClassWeight', [1 1 1]}, {'ClassWeight', [1; 1; 1], 'Weights', ones(1, 60)}}
+%!   weighted = zelmor_train(X, classOf, options{:}, extra{1}{:});
+%!   assert(isequal(bits(weighted), bits(plain)) && isequal(weighted.supportIndices, plain.supportIndices));
+%!   assert(isequal(weighted.grid.foldAccuracy, plain.grid.foldAccuracy) && weighted.C == plain.C);
+%! end
+
+%!test
+%! % Two examples on an identity kernel: each row (a, -a) minimises a^2 - beta * a, so a = beta / 2
+%! % unless its class's weight bounds it lower. At C = 1 a weight of 0.25 on class 1 holds its row
+%! % at that bound; class 2's stays at 1/2. One update each, exact.
+%! model = zelmor_train(eye(2), [1; 2], 'Kernel', 'precomputed', 'C', 1, 'ClassWeight', [0.25 1]);
+%! assert(model.tau, [0.25 -0.25; -0.5 0.5], 0);
+%! assert(zelmor_train(eye(2), [1; 2], 'Kernel', 'precomputed', 'C', 1).tau, [0.5 -0.5; -0.5 0.5], 0);
+%! % In the order of model.classes, whatever the order of the labels.
+%! model = zelmor_train(eye(2), {'b'; 'a'}, 'Kernel', 'precomputed', 'C', 1, 'ClassWeight', [1 0.25]);
+%! assert(model.classes, {'a'; 'b'});
+%! assert(model.tau, [-0.25 0.25; 0.5 -0.5], 0);
+%! % 'balanced' is N / (K * N_c): 1.5 for the class of one example in three, 0.75 for the other;
+%! % at C = 1/2 the rows want a = 1, which only the second class's bound holds.
+%! balanced = zelmor_train(eye(3), [1; 2; 2], 'Kernel', 'precomputed', 'C', 0.5, 'ClassWeight', 'balanced');
+%! assert(balanced.tau, [1 -1; -0.75 0.75; -0.75 0.75], 1e-14);
+%! given = zelmor_train(eye(3), [1; 2; 2], 'Kernel', 'precomputed', 'C', 0.5, 'ClassWeight', [1.5 0.75]);
+%! assert(isequal(given.tau, balanced.tau));
+
+%!test
+%! % A weight of 3 on an example is that example three times over: the copies' rows add up to
+%! % the weighted row, and the scores agree, within the solves' tolerance. (Unstandardised: the
+%! % copies would move the mean.)
+%! % The example: the first held at its bound of 1 without a weight.
+%! options = {'Gamma', 0.5, 'C', 1, 'Standardize', false};
+%! Z = X(:, 1:2);
+%! plain = zelmor_train(Z, classOf, options{:});
+%! j = plain.supportIndices(find(max(plain.tau, [], 2) == 1, 1));
+%! weights = ones(60, 1);
+%! weights(j) = 3;
+%! weighted = zelmor_train(Z, classOf, options{:}, 'Weights', weights);
+%! repeated = zelmor_train([Z; Z([j j], :)], [classOf; classOf([j j])], options{:});
+%! [W, R] = deal(zeros(60, 3), zeros(62, 3));
+%! W(weighted.supportIndices, :) = weighted.tau;
+%! R(repeated.supportIndices, :) = repeated.tau;
+%! R(j, :) = R(j, :) + R(61, :) + R(62, :);
+%! assert(W, R(1:60, :), 0.01);
+%! assert(max(W(j, :)) > 1 && max(W(j, :)) <= 3);
+%! test = Z(1:2:end, :) + 0.25;
+%! [~, scores] = zelmor_predict(weighted, test);
+%! [~, again] = zelmor_predict(repeated, test);
+%! assert(scores, again, 0.01);
+
+%!test
+%! % 'balancedAccuracy' chooses by the classes' mean recall over the out-of-fold predictions, as
+%! % made by hand (in whole twentieths, so that ties are exact), on classes of 20, 20 and 5.
+%! keep = [1:40, 41:4:60].';
+%! [Xs, ys] = deal(X(keep, :), classOf(keep));
+%! gammas = [0.1 1 4];
+%! Cs = [0.25 4 64];
+%! model = zelmor_train(Xs, ys, 'Gamma', gammas, 'C', Cs, 'Folds', 3, 'Scoring', 'balancedAccuracy');
+%! assert(model.grid.scoring, 'balancedAccuracy');
+%! standardized = (Xs - mean(Xs)) ./ std(Xs);
+%! folds = zelmor_folds(ys, 3, 1);
+%! perClass = zeros(3, 3, 3);
+%! for p = 1:3
+%!   G = zelmor_kernel(standardized, [], 'rbf', gammas(p));
+%!   for f = 1:3
+%!     train = folds ~= f;
+%!     taus = zelmor_path(G(train, train), ys(train), 1 ./ Cs, 3);
+%!     for b = 1:3
+%!       hits = zelmor_predict(G(~train, train), taus(:, :, b)) == ys(~train);
+%!       perClass(p, b, :) = perClass(p, b, :) + reshape(accumarray(ys(~train), hits, [3 1]), 1, 1, 3);
+%!     end
+%!   end
+%! end
+%! sizes = reshape([20 20 5], 1, 1, 3);
+%! assert(model.grid.balancedAccuracy, mean(perClass ./ sizes, 3), 1e-15);
+%! score = sum(perClass .* (20 ./ sizes), 3);
+%! [p, b] = find(score == max(score(:)));
+%! [b, first] = min(b);
+%! assert([model.gamma, model.C], [gammas(p(first)), Cs(b)]);
+
+%!test
+%! % Calibration: the temperature is the same bits on any thread count; a single cell is
+%! % calibrated only when asked, by its own cross-validation; without, no temperature.
+%! options = {'Gamma', [0.3 1], 'C', [1 16], 'Folds', 3};
+%! model = zelmor_train(X, classOf, options{:}, 'Threads', 1);
+%! assert(isscalar(model.temperature) && model.temperature > 0);
+%! for threads = [2 7]
+%!   again = zelmor_train(X, classOf, options{:}, 'Threads', threads);
+%!   assert(isequal(typecast(again.temperature, 'uint64'), typecast(model.temperature, 'uint64')));
+%! end
+%! assert(isempty(zelmor_train(X, classOf, options{:}, 'Probability', false).temperature));
+%! single = zelmor_train(X, classOf, 'Gamma', 1, 'C', 16);
+%! assert(isempty(single.temperature) && isempty(single.grid.folds));
+%! single = zelmor_train(X, classOf, 'Gamma', 1, 'C', 16, 'Folds', 3, 'Probability', true);
+%! assert(single.temperature > 0);
+%! assert(size(single.grid.accuracy), [1 1]);
+%! % The same cell of the grid above, with the same folds: the same out-of-fold values.
+%! if model.gamma == 1 && model.C == 16
+%!   assert(single.temperature, model.temperature, 0);
+%! end
+
 %!error <zelmor_train takes> zelmor_train(1)
 %!error id=zelmor:badExamples zelmor_train({1, 2}, [1 2])
 %!error id=zelmor:badExamples zelmor_train([1 2; NaN 3], [1 2])
@@ -325,3 +474,10 @@ end
 %!error id=zelmor:badFolds zelmor_train([1; 2; 3], [1 2 1], 'Folds', 4, 'C', [1 2])
 %!error id=zelmor:badSeed zelmor_train([1; 2], [1 2], 'Seed', -1)
 %!error id=zelmor:kernelNotSquare zelmor_train(ones(2, 3), [1 2], 'Kernel', 'precomputed')
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'Weights', [1 0])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'Weights', [1 2 3])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'ClassWeight', [1 NaN])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'ClassWeight', [1 2 3])
+%!error id=zelmor:badWeights zelmor_train([1; 2], [1 2], 'ClassWeight', 'even')
+%!error id=zelmor:badOption zelmor_train([1; 2], [1 2], 'Scoring', 'f1')
+%!error id=zelmor:badOption zelmor_train([1; 2], [1 2], 'Probability', 'yes')

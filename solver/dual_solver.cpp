@@ -304,6 +304,24 @@ std::int64_t classIndexOf(double label, std::int32_t k) {
     return c >= 0 && c < k ? c : -1;
 }
 
+// The bound of example i's own class: its weight, 1 without weights.
+double boundOf(const DualProblem& problem, std::int64_t i) {
+    return problem.weights != nullptr ? problem.weights[i] : 1.0;
+}
+
+// The projection of values[0 .. count-1] onto the simplex whose entries sum to bound:
+// bound * projectSimplex(values / bound), which values overwrites. A bound of exactly 1 skips
+// the division and the product, so that weights of 1 give the bits of no weights.
+void projectSimplexWithBound(double* values, std::int32_t count, double bound, double* projected) {
+    if (bound != 1.0) {
+        for (std::int32_t m = 0; m < count; ++m) values[m] = values[m] / bound;
+    }
+    projectSimplexInto(values, count, projected);
+    if (bound != 1.0) {
+        for (std::int32_t m = 0; m < count; ++m) projected[m] = bound * projected[m];
+    }
+}
+
 // How many kernel columns the warm start sums between two questions to a StopRequest: about
 // four million products' worth, in whole stretches of the loops' 128 columns.
 std::int64_t warmStartStretch(const Layout& layout) {
@@ -383,8 +401,9 @@ bool startState(const DualProblem& problem, const StartMode& start, const SolveK
     }
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t c = classIndexOf(labels[i], k);
+        const double bound = boundOf(problem, i);
         for (std::int32_t m = 0; m < k; ++m) {
-            const double target = m == c ? 1.0 : 0.0;
+            const double target = m == c ? bound : 0.0;
             state->setEligible(i, m, target > tau[static_cast<std::size_t>(i * k + m)]);
         }
         if (c < 0 || gradientGiven) continue;
@@ -616,22 +635,23 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
         }
         const std::int64_t c = classIndexOf(labels[p], k);
         const double diag = state.kernelDiag[static_cast<std::size_t>(p)];
+        const double bound = boundOf(problem, p);
         for (std::int32_t m = 0; m < k; ++m) {
-            const double target = m == c ? 1.0 : 0.0;
+            const double target = m == c ? bound : 0.0;
             // Order fixed: ((grad / diag) - tau) + target; adding a 0.0 target turns -0.0 into 0.0.
             subproblem[m] = ((state.gradAt(p, m) / diag) - tau[static_cast<std::size_t>(p * k + m)]) + target;
         }
         double* nu = state.projected.data();
-        projectSimplexInto(subproblem, k, nu);
+        projectSimplexWithBound(subproblem, k, bound, nu);
         const double labelIndex = labels[p] - 1.0;
         std::int32_t changed = 0;
         for (std::int32_t m = 0; m < k; ++m) {
             double& tauPM = tau[static_cast<std::size_t>(p * k + m)];
             // Negation, not 0 - nu: a zero becomes -0.0.
-            const double updated = labelIndex == static_cast<double>(m) ? 1.0 - nu[m] : -nu[m];
+            const double updated = labelIndex == static_cast<double>(m) ? bound - nu[m] : -nu[m];
             delta[m] = updated - tauPM;
             tauPM = updated;
-            state.setEligible(p, m, (m == c ? 1.0 : 0.0) > updated);
+            state.setEligible(p, m, (m == c ? bound : 0.0) > updated);
             // NaN counts as a change: it is not equal to zero.
             if (delta[m] != 0.0) {
                 state.changedClasses[static_cast<std::size_t>(changed)] = m;

@@ -49,6 +49,9 @@ struct KernelRows {
 //   beta         finite.
 //   classCount   a positive integer no larger than INT32_MAX, held as a double.
 //   exampleCount 0 or more; any int32 value is allowed (counts are carried in 64 bits).
+//   weights      when not null, exampleCount positive finite weights w_i: example i's C is
+//                w_i * C, so its row's bound is w_i * Y_i (tau_i <= w_i * Y_i) in place of Y_i.
+//                Null: every weight 1, and a weight of exactly 1 gives the bits of no weight.
 struct DualProblem {
     MatrixView kernel;
     const KernelRows* rows = nullptr;
@@ -56,6 +59,7 @@ struct DualProblem {
     double beta = 0.0;
     double classCount = 0.0;
     std::int32_t exampleCount = 0;
+    const double* weights = nullptr;
 };
 
 // Cold start (tau = 0) or warm start from an exampleCount x k matrix tau0 (column-major).

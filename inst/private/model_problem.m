@@ -48,6 +48,9 @@ function why = kernelProblem (model)
   end
   if ~isNumber(model.beta) || ~(model.beta > 0)
     why = 'must have a positive beta (= 1/C)';
+  elseif isfield(model, 'temperature') && ~isempty(model.temperature) ...
+      && ~(isNumber(model.temperature) && model.temperature > 0)
+    why = 'must have a temperature that is a positive number, or [] (no calibration)';
   end
 end
 

@@ -11,13 +11,19 @@ function model = trained_model (problem, result, seconds)
   options = problem.options;
   X = problem.X;
   grid = struct('gamma', plan.gammaGrid, 'degree', plan.degreeGrid, 'C', 1 ./ plan.betas, 'accuracy', [], ...
-                'foldAccuracy', [], 'restarts', [], 'converged', [], 'folds', plan.folds);
+                'balancedAccuracy', [], 'scoring', options.scoring, 'foldAccuracy', [], 'restarts', [], ...
+                'converged', [], 'folds', plan.folds);
   if ~isempty(plan.folds)
     cells = result.grid;
     tried = repmat(plan.tried, [1, 1, options.folds]);
     correct = cells.correct;
     correct(~tried) = NaN;
     grid.accuracy = sum(correct, 3) / size(X, 1);
+    % Each class's recall over all folds, then their mean (NaN where not tried, as the counts -1).
+    classSizes = accumarray(problem.index, 1, [problem.classCount, 1]);
+    recall = sum(cells.classCorrect, 3) ./ reshape(classSizes, 1, 1, 1, []);
+    grid.balancedAccuracy = mean(recall, 4);
+    grid.balancedAccuracy(~plan.tried) = NaN;
     grid.foldAccuracy = correct ./ reshape(cells.foldSizes, 1, 1, []);
     % Cells never tried have no solve to report on: NaN, as their accuracy.
     grid.restarts = double(cells.restarts);
@@ -33,7 +39,8 @@ function model = trained_model (problem, result, seconds)
     supportVectors = X(support, :);
   end
   fitSeconds = result.kernelSeconds + result.solveSeconds;
-  work = struct('kernels', result.kernelSeconds, 'solves', result.solveSeconds, 'scoring', 0);
+  work = struct('kernels', result.kernelSeconds, 'solves', result.solveSeconds, 'scoring', 0, ...
+                'calibration', result.calibrationSeconds);
   if ~isempty(plan.folds)
     work.kernels = work.kernels + result.grid.baseSeconds + result.grid.kernelSeconds;
     work.solves = work.solves + result.grid.solveSeconds;
@@ -47,10 +54,10 @@ function model = trained_model (problem, result, seconds)
                  'C', 1 / beta, 'beta', beta, ...
                  'featureCount', size(X, 2), 'trainCount', size(X, 1), 'grid', grid, ...
                  'iterations', result.iterations, 'restarts', result.restarts, 'converged', result.converged, ...
-                 'tolerance', result.tolerance, ...
+                 'tolerance', result.tolerance, 'temperature', result.temperature, ...
                  'seconds', struct('crossValidation', result.crossValidationSeconds, 'fit', fitSeconds, ...
                                    'total', seconds, 'kernels', work.kernels, 'solves', work.solves, ...
-                                   'scoring', work.scoring));
+                                   'scoring', work.scoring, 'calibration', work.calibration));
   % The fields zelmor_predict relies on are listed once, in model_fields; a model that strays
   % from that list stops here.
   model = orderfields(model, model_fields());

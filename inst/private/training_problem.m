@@ -1,9 +1,10 @@
 %TRAINING_PROBLEM  What zelmor_train and zelmor_submit train on, checked and prepared.
 %
-%  PROBLEM = training_problem(X, Y, OPTIONS)
+%  PROBLEM = training_problem(X, Y, VALUES, GIVEN)
 %
-%  X, Y and OPTIONS (a cell of name, value pairs) as zelmor_train takes them. Parses and checks
-%  the options, checks X, encodes the labels, standardises the features and plans the search.
+%  X and Y as zelmor_train takes them; VALUES and GIVEN its options, from helper_options (of
+%  zelmor_train or zelmor_submit). Checks the options against each other, checks X, encodes the
+%  labels, standardises the features and plans the search.
 %  PROBLEM holds:
 %    X                 the features as the engine sees them (standardised where asked), sparse
 %                      when X was
@@ -16,8 +17,8 @@
 %                      plan.engine, the options of zelmor_engine's 'train', 'units' and 'fit'
 %  The errors are zelmor_train's.
 
-function problem = training_problem (X, y, arguments)
-  options = parseOptions(arguments);
+function problem = training_problem (X, y, values, given)
+  options = trainingOptions(values, given);
   X = checkExamples(X, options.kernel);
   n = size(X, 1);
   [index, classes, labelType] = encodeLabels(y, n);
@@ -34,7 +35,7 @@ function problem = training_problem (X, y, arguments)
     options.folds = n;
   end
   [X, center, scale] = standardize(X, options.standardize);
-  plan = choosePlan(options, X, index);
+  plan = choosePlan(options, X, index, exampleWeights(options, index));
   problem = struct('X', X, 'index', index, 'classCount', max(index), 'classes', {classes}, ...
                    'labelType', labelType, 'labelsAsRow', labelsAsRow, 'center', center, 'scale', scale, ...
                    'options', options, 'plan', plan);
@@ -67,8 +68,8 @@ end
 
 % What to cross-validate: the kernel settings (grid rows), the betas (columns, largest first, so
 % that every path runs from the smallest C up), the cells tried and the folds; and the same as
-% the engine reads it.
-function plan = choosePlan (options, X, index)
+% the engine reads it, with the examples' weights, the scoring and whether to calibrate.
+function plan = choosePlan (options, X, index, weights)
   [settings, gammaGrid, degreeGrid, gamma0] = kernelSettings(options, X);
   betas = sort(options.betas(:), 'descend').';
   tried = true(numel(settings), numel(betas));
@@ -77,8 +78,9 @@ function plan = choosePlan (options, X, index)
   if options.defaultC && strcmp(options.kernel, 'rbf')
     tried = (1 ./ betas) <= 2 ^ 10 * [settings.gamma].' / gamma0;
   end
+  % A single cell is cross-validated only to calibrate it.
   folds = [];
-  if numel(settings) > 1 || numel(betas) > 1
+  if numel(settings) > 1 || numel(betas) > 1 || isequal(options.probability, true)
     folds = zelmor_folds(index, options.folds, options.seed);
   end
   gammas = ones(numel(settings), 1);
@@ -93,8 +95,40 @@ function plan = choosePlan (options, X, index)
                        'betas', betas, 'tried', double(tried), 'folds', folds, ...
                        'maxRestarts', options.maxRestarts, 'threads', options.threads, ...
                        'cacheSize', options.cacheSize, ...
-                       'verbose', verbosity_code(options.verbose));
+                       'verbose', verbosity_code(options.verbose), 'weights', weights, ...
+                       'scoring', options.scoring, ...
+                       'calibrate', double(~isempty(folds) && ~isequal(options.probability, false)));
 end
+
+% Each example's weight, the product of its class's ('ClassWeight') and its own ('Weights'), as
+% a column; [] when neither is given. 'balanced' gives class c the weight N / (K * N_c).
+function weights = exampleWeights (options, index)
+  [n, K] = deal(numel(index), max(index));
+  weights = [];
+  classWeight = options.classWeight;
+  if ischar(classWeight)
+    classWeight = n ./ (K * accumarray(index, 1, [K, 1]));
+  end
+  if ~isempty(classWeight)
+    if numel(classWeight) ~= K
+      error('zelmor:badWeights', ['ClassWeight must hold %d weights, one per class in the order of ' ...
+                                  'model.classes (got %d)'], K, numel(classWeight));
+    end
+    weights = classWeight(index);
+  end
+  if ~isempty(options.weights)
+    if numel(options.weights) ~= n
+      error('zelmor:badWeights', 'Weights must hold %d weights, one per example (got %d)', n, numel(options.weights));
+    end
+    if isempty(weights)
+      weights = options.weights;
+    else
+      weights = weights .* options.weights;
+    end
+  end
+  weights = weights(:);
+end
+
 
 function X = checkExamples (X, kernel)
   X = checked_examples(X, 'X');
@@ -190,115 +224,51 @@ function [index, classes, labelType] = encodeLabels (y, n)
   index = double(index(:));
 end
 
-function options = parseOptions (arguments)
-  names = {'Kernel', 'Gamma', 'Degree', 'Offset', 'C', 'Beta', 'Folds', 'Seed', 'Standardize', 'Threads', ...
-           'Parallel', 'MaxRestarts', 'Verbose', 'CacheSize'};
-  options = struct('kernel', 'rbf', 'gamma', [], 'degree', 3, 'offset', 1, 'betas', 1 ./ 2 .^ (-2:2:10), ...
-                   'defaultC', true, 'folds', 5, 'foldsGiven', false, 'seed', 1, 'standardize', [], ...
-                   'parallel', 'auto', 'threads', [], 'maxRestarts', 20, 'verbose', 'auto', 'cacheSize', 0);
-  if mod(numel(arguments), 2) ~= 0
-    error('zelmor:badOption', 'options come in name, value pairs');
-  end
-  given = {};
-  for i = 1:2:numel(arguments)
-    name = as_char(arguments{i});
-    value = as_char(arguments{i + 1});
-    if ~ischar(name) || ~isrow(name)
-      error('zelmor:badOption', 'option names must be text');
-    end
-    given{end + 1} = lower(name);
-    switch lower(name)
-      case 'kernel'
-        kernels = {'rbf', 'linear', 'poly', 'precomputed'};
-        if ~ischar(value) || ~any(strcmpi(value, kernels))
-          error('zelmor:badKernelType', 'Kernel must be ''rbf'', ''linear'', ''poly'' or ''precomputed''');
-        end
-        options.kernel = lower(value);
-      case 'gamma'
-        options.gamma = positiveVector(value, 'zelmor:badKernelParameter', 'Gamma');
-      case 'degree'
-        options.degree = positiveVector(value, 'zelmor:badKernelParameter', 'Degree');
-        if any(options.degree ~= fix(options.degree))
-          error('zelmor:badKernelParameter', 'Degree must hold positive integers');
-        end
-      case 'offset'
-        if ~isnumeric(value) || ~isreal(value) || ~isscalar(value) || ~(value >= 0) || ~isfinite(value)
-          error('zelmor:badKernelParameter', 'Offset must be a finite scalar >= 0');
-        end
-        options.offset = double(value);
-      case 'c'
-        options.betas = 1 ./ positiveVector(value, 'zelmor:badC', 'C');
-        options.defaultC = false;
-      case 'beta'
-        options.betas = positiveVector(value, 'zelmor:badBeta', 'Beta');
-        options.defaultC = false;
-      case 'folds'
-        if ~isnumeric(value) || ~isscalar(value) || ~(value >= 2) || value ~= fix(value) || ~isfinite(value)
-          error('zelmor:badFolds', 'Folds must be an integer of at least 2');
-        end
-        options.folds = double(value);
-        options.foldsGiven = true;
-      case 'seed'
-        if ~isnumeric(value) || ~isreal(value) || ~isscalar(value) || value ~= fix(value) || value < 0 ...
-            || value >= 2 ^ 32
-          error('zelmor:badSeed', 'Seed must be an integer from 0 to 2^32 - 1');
-        end
-        options.seed = double(value);
-      case 'standardize'
-        options.standardize = logical_option(value, 'Standardize');
-      case 'parallel'
-        options.parallel = checked_option('parallel', value);
-      case 'threads'
-        options.threads = checked_option('threads', value);
-      case 'maxrestarts'
-        options.maxRestarts = checked_option('maxrestarts', value);
-      case 'verbose'
-        options.verbose = checked_option('verbose', value);
-      case 'cachesize'
-        options.cacheSize = checked_option('cachesize', value);
-      otherwise
-        error('zelmor:badOption', 'unknown option ''%s'' (the options are %s)', name, strjoin(names, ', '));
-    end
-  end
-  options.threads = thread_count(options);
-  if any(strcmp(given, 'c')) && any(strcmp(given, 'beta'))
+% The options of the training, from helper_options' VALUES and GIVEN: the checks that involve
+% several options, and the defaults that depend on the kernel type.
+function options = trainingOptions (values, given)
+  isGiven = @(field) any(strcmp(given, field));
+  if isGiven('c') && isGiven('beta')
     error('zelmor:badOption', 'give C or Beta, not both (beta = 1/C)');
   end
-  % A linear kernel on standardised features converges slowly at large C.
-  if options.defaultC && strcmp(options.kernel, 'linear')
-    options.betas = 1 ./ 2 .^ (-4:2:4).';
-  end
-  featureKernel = ~strcmp(options.kernel, 'precomputed');
-  applies = struct('gamma', any(strcmp(options.kernel, {'rbf', 'poly'})), ...
-                   'degree', strcmp(options.kernel, 'poly'), 'offset', strcmp(options.kernel, 'poly'));
+  kernel = values.kernel;
+  featureKernel = ~strcmp(kernel, 'precomputed');
+  applies = struct('gamma', any(strcmp(kernel, {'rbf', 'poly'})), 'degree', strcmp(kernel, 'poly'), ...
+                   'offset', strcmp(kernel, 'poly'));
   for name = {'gamma', 'degree', 'offset'}
-    if any(strcmp(given, name{1})) && ~applies.(name{1})
-      error('zelmor:badOption', 'the option %s does not apply to the kernel ''%s''', name{1}, options.kernel);
+    if isGiven(name{1}) && ~applies.(name{1})
+      error('zelmor:badOption', 'the option %s does not apply to the kernel ''%s''', name{1}, kernel);
     end
   end
-  if isempty(options.standardize)
-    options.standardize = featureKernel;
-  elseif options.standardize && ~featureKernel
+  standardize = values.standardize;
+  if isempty(standardize)
+    standardize = featureKernel;
+  elseif standardize && ~featureKernel
     error('zelmor:badOption', 'Standardize does not apply to a precomputed kernel');
   end
-end
-
-function value = positiveVector (value, id, name)
-  if ~isnumeric(value) || ~isreal(value) || isempty(value) || ~isvector(value)
-    given = sprintf('a %s of size %s', class(value), mat2str(size(value)));
-    if isnumeric(value) && ~isreal(value)
-      given = 'a complex value';
-    end
-    error(id, '%s must be a positive finite scalar or vector (got %s)', name, given);
+  if isGiven('c')
+    betas = 1 ./ values.c;
+  elseif isGiven('beta')
+    betas = values.beta;
+  else
+    betas = 1 ./ values.c.(kernel);
   end
-  bad = find(~(isfinite(value) & value > 0), 1);
-  if ~isempty(bad)
-    if isscalar(value)
-      error(id, '%s must be positive and finite (got %g)', name, value);
+  % Not given, gamma is gamma0 times the kernel type's factors (kernelSettings).
+  [gamma, gammaFactors] = deal(values.gamma, []);
+  if ~isGiven('gamma')
+    gamma = [];
+    if applies.gamma
+      gammaFactors = values.gamma.(kernel);
     end
-    error(id, '%s must hold positive finite values (got %g at position %d)', name, value(bad), bad);
   end
-  value = unique(double(value(:)));
+  options = struct('kernel', kernel, 'gamma', gamma, 'gammaFactors', gammaFactors, 'degree', values.degree, ...
+                   'offset', values.offset, 'betas', betas, 'defaultC', ~isGiven('c') && ~isGiven('beta'), ...
+                   'folds', values.folds, 'foldsGiven', isGiven('folds'), 'seed', values.seed, ...
+                   'standardize', standardize, 'parallel', values.parallel, 'threads', values.threads, ...
+                   'maxRestarts', values.maxRestarts, 'verbose', values.verbose, 'cacheSize', values.cacheSize, ...
+                   'classWeight', values.classWeight, 'weights', values.weights, 'scoring', values.scoring, ...
+                   'probability', values.probability);
+  options.threads = thread_count(options);
 end
 
 % Every kernel to cross-validate, as structs with gamma, degree and offset ([] where they do
@@ -310,10 +280,7 @@ function [settings, gammaGrid, degreeGrid, gamma0] = kernelSettings (options, X)
   gamma0 = 1 / (size(X, 2) * max(variance, realmin));
   gammas = options.gamma;
   if isempty(gammas) && any(strcmp(options.kernel, {'rbf', 'poly'}))
-    gammas = gamma0;
-    if strcmp(options.kernel, 'rbf')
-      gammas = gamma0 * 2 .^ (-3:1:3).';
-    end
+    gammas = gamma0 * options.gammaFactors(:);
     % Features of a huge scale (their variance overflows) or of none (all constant).
     if ~all(isfinite(gammas) & gammas > 0)
       error('zelmor:badExamples', ['the default gamma, 1 / (D x the mean variance of the features), cannot be ' ...

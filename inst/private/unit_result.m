@@ -30,8 +30,8 @@ end
 
 function why = refusal (contents, unit, data)
   why = '';
-  fields = {'checksum', 'unit', 'correct', 'iterations', 'restarts', 'converged', 'seconds', 'content', ...
-            'baseSeconds', 'kernelSeconds', 'solveSeconds', 'scoringSeconds'};
+  fields = {'checksum', 'unit', 'correct', 'classCorrect', 'decision', 'iterations', 'restarts', 'converged', ...
+            'seconds', 'content', 'baseSeconds', 'kernelSeconds', 'solveSeconds', 'scoringSeconds'};
   plan = data.problem.plan;
   betaCount = numel(plan.betas);
   if ~all(isfield(contents, fields))
@@ -40,26 +40,53 @@ function why = refusal (contents, unit, data)
     why = 'refused: it comes from another problem';
   elseif ~isequal(contents.unit, unit(:).')
     why = 'refused: it holds another unit';
-  elseif ~isShaped(contents, betaCount) || ~ischar(contents.content) ...
+  elseif ~isShaped(contents, betaCount, data.problem) || ~ischar(contents.content) ...
       || ~strcmp(contents.content, unit_checksum(contents))
     why = 'refused: its contents do not match their checksum';
   else
-    % Cells not tried hold -1; the others a count of the fold's examples.
-    foldSize = sum(plan.folds == unit(2));
-    tried = plan.tried(unit(1), :);
-    counts = [contents.correct(tried), contents.iterations, contents.restarts];
-    if ~all(contents.correct(~tried) == -1) || ~all(counts == fix(counts) & counts >= 0) ...
-        || any(contents.correct > foldSize)
-      why = sprintf('refused: its counts are not whole numbers of examples of its fold (0 to %d)', foldSize);
-    end
+    why = countsRefusal(contents, unit, data.problem);
   end
 end
 
-function shaped = isShaped (contents, betaCount)
+% Cells not tried hold -1, in all and for each class; the others counts of the fold's examples,
+% those of each class adding up to the cell's.
+function why = countsRefusal (contents, unit, problem)
+  why = '';
+  plan = problem.plan;
+  inFold = plan.folds == unit(2);
+  foldSize = sum(inFold);
+  classSizes = accumarray(problem.index(inFold), 1, [problem.classCount, 1]).';
+  tried = plan.tried(unit(1), :);
+  counts = [contents.correct(tried), contents.iterations, contents.restarts];
+  byClass = contents.classCorrect(tried, :);
+  if ~all(contents.correct(~tried) == -1) || ~all(counts == fix(counts) & counts >= 0) ...
+      || any(contents.correct > foldSize) || ~all(all(contents.classCorrect(~tried, :) == -1)) ...
+      || ~all(byClass(:) == fix(byClass(:)) & byClass(:) >= 0) || any(any(byClass > classSizes)) ...
+      || ~isequal(sum(byClass, 2).', contents.correct(tried))
+    why = sprintf('refused: its counts are not whole numbers of examples of its fold (0 to %d)', foldSize);
+  end
+end
+
+function shaped = isShaped (contents, betaCount, problem)
   cells = {contents.correct, contents.iterations, contents.restarts, contents.seconds};
   times = {contents.baseSeconds, contents.kernelSeconds, contents.solveSeconds, contents.scoringSeconds};
-  shaped = all(cellfun(@(c) isa(c, 'double') && isreal(c) && isequal(size(c), [1, betaCount]), cells)) ...
+  isReal = @(v) isa(v, 'double') && isreal(v) && ~issparse(v);
+  shaped = all(cellfun(@(c) isReal(c) && isequal(size(c), [1, betaCount]), cells)) ...
            && islogical(contents.converged) && isequal(size(contents.converged), [1, betaCount]) ...
-           && all(cellfun(@(t) isa(t, 'double') && isreal(t) && isscalar(t) && isfinite(t), times)) ...
-           && all(isfinite(contents.seconds));
+           && all(cellfun(@(t) isReal(t) && isscalar(t) && isfinite(t), times)) ...
+           && all(isfinite(contents.seconds)) ...
+           && isReal(contents.classCorrect) ...
+           && isequal(size(contents.classCorrect), [betaCount, problem.classCount]);
+  % The decision values of a calibrating search: the fold's rows of every beta, finite where tried.
+  decision = contents.decision;
+  if shaped && problem.plan.engine.calibrate
+    foldSize = sum(problem.plan.folds == contents.unit(2));
+    tried = problem.plan.tried(contents.unit(1), :);
+    shaped = isReal(decision) && ndims(decision) <= 3 ...
+             && isequal([size(decision, 1), size(decision, 2), size(decision, 3)], ...
+                        [foldSize, problem.classCount, betaCount]) ...
+             && all(reshape(isfinite(decision(:, :, tried)), [], 1));
+  elseif shaped
+    shaped = isReal(decision) && isempty(decision);
+  end
 end

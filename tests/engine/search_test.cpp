@@ -338,6 +338,11 @@ GridProblem gridOf(const FeatureSet& set, KernelType type, const std::vector<dou
 
 void expectSameGrid(const GridResult& a, const GridResult& b, const char* what) {
     EXPECT_EQ(a.correct, b.correct) << what;
+    EXPECT_EQ(a.classCorrect, b.classCorrect) << what;
+    ASSERT_EQ(a.decisionValues.size(), b.decisionValues.size()) << what;
+    for (std::size_t cell = 0; cell < a.decisionValues.size(); ++cell) {
+        EXPECT_EQ(firstBitDifference(a.decisionValues[cell], b.decisionValues[cell]), -1) << what << ", cell " << cell;
+    }
     EXPECT_EQ(a.iterations, b.iterations) << what;
     EXPECT_EQ(a.restarts, b.restarts) << what;
     EXPECT_EQ(a.converged, b.converged) << what;
@@ -352,6 +357,7 @@ TEST(SearchTest, EveryResultIsTheSameWhateverTheThreadCount) {
         problem.tried = {1, 1, 1, 1, 1, 1, 0, 1, 1};
         RunSettings settings;
         settings.threadCount = 1;
+        settings.keepDecisionValues = true;
         const GridResult serial = crossValidate(problem, settings, RunControl{});
         settings.memoryBudget = 0;  // one unit at a time, whatever the threads
         const GridResult budgeted = crossValidate(problem, settings, RunControl{});
@@ -425,11 +431,14 @@ TEST(SearchTest, UnitsRunApartPutTogetherAreTheWholeSearch) {
     }
     RunSettings settings;
     settings.threadCount = 2;
+    settings.keepDecisionValues = true;
     const GridResult whole = crossValidate(problem, settings, RunControl{});
     // Three shares, each unit to share u % 3, as a job array deals them out; put together in
-    // unit order.
+    // unit order, the decision values of each unit from the rows of its fold.
     GridResult merged = whole;
     std::fill(merged.correct.begin(), merged.correct.end(), -7);
+    std::fill(merged.classCorrect.begin(), merged.classCorrect.end(), -7);
+    for (std::vector<double>& values : merged.decisionValues) std::fill(values.begin(), values.end(), 0.5);
     for (std::size_t share = 0; share < 3; ++share) {
         std::vector<GridUnit> mine;
         for (std::size_t u = share; u < units.size(); u += 3) mine.push_back(units[u]);
@@ -447,6 +456,15 @@ TEST(SearchTest, UnitsRunApartPutTogetherAreTheWholeSearch) {
                         continue;
                     }
                     merged.correct[cell] = part.correct[cell];
+                    for (std::size_t c = 0; c < 3; ++c) merged.classCorrect[cell + 36 * c] = part.classCorrect[cell + 36 * c];
+                    const std::vector<double>& values = part.decisionValues[static_cast<std::size_t>(p + 4 * b)];
+                    for (std::int64_t i = 0; i < 120; ++i) {
+                        if (set.folds[static_cast<std::size_t>(i)] != static_cast<double>(f + 1) || values.empty()) continue;
+                        for (std::int64_t m = 0; m < 3; ++m) {
+                            merged.decisionValues[static_cast<std::size_t>(p + 4 * b)][static_cast<std::size_t>(i + 120 * m)] =
+                                values[static_cast<std::size_t>(i + 120 * m)];
+                        }
+                    }
                     merged.iterations[cell] = part.iterations[cell];
                     merged.restarts[cell] = part.restarts[cell];
                     merged.converged[cell] = part.converged[cell];
@@ -456,7 +474,11 @@ TEST(SearchTest, UnitsRunApartPutTogetherAreTheWholeSearch) {
     }
     // Setting 1 ran nowhere: its cells stay as the whole search leaves them.
     for (std::int64_t b = 0; b < 3; ++b) {
-        for (std::int64_t f = 0; f < 3; ++f) merged.correct[static_cast<std::size_t>(1 + 4 * (b + 3 * f))] = -1;
+        for (std::int64_t f = 0; f < 3; ++f) {
+            const auto cell = static_cast<std::size_t>(1 + 4 * (b + 3 * f));
+            merged.correct[cell] = -1;
+            for (std::size_t c = 0; c < 3; ++c) merged.classCorrect[cell + 36 * c] = -1;
+        }
     }
     expectSameGrid(whole, merged, "three shares put together");
     const GridChoice a = chooseCell(whole, problem.betas);
@@ -569,6 +591,119 @@ TEST(SearchTest, PeakMemoryCountsTheBaseAndTheUnitsAtOnce) {
     std::vector<double> kernel(100 * 100, 0.0);
     problem.precomputed = kernel.data();
     EXPECT_FALSE(planSearch(problem, settings, 10).sharedBase);
+}
+
+}  // namespace
+
+namespace {
+
+// The grid of a feature set with its example `repeated` given `copies` more times, each copy
+// appended with its label and fold: the problem that a weight of copies + 1 on it stands for.
+struct RepeatedSet {
+    FeatureSet set;
+    RepeatedSet(const FeatureSet& original, std::int64_t repeated, std::int64_t copies) : set(original) {
+        const std::int64_t n = original.n + copies;
+        set.n = n;
+        set.x.assign(static_cast<std::size_t>(n * original.d), 0.0);
+        for (std::int64_t f = 0; f < original.d; ++f) {
+            for (std::int64_t i = 0; i < n; ++i) {
+                const std::int64_t from = i < original.n ? i : repeated;
+                set.x[static_cast<std::size_t>(i + f * n)] = original.x[static_cast<std::size_t>(from + f * original.n)];
+            }
+        }
+        for (std::int64_t c = 0; c < copies; ++c) {
+            set.labels.push_back(original.labels[static_cast<std::size_t>(repeated)]);
+            set.folds.push_back(original.folds[static_cast<std::size_t>(repeated)]);
+        }
+    }
+};
+
+TEST(SearchTest, WeightsOfOneAreNoWeights) {
+    const FeatureSet set = featureSet(90, 3, 3);
+    GridProblem plain = gridOf(set, KernelType::Rbf, {0.2, 0.8}, {2.0, 0.2, 0.02}, 3);
+    const std::vector<double> ones(90, 1.0);
+    GridProblem weighted = plain;
+    weighted.weights = ones.data();
+    RunSettings settings;
+    settings.threadCount = 2;
+    settings.keepDecisionValues = true;
+    const GridResult a = crossValidate(plain, settings, RunControl{});
+    const GridResult b = crossValidate(weighted, settings, RunControl{});
+    expectSameGrid(a, b, "weights of one");
+    EXPECT_EQ(a.classCorrect, b.classCorrect);
+    for (std::size_t cell = 0; cell < a.decisionValues.size(); ++cell) {
+        EXPECT_EQ(firstBitDifference(a.decisionValues[cell], b.decisionValues[cell]), -1) << cell;
+    }
+    const Fit fitA = fitModel(plain, 1, 0.02, settings, RunControl{});
+    const Fit fitB = fitModel(weighted, 1, 0.02, settings, RunControl{});
+    EXPECT_EQ(firstBitDifference(fitA.tau, fitB.tau), -1);
+    // The decision values kept are those the counts come from: the largest wins, ties to the
+    // lower class.
+    for (std::int64_t cell = 0; cell < 6; ++cell) {
+        const std::vector<double>& values = a.decisionValues[static_cast<std::size_t>(cell)];
+        std::vector<std::int64_t> correct(3, 0);
+        std::vector<std::int64_t> ofClass(9, 0);
+        for (std::int64_t i = 0; i < 90; ++i) {
+            std::int64_t best = 0;
+            for (std::int64_t m = 1; m < 3; ++m) {
+                if (values[static_cast<std::size_t>(i + 90 * m)] > values[static_cast<std::size_t>(i + 90 * best)]) best = m;
+            }
+            const bool right = static_cast<double>(best + 1) == set.labels[static_cast<std::size_t>(i)];
+            const auto fold = static_cast<std::size_t>(set.folds[static_cast<std::size_t>(i)]) - 1;
+            correct[fold] += right;
+            ofClass[fold + 3 * static_cast<std::size_t>(best)] += right;
+        }
+        for (std::int64_t f = 0; f < 3; ++f) {
+            EXPECT_EQ(correct[static_cast<std::size_t>(f)], a.correct[static_cast<std::size_t>(cell + 6 * f)]) << cell;
+            for (std::int64_t c = 0; c < 3; ++c) {
+                EXPECT_EQ(ofClass[static_cast<std::size_t>(f + 3 * c)],
+                          a.classCorrect[static_cast<std::size_t>(cell + 6 * f + 18 * c)]) << cell;
+            }
+        }
+    }
+}
+
+// A weight of w on an example is that example w times over, all in its fold: every fold's
+// decision values, in units of the margin, and the final fit's rows (the copies' rows summed)
+// agree within what the solves' tolerances (0.01 beta on the gradient) leave open.
+TEST(SearchTest, AWeightOfWIsTheExampleRepeatedWTimesInItsFold) {
+    const FeatureSet set = featureSet(60, 3, 3);
+    for (std::int64_t repeated : {4, 17}) {
+        for (std::int64_t w : {2, 3}) {
+            const RepeatedSet copies(set, repeated, w - 1);
+            std::vector<double> weights(60, 1.0);
+            weights[static_cast<std::size_t>(repeated)] = static_cast<double>(w);
+            const std::vector<double> betas = {2.0, 0.2, 0.02};
+            GridProblem weighted = gridOf(set, KernelType::Rbf, {0.3}, betas, 3);
+            weighted.weights = weights.data();
+            const GridProblem repeatedProblem = gridOf(copies.set, KernelType::Rbf, {0.3}, betas, 3);
+            RunSettings settings;
+            settings.keepDecisionValues = true;
+            const GridResult a = crossValidate(weighted, settings, RunControl{});
+            const GridResult b = crossValidate(repeatedProblem, settings, RunControl{});
+            const std::int64_t n = 60 + w - 1;
+            for (std::size_t beta = 0; beta < betas.size(); ++beta) {
+                for (std::int64_t i = 0; i < 60; ++i) {
+                    for (std::int32_t m = 0; m < 3; ++m) {
+                        const double x = a.decisionValues[beta][static_cast<std::size_t>(i + m * 60)] / betas[beta];
+                        const double y = b.decisionValues[beta][static_cast<std::size_t>(i + m * n)] / betas[beta];
+                        ASSERT_NEAR(x, y, 0.02) << "example " << i << ", beta " << betas[beta] << ", w " << w;
+                    }
+                }
+            }
+            const Fit fitA = fitModel(weighted, 0, 0.02, settings, RunControl{});
+            const Fit fitB = fitModel(repeatedProblem, 0, 0.02, settings, RunControl{});
+            for (std::int64_t i = 0; i < 60; ++i) {
+                for (std::int32_t m = 0; m < 3; ++m) {
+                    double row = fitB.tau[static_cast<std::size_t>(i + m * n)];
+                    if (i == repeated) {
+                        for (std::int64_t c = 60; c < n; ++c) row += fitB.tau[static_cast<std::size_t>(c + m * n)];
+                    }
+                    ASSERT_NEAR(fitA.tau[static_cast<std::size_t>(i + m * 60)], row, 0.02) << i << ", w " << w;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 % zelmor_submit, zelmor_task and zelmor_collect against stand-ins for sbatch and squeue
 % (fake-slurm/), which run every task at once on this machine: the collected model is
-% zelmor_train's bit for bit for every kind of kernel and a local or a cluster final fit;
+% zelmor_train's bit for bit, its temperature included, for every kind of kernel, with weights
+% and either scoring, and a local or a cluster final fit;
 % results that are damaged, of another problem or of another unit are refused and named;
 % failed tasks are reported with their units and logs, and resubmitted tasks run only what is
 % missing. make test-cluster does the same on a real Slurm.
@@ -22,8 +23,10 @@ function test_cluster_helpers (root)
   G = zelmor_kernel (X, [], "poly", [2, 1, 0.2]);
   checked = 0;
 
-  % The collected model is zelmor_train's, whatever the kernel, the labels, the task count and
-  % where the final fit runs; a second call reads it back from the folder alone.
+  % The collected model is zelmor_train's, whatever the kernel, the labels, the weights, the
+  % scoring, the task count and where the final fit runs; a second call reads it back from the
+  % folder alone.
+  weights = 1 + mod (1:150, 4).';
   kinds = {
     % what, X, labels, zelmor_train's options, tasks ([]: one per kernel setting), final fit
     "rbf, default grid",  X, y,     {},                                              3,  "local"
@@ -31,6 +34,10 @@ function test_cluster_helpers (root)
     "linear, 3 folds",    X, y,     {"Kernel", "linear", "Folds", 3},                2,  "local"
     "precomputed",        G, y,     {"Kernel", "precomputed", "C", [0.01 1]},        2,  "cluster"
     "sparse X",           sparse(X .* (X > 2)), y, {"Gamma", [0.5 2], "C", [1 10]}, 2,  "cluster"
+    "weighted, balanced scoring", X, y, {"ClassWeight", [1 3 0.5], "Weights", weights, ...
+                                         "Scoring", "balancedAccuracy", "Gamma", [0.3 1], "C", [1 8]}, 3, "local"
+    "one cell, calibrated", X, names, {"ClassWeight", "balanced", "Gamma", 0.3, "C", 4, "Probability", true}, ...
+                                      [], "cluster"
   };
   for c = 1:rows (kinds)
     [what, inputs, labels, options, tasks, fit] = kinds{c, :};
@@ -43,6 +50,7 @@ function test_cluster_helpers (root)
     model = zelmor_collect (job, "Interval", 1, "Verbose", false, "FinalFit", fit);
     expected = zelmor_train (inputs, labels, "Verbose", false, options{:});
     assert (same_bits (rmfield (model, "seconds"), rmfield (expected, "seconds")), what);
+    assert (isscalar (model.temperature) && model.temperature > 0, [what ": no temperature"]);
     again = zelmor_collect (folder, "Verbose", false);
     assert (same_bits (again, model), [what ", read again"]);
     checked += 1;

@@ -105,13 +105,28 @@ function test_cluster_hostile (root)
   unit = fullfile (folder, "results", "unit-1-2.mat");
   saved = load (unit);
   delete (fullfile (folder, "model.mat"));
-  for count = [NaN, -5, 2.5, 1000]
-    forged = saved;
-    forged.correct(1) = count;
-    forged.content = zelmor_engine ("checksum", forged.checksum, forged.unit, forged.correct, forged.iterations, ...
-                                    forged.restarts, forged.converged, forged.seconds);
+  % Counts of a class too: one beyond the class's examples in the fold, its cell's count with it.
+  classSize = sum (whole.problem.index(whole.problem.plan.folds == 2) == 1);
+  forgeries = {
+    "a count of NaN",  @(r) setfield (r, "correct", [NaN, r.correct(2:end)])
+    "a count of -5",   @(r) setfield (r, "correct", [-5, r.correct(2:end)])
+    "a count of 2.5",  @(r) setfield (r, "correct", [2.5, r.correct(2:end)])
+    "a count of 1000", @(r) setfield (r, "correct", [1000, r.correct(2:end)])
+    "a class count of -1 in a tried cell", @(r) setfield (r, "classCorrect", [-1, r.classCorrect(1, 2:end); ...
+                                                                               r.classCorrect(2:end, :)])
+    "class counts that add up to another", @(r) setfield (r, "classCorrect", r.classCorrect + [1, 0; 0, 0])
+    "a class count beyond its class", @(r) setfield (setfield (r, "classCorrect", ...
+        [classSize + 1, r.classCorrect(1, 2:end); r.classCorrect(2:end, :)]), "correct", ...
+        [classSize + 1 + sum(r.classCorrect(1, 2:end)), r.correct(2:end)])
+  };
+  for c = 1:rows (forgeries)
+    [what, forge] = forgeries{c, :};
+    forged = forge (saved);
+    forged.content = zelmor_engine ("checksum", forged.checksum, forged.unit, forged.correct, forged.classCorrect, ...
+                                    forged.decision, forged.iterations, forged.restarts, forged.converged, ...
+                                    forged.seconds);
     save ("-v7", unit, "-struct", "forged");
-    message = errorOf (@() collect (folder), "zelmor:tasksFailed", sprintf ("a count of %g", count));
+    message = errorOf (@() collect (folder), "zelmor:tasksFailed", what);
     assert (! isempty (strfind (message, "whole numbers of examples")), message);
     checked += 1;
   end

@@ -179,11 +179,21 @@ engine_calls = {
   "units: setting 0",       "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [0 1]}
   "units: a unit twice",    "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [1 2; 1 2]}
   "units: three columns",   "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [1 1 1]}
-  "fit: a count missing",   "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 -1]}
-  "fit: a count too large", "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 4]}
-  "fit: counts too few",    "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, 1}
+  "fit: a count missing",   "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 -1 0 0]}
+  "fit: a count too large", "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 4 0 0]}
+  "fit: counts too few",    "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 1]}
   "fit: counts, no folds",  "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, options, 1}
-  "fit: a cell not tried counted", "zelmor:badInput",    {"fit", ones(3, 1), [1; 2; 1], 2, half_tried, [1 2 0 1]}
+  "fit: a cell not tried counted", "zelmor:badInput",    {"fit", ones(3, 1), [1; 2; 1], 2, half_tried, [1 2 0 -1 0 -1 1 -1]}
+  "train: a weight of 0",   "zelmor:badWeights",         {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "weights", [1 0 1])}
+  "train: weights too few", "zelmor:badWeights",         {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "weights", [1 1])}
+  "train: weight Inf",      "zelmor:badWeights",         {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "weights", [1 Inf 1])}
+  "train: scoring unknown", "zelmor:badInput",           {"train", ones(3, 1), [1; 2; 1], 2, setfield(options, "scoring", "f1")}
+  "calibrate: columns not k", "zelmor:badInput",         {"calibrate", ones(3, 2), [1; 2; 1], 3, 1}
+  "calibrate: beta 0",      "zelmor:badBeta",            {"calibrate", ones(3, 2), [1; 2; 1], 2, 0}
+  "calibrate: label 3 of 2", "zelmor:badLabels",         {"calibrate", ones(3, 2), [1; 3; 1], 2, 1}
+  "calibrate: NaN value",   "zelmor:badInput",           {"calibrate", [1 NaN; 0 0], [1; 2], 2, 1}
+  "probabilities: T 0",     "zelmor:badInput",           {"probabilities", ones(2), 0}
+  "probabilities: NaN",     "zelmor:badInput",           {"probabilities", [1 NaN], 1}
   "checksum: a cell",       "zelmor:badInput",           {"checksum", {1}}
   "checksum: complex",      "zelmor:badInput",           {"checksum", 1, 1i}
 };

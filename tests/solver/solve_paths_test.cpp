@@ -348,6 +348,71 @@ TEST(SolvePaths, AgreeWithTheReferenceOnRandomProblems) {
     }
 }
 
+// Weights bound each row at its own scale: tiny and large ones beside exact ones, on every path,
+// in both layouts, moving between them, and with the pass shared among threads.
+TEST(SolvePaths, AgreeWithTheReferenceOnWeightedProblems) {
+    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
+    RandomOptions options;
+    options.weighted = true;
+    options.minBeta = 1e-4;
+    options.maxBeta = 1e4;
+    for (std::uint64_t seed = 110001; seed <= 111200; ++seed) {
+        const OwnedProblem p = testing_support::randomProblem(seed, options);
+        ASSERT_TRUE(everyPathAgreesWithTheReference(p, tolerances[seed % 3])) << "seed " << seed;
+        if (seed % 4 != 0) continue;
+        const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, 300);
+        zelmor::SolveWorkers workers;
+        workers.run = TestWorkers::backwards;
+        workers.threads = 3;
+        workers.leastBlocks = 1;
+        zelmor::SolveControl control;
+        control.tolerance = 0.0;
+        control.iterationLimit = 300;
+        control.workers = seed % 8 == 0 ? &workers : nullptr;
+        const auto got = zelmor::detail::solveDualUsing(zelmor::detail::fastestSupported(), p.problem(), p.start(),
+                                                        control, {}, SweepMode::Alternating);
+        ASSERT_EQ(got.iterationCount, reference.iterationCount) << p.describe();
+        ASSERT_EQ(firstBitDifference(got.tau, reference.tau), -1) << p.describe();
+    }
+}
+
+// Every weight 1 is no weight, to the bit, on every path; and a row keeps to its bound w * Y.
+TEST(SolvePaths, WeightsOfOneGiveTheBitsOfNoWeights) {
+    RandomOptions options;
+    for (std::uint64_t seed = 120001; seed <= 120300; ++seed) {
+        const OwnedProblem plain = testing_support::randomProblem(seed, options);
+        OwnedProblem ones = plain;
+        ones.weights.assign(static_cast<std::size_t>(plain.n), 1.0);
+        for (InstructionSet set : supportedPaths()) {
+            for (SweepMode mode : {SweepMode::Dense, SweepMode::ClassSparse}) {
+                const auto without = zelmor::detail::solveDualUsing(set, plain.problem(), plain.start(), 0.001, -1, {}, mode);
+                const auto with = zelmor::detail::solveDualUsing(set, ones.problem(), ones.start(), 0.001, -1, {}, mode);
+                ASSERT_EQ(with.iterationCount, without.iterationCount) << plain.describe();
+                ASSERT_EQ(firstBitDifference(with.tau, without.tau), -1) << plain.describe() << " " << nameOf(set);
+            }
+        }
+    }
+    options.weighted = true;
+    options.allowWarm = false;
+    for (std::uint64_t seed = 121001; seed <= 121200; ++seed) {
+        const OwnedProblem p = testing_support::randomProblem(seed, options);
+        const auto solved = zelmor::solveDual(p.problem(), p.start(), 0.001);
+        for (std::int32_t i = 0; i < p.n; ++i) {
+            double sum = 0.0;
+            for (std::int32_t m = 0; m < p.k; ++m) {
+                const double t = solved.tau[static_cast<std::size_t>(i + m * p.n)];
+                const double bound = m + 1 == static_cast<std::int32_t>(p.labels[static_cast<std::size_t>(i)])
+                                         ? p.weights[static_cast<std::size_t>(i)]
+                                         : 0.0;
+                ASSERT_LE(t, bound) << p.describe() << " row " << i;
+                sum += t;
+            }
+            // The projection meets its sum to within 1e-6, at the row's scale.
+            ASSERT_LE(std::abs(sum), 2e-6 * std::max(1.0, p.weights[static_cast<std::size_t>(i)])) << p.describe();
+        }
+    }
+}
+
 // The iteration limit benchmarks use to time a stretch of a long solve stops both solvers at
 // the same iteration with the same count.
 TEST(SolvePaths, IterationLimitStopsLikeTheCap) {

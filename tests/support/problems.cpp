@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -85,6 +86,14 @@ OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options) {
     }
     const auto kind = static_cast<KernelKind>(std::uniform_int_distribution<int>(0, 3)(rng));
     problem.kernel = makeKernel(features, kind, rng);
+    if (options.weighted) {
+        // Exact ones among the others: a weight of 1 takes the unweighted steps.
+        const double palette[] = {1.0, 1.0, 2.0, 0.5, 3.0, 0.125, 1e-3, 1e3};
+        for (std::int32_t i = 0; i < problem.n; ++i) {
+            const std::size_t pick = std::uniform_int_distribution<std::size_t>(0, std::size(palette))(rng);
+            problem.weights.push_back(pick < std::size(palette) ? palette[pick] : logUniform(rng, 0.01, 100.0));
+        }
+    }
 
     const int start = options.allowWarm ? std::uniform_int_distribution<int>(0, 2)(rng) : 0;
     if (start == 1) {
@@ -203,7 +212,8 @@ OwnedProblem rbfProblemFromCsv(const std::string& path, std::int32_t n, double g
 
 std::string OwnedProblem::describe() const {
     std::ostringstream text;
-    text << "n=" << n << " k=" << k << " beta=" << beta << (warm ? " warm" : " cold");
+    text << "n=" << n << " k=" << k << " beta=" << beta << (warm ? " warm" : " cold")
+         << (weights.empty() ? "" : " weighted");
     return text.str();
 }
 

@@ -25,6 +25,7 @@ struct OwnedProblem {
     std::vector<double> labels;  // n values in 1..k
     bool warm = false;
     std::vector<double> tau0;    // n x k, column-major; used when warm
+    std::vector<double> weights; // n weights (each example's bound); empty: none
 
     zelmor::DualProblem problem() const {
         zelmor::DualProblem p;
@@ -33,6 +34,7 @@ struct OwnedProblem {
         p.beta = beta;
         p.classCount = static_cast<double>(k);
         p.exampleCount = n;
+        p.weights = weights.empty() ? nullptr : weights.data();
         return p;
     }
     zelmor::StartMode start() const {
@@ -50,10 +52,11 @@ struct RandomOptions {
     double maxBeta = 150.0;
     std::int32_t exampleCount = -1;  // when not negative, n instead of a drawn one
     std::int32_t classCount = -1;    // when positive, k instead of a drawn one
+    bool weighted = false;           // weights drawn for the examples: 1 and others, tiny to large
 };
 
 // Features, labels, kernel kind, beta (log-uniform over the options' range), duplicated examples
-// (exact ties) and warm starts, all drawn from the seed.
+// (exact ties), weights when asked for and warm starts, all drawn from the seed.
 OwnedProblem randomProblem(std::uint64_t seed, const RandomOptions& options = {});
 
 // Clusters of integer feature vectors, like the letter-recognition data: one centre per class,

@@ -63,6 +63,8 @@ SolveResult solveDual(const DualProblem& problem, const StartMode& start, double
     auto at = [K](std::vector<double>& rows, std::int64_t i, double m) -> double& {
         return rows[static_cast<std::size_t>(i * K + static_cast<std::int64_t>(m))];
     };
+    // Example i's bound (its own class's target): its weight, or 1.
+    auto weightOf = [&problem](std::int64_t i) { return problem.weights != nullptr ? problem.weights[i] : 1.0; };
 
     std::int64_t iterationCap = n * n;
     if (iterationLimit >= 0 && iterationLimit < iterationCap) iterationCap = iterationLimit;
@@ -89,7 +91,7 @@ SolveResult solveDual(const DualProblem& problem, const StartMode& start, double
         }
         for (std::int64_t i = 0; i < n; i++) {
             double c = static_cast<double>(static_cast<std::int64_t>(labels[i]) - 1);
-            at(target, i, c) = 1.0;
+            at(target, i, c) = weightOf(i);
             at(grad, i, c) = at(grad, i, c) - beta;
         }
     } else {
@@ -102,7 +104,7 @@ SolveResult solveDual(const DualProblem& problem, const StartMode& start, double
         }
         for (std::int64_t i = 0; i < n; i++) {
             double c = static_cast<double>(static_cast<std::int64_t>(labels[i]) - 1);
-            at(target, i, c) = 1.0;
+            at(target, i, c) = weightOf(i);
             at(grad, i, c) = -beta;
         }
     }
@@ -138,10 +140,19 @@ SolveResult solveDual(const DualProblem& problem, const StartMode& start, double
             D[static_cast<std::size_t>(m)] =
                 ((at(grad, p, m) / kernelDiag[static_cast<std::size_t>(p)]) - at(tau, p, m)) + at(target, p, m);
         }
+        // The row's simplex sums to its weight w: nu = w * projectSimplex(D / w), with neither step
+        // for a weight of 1.
+        const double w = weightOf(p);
+        if (w != 1.0) {
+            for (double m = 0; m < k; m = m + 1) D[static_cast<std::size_t>(m)] = D[static_cast<std::size_t>(m)] / w;
+        }
         std::vector<double> nu = projectSimplex(D.data(), static_cast<std::int32_t>(k));
+        if (w != 1.0) {
+            for (double m = 0; m < k; m = m + 1) nu[static_cast<std::size_t>(m)] = w * nu[static_cast<std::size_t>(m)];
+        }
         for (double m = 0; m < k; m = m + 1) {
             if (labels[p] - 1 == m) {
-                tauNew[static_cast<std::size_t>(m)] = 1 - nu[static_cast<std::size_t>(m)];
+                tauNew[static_cast<std::size_t>(m)] = w - nu[static_cast<std::size_t>(m)];
             } else {
                 tauNew[static_cast<std::size_t>(m)] = -nu[static_cast<std::size_t>(m)];
             }

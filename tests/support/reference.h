@@ -3,7 +3,8 @@
 // into the MEX files). It favours obviousness over speed: every per-class loop compares a
 // double counter with k, tau, grad and target are stored per example, the kernel is read by row
 // with stride n, every sweep measures every example over every class, and every update touches
-// every class. The fast solver must agree with it bit for bit on every input.
+// every class. The fast solver must agree with it bit for bit on every input, weights
+// (DualProblem::weights) included.
 #ifndef ZELMOR_TESTS_SUPPORT_REFERENCE_H
 #define ZELMOR_TESTS_SUPPORT_REFERENCE_H
 
