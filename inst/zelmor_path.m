@@ -162,7 +162,9 @@ end
 %! [~, iterations, ~, capped] = zelmor_path(G, labels, [0.7 0.01 0.001], 3, 'MaxRestarts', 0);
 %! [~, id] = lastwarn();
 %! assert(id, 'zelmor:notConverged');
-%! assert(any(~capped.converged) && all(iterations(~capped.converged) == 64));
+%! % At the cap after any solves before it that converged (to a looser tolerance, or on the
+%! % examples that move).
+%! assert(any(~capped.converged) && all(iterations(~capped.converged) >= 64));
 %! assert(capped.restarts, [0 0 0]);
 %! [~, more, ~, continued] = zelmor_path(G, labels, [0.7 0.01 0.001], 3);
 %! assert(all(continued.converged) && any(continued.restarts > 0));

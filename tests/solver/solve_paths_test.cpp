@@ -383,7 +383,7 @@ TEST(SolvePaths, WeightsOfOneGiveTheBitsOfNoWeights) {
         const OwnedProblem plain = testing_support::randomProblem(seed, options);
         OwnedProblem ones = plain;
         ones.weights.assign(static_cast<std::size_t>(plain.n), 1.0);
-        for (InstructionSet set : supportedPaths()) {
+        for (InstructionSet set : testing_support::supportedInstructionSets()) {
             for (SweepMode mode : {SweepMode::Dense, SweepMode::ClassSparse}) {
                 const auto without = zelmor::detail::solveDualUsing(set, plain.problem(), plain.start(), 0.001, -1, {}, mode);
                 const auto with = zelmor::detail::solveDualUsing(set, ones.problem(), ones.start(), 0.001, -1, {}, mode);
