@@ -183,18 +183,18 @@ std::int64_t conjugateGradients(const Face& face, const std::vector<double>& g, 
 // below the bounds in all: with u = bound - value, the nearest u >= 0 that sums to total,
 // max(u - theta, 0) for the theta found over the entries sorted.
 void projectOntoBounds(const std::vector<double>& bounds, double total, std::vector<double>* values,
-                       std::vector<double>* scratch) {
+                       std::vector<double>* scratch, std::vector<double>* sorted) {
     const std::size_t count = values->size();
     scratch->resize(count);
     for (std::size_t i = 0; i < count; ++i) (*scratch)[i] = bounds[i] - (*values)[i];
-    std::vector<double> sorted = *scratch;
-    std::sort(sorted.begin(), sorted.end(), [](double a, double b) { return a > b; });
+    sorted->assign(scratch->begin(), scratch->end());
+    std::sort(sorted->begin(), sorted->end(), [](double a, double b) { return a > b; });
     double sum = 0.0;
     double theta = 0.0;
     for (std::size_t j = 0; j < count; ++j) {
-        sum += sorted[j];
+        sum += (*sorted)[j];
         theta = (sum - total) / static_cast<double>(j + 1);
-        if (j + 1 == count || sorted[j + 1] <= theta) break;
+        if (j + 1 == count || (*sorted)[j + 1] <= theta) break;
     }
     for (std::size_t i = 0; i < count; ++i) {
         const double u = (*scratch)[i] > theta ? (*scratch)[i] - theta : 0.0;
@@ -245,7 +245,7 @@ FaceStepResult faceStep(const DualProblem& problem, std::vector<double>* tau, st
     std::vector<double> next(static_cast<std::size_t>(face.size));
     std::vector<double> delta(static_cast<std::size_t>(face.size));
     std::vector<double> curvature(static_cast<std::size_t>(face.size));
-    std::vector<double> values, bounds, scratch;
+    std::vector<double> values, bounds, scratch, sorted;
     double length = 1.0;
     for (int halving = 0; halving <= settings.halvings; ++halving, length *= 0.5) {
         for (std::size_t p = 0; p < face.rows.size(); ++p) {
@@ -261,7 +261,7 @@ FaceStepResult faceStep(const DualProblem& problem, std::vector<double>* tau, st
                 values.push_back(now[index] + length * x[index]);
                 total += bound - now[index];
             }
-            projectOntoBounds(bounds, total, &values, &scratch);
+            projectOntoBounds(bounds, total, &values, &scratch, &sorted);
             for (std::size_t v = 0; v < variables.size(); ++v) {
                 const auto index = static_cast<std::size_t>(variables[v]);
                 next[index] = values[v];
@@ -282,6 +282,7 @@ FaceStepResult faceStep(const DualProblem& problem, std::vector<double>* tau, st
     // Every example's gradient after the step, in a copy so that a stop leaves everything as it
     // was: each entry adds the free rows' changes in increasing order of the rows, then of their
     // classes.
+    // One row at a time: a row made on demand is valid until the next is asked for.
     std::vector<double> moved = *grad;
     for (std::size_t p = 0; p < face.rows.size(); ++p) {
         const double* row = problem.rows->row(problem.rows->context, face.rows[p]);
