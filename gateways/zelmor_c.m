@@ -32,7 +32,7 @@
 %  The tolerance is absolute while violations scale with BETA: for BETA well
 %  below 1 solve zelmor_c(G*s, LABELS, BETA*s, K, TAU0) with s = 2^ceil(log2(1/BETA))
 %  (the same solution, a tolerance of at most 0.01*BETA), or use zelmor_path or
-%  zelmor_train, which do this.
+%  zelmor_train, whose solves stop at a tolerance relative to BETA.
 %
 %  Errors (identifiers): zelmor:nargin, zelmor:nargout, zelmor:notRealDouble,
 %    zelmor:kernelNotSquare, zelmor:kernelNotFinite, zelmor:kernelZeroDiagonal,

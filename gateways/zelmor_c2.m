@@ -27,7 +27,8 @@
 %        from the solution. The tolerance is absolute while violations scale
 %        with BETA: solve zelmor_c2(G*s, LABELS, BETA*s, K) with
 %        s = 2^ceil(log2(1/BETA)) instead (the same solution; multiplying by a
-%        power of two is exact), or use zelmor_path or zelmor_train.
+%        power of two is exact), or use zelmor_path or zelmor_train, whose
+%        solves stop at a tolerance relative to BETA.
 %    zelmor:iterationCap  the cap of N^2 iterations was reached with a
 %        violation at or above 0.001 left: continue with
 %        TAU = zelmor_c(G, LABELS, BETA, K, TAU). A run that reaches the cap

@@ -87,11 +87,8 @@ function model = zelmor_collect (job, varargin)
     model = waitForFit(job, data, options);
   else
     say(options, 'every unit is done: choosing and fitting here');
-    quiet = warning('off', 'zelmor:notConverged');
-    restoreWarning = onCleanup(@() warning(quiet));
     [model, result] = collected_model(folder, data, job.submitted);
     save_atomically(fullfile(folder, 'model.mat'), struct('model', model, 'checksum', data.checksum));
-    warning(quiet);
     warn_unconverged('zelmor_collect', data.problem, result);
   end
   say(options, sprintf('chose %s, C = %g: %d support vectors', ...

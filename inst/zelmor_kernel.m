@@ -10,7 +10,9 @@
 %    'linear'  K(i,j) = A(i,:) * B(j,:)'
 %    'poly'    K(i,j) = (GAMMA * A(i,:) * B(j,:)' + OFFSET)^DEGREE, DEGREE a
 %              positive integer, OFFSET >= 0 (0 when only DEGREE is given),
-%              GAMMA > 0 (1 when not given)
+%              GAMMA > 0 (1 when not given). These are the kernel's own
+%              defaults; zelmor_train's 'poly' defaults differ (OFFSET 1,
+%              GAMMA chosen from the data: see help zelmor_train).
 %  With B = [] the result is the square kernel of A with itself, exactly
 %  symmetric (and, for 'rbf', with an exact unit diagonal), as the solvers
 %  need for a training kernel.

@@ -21,19 +21,6 @@ function tau0 = feasible_tau (labels, k)
   tau0 = one_hot (labels, k) - w ./ sum (w, 2);
 end
 
-function assert_same_bits (expected, actual, what)
-  if (! isequal (size (expected), size (actual)))
-    error ("%s: size %s, expected %s", what, mat2str (size (actual)), mat2str (size (expected)));
-  end
-  bits_expected = typecast (expected(:), "uint64");
-  bits_actual = typecast (actual(:), "uint64");
-  differ = find (bits_expected != bits_actual, 1);
-  if (! isempty (differ))
-    error ("%s: element %d is %.17g (%s), expected %.17g (%s)", what, differ, actual(differ), ...
-           num2hex (actual(differ)), expected(differ), num2hex (expected(differ)));
-  end
-end
-
 function problem = make_problem (name, G, labels, beta, k, tau0)
   problem = struct ("name", name, "G", G, "labels", labels, "beta", beta, "k", k, "tau0", tau0);
 end
@@ -127,14 +114,14 @@ function check_calls (p, what, tau_ref, count_ref, varargin)
   else
     [tau, count] = zelmor_c (p.G, p.labels, p.beta, p.k, varargin{:});
   end
-  assert_same_bits (tau_ref, tau, [p.name ": " what " tau"]);
-  assert_same_bits (count_ref, count, [p.name ": " what " count"]);
+  assert (same_bits (tau, tau_ref), '%s differs from the reference', [p.name ": " what " tau"]);
+  assert (same_bits (count, count_ref), '%s differs from the reference', [p.name ": " what " count"]);
   for set = zelmor_solve_on ("supported")
     for sweep = {"dense", "class-sparse", "automatic"}
       [tau, count] = zelmor_solve_on (set{1}, sweep{1}, p.G, p.labels, p.beta, p.k, varargin{:});
       where = sprintf ("%s: %s on %s, %s", p.name, what, set{1}, sweep{1});
-      assert_same_bits (tau_ref, tau, [where " tau"]);
-      assert_same_bits (count_ref, count, [where " count"]);
+      assert (same_bits (tau, tau_ref), '%s differs from the reference', [where " tau"]);
+      assert (same_bits (count, count_ref), '%s differs from the reference', [where " count"]);
     end
   end
 end
@@ -165,8 +152,8 @@ worked = {
 for row = 1:rows (worked)
   [call, tau_expected, count_expected] = worked{row, :};
   [tau, count] = call ();
-  assert_same_bits (tau_expected, tau, sprintf ("worked case %d: tau", row));
-  assert_same_bits (count_expected, count, sprintf ("worked case %d: count", row));
+  assert (same_bits (tau, tau_expected), '%s differs from the reference', sprintf ("worked case %d: tau", row));
+  assert (same_bits (count, count_expected), '%s differs from the reference', sprintf ("worked case %d: count", row));
 end
 
 problems = [random_problems(), iris_problems()];

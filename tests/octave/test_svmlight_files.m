@@ -39,11 +39,6 @@ function remove_folder (folder)
   rmdir (folder, 's');
 end
 
-% typecast tells -0 from 0 and one NaN from another, which isequal would not.
-function same = same_bits (a, b)
-  same = isequal (size (a), size (b)) && isequal (typecast (a(:), 'uint64'), typecast (b(:), 'uint64'));
-end
-
 folder = tempname ();
 mkdir (folder);
 cleanup = onCleanup (@() remove_folder (folder));
