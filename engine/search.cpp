@@ -4,50 +4,20 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <memory>
-#include <new>
 #include <mutex>
 #include <stdexcept>
 
-#include "finite_kernel.h"
 #include "kernel_cache.h"
+#include "kernel_storage.h"
 #include "parallel.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace zelmor::engine {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct FreeStorage {
-    void operator()(double* data) const { std::free(data); }
-};
-using KernelStorage = std::unique_ptr<double[], FreeStorage>;
-
-// Storage for a kernel, left unwritten: zeroing n^2 doubles first would take as long as a pass
-// over them, and no stop could interrupt it. On Linux, in 2 MB pages where the system allows
-// them: faulting in a kernel of 4 KB pages costs more than computing it.
-KernelStorage kernelStorage(std::int64_t count) {
-    constexpr std::size_t kHugePage = std::size_t{1} << 21;
-    const std::size_t bytes = static_cast<std::size_t>(count > 0 ? count : 1) * sizeof(double);
-    void* data = nullptr;
-    if (bytes >= kHugePage) {
-        if (posix_memalign(&data, kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage) != 0) data = nullptr;
-#if defined(__linux__)
-        if (data != nullptr) madvise(data, bytes, MADV_HUGEPAGE);
-#endif
-    } else {
-        data = std::malloc(bytes);
-    }
-    if (data == nullptr) throw std::bad_alloc();
-    return KernelStorage(static_cast<double*>(data));
-}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -93,10 +63,10 @@ class RemainingWork {
 public:
     RemainingWork(const GridProblem& problem, const std::vector<GridUnit>& units,
                   const std::vector<std::vector<std::int64_t>>& usedBetas)
-        : units_(units), done_(units.size(), 0), seconds_(problem.settings.size(), 0.0),
-          finished_(problem.settings.size(), 0) {
+        : units_(units), done_(units.size(), 0), seconds_(problem.kernelSettings.size(), 0.0),
+          finished_(problem.kernelSettings.size(), 0) {
         for (const GridUnit& unit : units) {
-            const KernelSetting& setting = problem.settings[static_cast<std::size_t>(unit.setting)];
+            const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(unit.setting)];
             gammas_.push_back(setting.type == KernelType::Linear || problem.precomputed != nullptr ? 1.0 : setting.gamma);
             betas_.push_back(static_cast<double>(usedBetas[static_cast<std::size_t>(unit.setting)].size()));
         }
@@ -215,7 +185,7 @@ std::int64_t cellIndex(const GridResult& r, std::int64_t p, std::int64_t b, std:
 
 bool isTried(const GridProblem& problem, std::int64_t p, std::int64_t b) {
     return problem.tried.empty() ||
-           problem.tried[static_cast<std::size_t>(p + static_cast<std::int64_t>(problem.settings.size()) * b)] != 0;
+           problem.tried[static_cast<std::size_t>(p + static_cast<std::int64_t>(problem.kernelSettings.size()) * b)] != 0;
 }
 
 // A fold's decision values (testCount x k) into the rows of its test examples of an n x k cell.
@@ -249,60 +219,6 @@ std::vector<std::int64_t> cellTotals(const GridResult& result, std::int64_t p, s
 
 }  // namespace
 
-void decisionValues(const double* kernel, std::int64_t ldKernel, std::int64_t testCount, std::int64_t trainCount,
-                    const double* tau, std::int32_t k, double* out) {
-    std::fill(out, out + testCount * k, 0.0);
-    for (std::int64_t j = 0; j < trainCount; ++j) {
-        const double* column = kernel + j * ldKernel;
-        for (std::int32_t m = 0; m < k; ++m) {
-            const double weight = tau[j + m * trainCount];
-            if (weight == 0.0) continue;
-            double* target = out + m * testCount;
-            for (std::int64_t t = 0; t < testCount; ++t) target[t] = target[t] + column[t] * weight;
-        }
-    }
-}
-
-bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel, const Examples& test,
-                             const Examples& train, const double* tau, std::int32_t k, double* out,
-                             int threadCount, const std::atomic<bool>* stop) {
-    // About a million kernel values per block.
-    const std::int64_t rowsPerBlock = std::max<std::int64_t>(8, (std::int64_t{1} << 20) / std::max<std::int64_t>(train.count, 1));
-    const std::int64_t blockCount = (test.count + rowsPerBlock - 1) / rowsPerBlock;
-    forEachIndex(blockCount, threadCount, [&](std::int64_t block) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
-        const std::int64_t first = block * rowsPerBlock;
-        const std::int64_t rows = std::min(rowsPerBlock, test.count - first);
-        std::vector<double> values(static_cast<std::size_t>(rows * k));
-        if (kernel != nullptr) {
-            decisionValues(kernel + first, test.count, rows, train.count, tau, k, values.data());
-        } else {
-            // The block's rows: sparse ones in place, dense ones packed.
-            std::vector<double> features;
-            Examples block{nullptr, rows, test.features};
-            if (test.isSparse()) {
-                block.sparse = test.sparse;
-                block.sparse.starts += first;
-            } else {
-                features.resize(static_cast<std::size_t>(rows * test.features));
-                for (std::int64_t f = 0; f < test.features; ++f) {
-                    std::copy(test.data + first + f * test.count, test.data + first + rows + f * test.count,
-                              features.begin() + f * rows);
-                }
-                block.data = features.data();
-            }
-            const KernelStorage blockKernel = kernelStorage(rows * train.count);
-            kernelMatrix(*setting, block, &train, blockKernel.get(), rows, 1, nullptr);
-            requireFiniteKernel(blockKernel.get(), rows * train.count);
-            decisionValues(blockKernel.get(), rows, rows, train.count, tau, k, values.data());
-        }
-        for (std::int32_t m = 0; m < k; ++m) {
-            std::copy(values.begin() + m * rows, values.begin() + (m + 1) * rows, out + first + m * test.count);
-        }
-    });
-    return stop == nullptr || !stop->load(std::memory_order_relaxed);
-}
-
 StopRequest RunControl::stopRequest() const {
     if (stop == nullptr) return StopRequest{};
     return StopRequest{readStop, const_cast<std::atomic<bool>*>(stop)};
@@ -330,7 +246,7 @@ namespace {
 
 // The features a unit's cache packs: none for a precomputed kernel or sparse features.
 std::int64_t featureCountOf(const GridProblem& problem) {
-    return problem.precomputed != nullptr || problem.features.isSparse() ? 0 : problem.features.features;
+    return problem.precomputed != nullptr || problem.features.isSparse() ? 0 : problem.features.featureCount;
 }
 
 // The bytes of the largest unit over the folds, and the columns of the largest fold's kernel.
@@ -385,7 +301,7 @@ std::int64_t searchPeakBytes(const GridProblem& problem, const SearchPlan& plan)
 }
 
 std::vector<GridUnit> gridUnits(const GridProblem& problem) {
-    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+    const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
     const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
     std::vector<GridUnit> units;
     for (std::int64_t p = 0; p < settingCount; ++p) {
@@ -404,15 +320,15 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
 GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
                               const RunSettings& settings, const RunControl& control) {
     const auto started = Clock::now();
-    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+    const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
     const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
     const std::int64_t foldCount = problem.foldCount;
     const std::int64_t n = problem.exampleCount;
     const std::int32_t k = problem.classCount;
     const bool precomputed = problem.precomputed != nullptr;
     if (settingCount < 1) throw std::invalid_argument("the grid has no kernel setting");
-    for (const KernelSetting& setting : problem.settings) {
-        if (baseKindOf(setting.type) != baseKindOf(problem.settings.front().type)) {
+    for (const KernelSetting& setting : problem.kernelSettings) {
+        if (baseKindOf(setting.type) != baseKindOf(problem.kernelSettings.front().type)) {
             throw std::invalid_argument("the grid mixes kernels of distances and of products");
         }
     }
@@ -484,7 +400,7 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         source = givenKernel(problem.precomputed, n);
     } else if (plan.sharedBase) {
         baseStorage = kernelStorage(n * n);
-        if (!baseMatrix(baseKindOf(problem.settings.front().type), problem.features, nullptr, baseStorage.get(), n,
+        if (!baseMatrix(baseKindOf(problem.kernelSettings.front().type), problem.features, nullptr, baseStorage.get(), n,
                         settings.threadCount, control.stop)) {
             throw Stopped{};
         }
@@ -508,7 +424,7 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         const auto unitStarted = Clock::now();
         const std::int64_t p = units[static_cast<std::size_t>(u)].setting;
         const std::int64_t f = units[static_cast<std::size_t>(u)].fold;
-        const KernelSetting& setting = problem.settings[static_cast<std::size_t>(p)];
+        const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(p)];
         const FoldRows& rows = folds[static_cast<std::size_t>(f)];
         const auto trainCount = static_cast<std::int64_t>(rows.train.size());
         KernelSource unitSource = source;
@@ -655,7 +571,7 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
         source = givenKernel(problem.precomputed, n);
     } else {
         source.features = problem.features;
-        source.setting = problem.settings[static_cast<std::size_t>(setting)];
+        source.setting = problem.kernelSettings[static_cast<std::size_t>(setting)];
     }
     // One solve: every thread shares the making of its columns and its passes, but no more threads
     // than cores, which would only wait for each other.
