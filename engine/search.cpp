@@ -317,46 +317,45 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
     return crossValidateUnits(problem, gridUnits(problem), settings, control);
 }
 
-GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
-                              const RunSettings& settings, const RunControl& control) {
-    const auto started = Clock::now();
+namespace {
+
+// The betas each setting tries, in the grid's order.
+std::vector<std::vector<std::int64_t>> usedBetasOf(const GridProblem& problem) {
     const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
     const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
-    const std::int64_t foldCount = problem.foldCount;
-    const std::int64_t n = problem.exampleCount;
-    const std::int32_t k = problem.classCount;
-    const bool precomputed = problem.precomputed != nullptr;
-    if (settingCount < 1) throw std::invalid_argument("the grid has no kernel setting");
-    for (const KernelSetting& setting : problem.kernelSettings) {
-        if (baseKindOf(setting.type) != baseKindOf(problem.kernelSettings.front().type)) {
-            throw std::invalid_argument("the grid mixes kernels of distances and of products");
-        }
-    }
-
-    GridResult result;
-    result.settingCount = settingCount;
-    result.betaCount = betaCount;
-    result.foldCount = foldCount;
-    const auto cells = static_cast<std::size_t>(settingCount * betaCount * foldCount);
-    result.correct.assign(cells, -1);
-    result.iterations.assign(cells, 0);
-    result.restarts.assign(cells, 0);
-    result.converged.assign(cells, 0);
-    result.seconds.assign(cells, 0.0);
-
-    const std::vector<FoldRows> folds = foldRowsOf(problem);
-    for (const FoldRows& fold : folds) result.foldSizes.push_back(static_cast<std::int64_t>(fold.test.size()));
-    result.classCount = k;
-    result.classCorrect.assign(cells * static_cast<std::size_t>(k), -1);
-    result.classSizes = classSizesOf(problem);
-
-    // The betas each setting tries, and how many of its units this call runs.
     std::vector<std::vector<std::int64_t>> usedBetas(static_cast<std::size_t>(settingCount));
     for (std::int64_t p = 0; p < settingCount; ++p) {
         for (std::int64_t b = 0; b < betaCount; ++b) {
             if (isTried(problem, p, b)) usedBetas[static_cast<std::size_t>(p)].push_back(b);
         }
     }
+    return usedBetas;
+}
+
+// A result of the problem's shape with no cell tried, and the examples of each fold and class.
+GridResult untriedResult(const GridProblem& problem, const std::vector<FoldRows>& folds) {
+    GridResult result;
+    result.settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
+    result.betaCount = static_cast<std::int64_t>(problem.betas.size());
+    result.foldCount = problem.foldCount;
+    const auto cells = static_cast<std::size_t>(result.settingCount * result.betaCount * result.foldCount);
+    result.correct.assign(cells, -1);
+    result.iterations.assign(cells, 0);
+    result.restarts.assign(cells, 0);
+    result.converged.assign(cells, 0);
+    result.seconds.assign(cells, 0.0);
+    for (const FoldRows& fold : folds) result.foldSizes.push_back(static_cast<std::int64_t>(fold.test.size()));
+    result.classCount = problem.classCount;
+    result.classCorrect.assign(cells * static_cast<std::size_t>(problem.classCount), -1);
+    result.classSizes = classSizesOf(problem);
+    return result;
+}
+
+// How many of the units each setting has.
+std::vector<std::int64_t> unitsOfEachSetting(const GridProblem& problem, const std::vector<GridUnit>& units,
+                                             const std::vector<std::vector<std::int64_t>>& usedBetas) {
+    const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
+    const std::int64_t foldCount = problem.foldCount;
     std::vector<std::int64_t> unitsOfSetting(static_cast<std::size_t>(settingCount), 0);
     std::vector<std::uint8_t> seen(static_cast<std::size_t>(settingCount * foldCount), 0);
     for (const GridUnit& unit : units) {
@@ -369,159 +368,274 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         seen[static_cast<std::size_t>(unit.setting * foldCount + unit.fold)] = 1;
         ++unitsOfSetting[static_cast<std::size_t>(unit.setting)];
     }
-    const auto settingsInCall = std::count_if(unitsOfSetting.begin(), unitsOfSetting.end(),
-                                              [](std::int64_t count) { return count > 0; });
-    const auto unitCount = static_cast<std::int64_t>(units.size());
-    if (unitCount == 0) return result;
+    return unitsOfSetting;
+}
 
-    const SearchPlan plan = planSearch(problem, settings, unitCount);
-    result.concurrentUnits = plan.concurrentUnits;
-    // Every unit of a cell writes the rows of its own fold.
-    if (settings.keepDecisionValues) {
-        result.decisionValues.resize(static_cast<std::size_t>(settingCount * betaCount));
-        for (const GridUnit& unit : units) {
-            for (std::int64_t b : usedBetas[static_cast<std::size_t>(unit.setting)]) {
-                std::vector<double>& values =
-                    result.decisionValues[static_cast<std::size_t>(unit.setting + settingCount * b)];
-                if (values.empty()) {
-                    values.assign(static_cast<std::size_t>(n * k), std::numeric_limits<double>::quiet_NaN());
-                }
+// NaN decision values for every cell a unit tries: every unit of a cell writes the rows of its
+// own fold.
+void prepareDecisionValues(const GridProblem& problem, const std::vector<GridUnit>& units,
+                           const std::vector<std::vector<std::int64_t>>& usedBetas, GridResult* result) {
+    const std::int64_t n = problem.exampleCount;
+    result->decisionValues.resize(static_cast<std::size_t>(result->settingCount * result->betaCount));
+    for (const GridUnit& unit : units) {
+        for (std::int64_t b : usedBetas[static_cast<std::size_t>(unit.setting)]) {
+            std::vector<double>& values =
+                result->decisionValues[static_cast<std::size_t>(unit.setting + result->settingCount * b)];
+            if (values.empty()) {
+                values.assign(static_cast<std::size_t>(n * problem.classCount),
+                              std::numeric_limits<double>::quiet_NaN());
             }
         }
     }
+}
 
-    // Where the units' kernels come from: every setting's kernel is a function of one base matrix
-    // of all examples (squared distances or products), made once where it fits; otherwise each
-    // unit makes its columns from the features.
-    KernelStorage baseStorage;
+// Where the units' kernels come from: every setting's kernel is a function of one base matrix
+// of all examples (squared distances or products), made once into base where the plan shares
+// it; otherwise each unit makes its columns from the features.
+KernelSource unitKernelSource(const GridProblem& problem, const SearchPlan& plan, const RunSettings& settings,
+                              const RunControl& control, KernelStorage* base) {
+    const std::int64_t n = problem.exampleCount;
     KernelSource source;
-    const auto baseStarted = Clock::now();
-    if (precomputed) {
+    if (problem.precomputed != nullptr) {
         source = givenKernel(problem.precomputed, n);
     } else if (plan.sharedBase) {
-        baseStorage = kernelStorage(n * n);
-        if (!baseMatrix(baseKindOf(problem.kernelSettings.front().type), problem.features, nullptr, baseStorage.get(), n,
+        *base = kernelStorage(n * n);
+        if (!baseMatrix(baseKindOf(problem.kernelSettings.front().type), problem.features, nullptr, base->get(), n,
                         settings.threadCount, control.stop)) {
             throw Stopped{};
         }
         source.kind = KernelSource::Kind::Base;
-        source.matrix = baseStorage.get();
+        source.matrix = base->get();
         source.ld = n;
     } else {
         source.kind = KernelSource::Kind::Features;
         source.features = problem.features;
     }
-    result.baseSeconds = secondsSince(baseStarted) * static_cast<double>(settings.threadCount);
+    return source;
+}
 
-    std::mutex reportLock;
-    RemainingWork remaining(problem, units, usedBetas);
-    std::vector<std::int64_t> foldsDone(static_cast<std::size_t>(settingCount), 0);
-    std::int64_t settingsDone = 0;
-    const StopRequest stop = control.stopRequest();
+// What every unit of one call reads, and the result each writes its own cells of.
+struct UnitWork {
+    const GridProblem& problem;
+    const std::vector<GridUnit>& units;
+    const std::vector<FoldRows>& folds;
+    const std::vector<std::vector<std::int64_t>>& usedBetas;
+    const KernelSource& source;
+    const SearchPlan& plan;
+    const RunSettings& settings;
+    const RunControl& control;
+    StopRequest stop;
+    GridResult* result;
+};
 
-    auto runUnit = [&](std::int64_t u) {
-        if (control.stopped()) return;
-        const auto unitStarted = Clock::now();
-        const std::int64_t p = units[static_cast<std::size_t>(u)].setting;
-        const std::int64_t f = units[static_cast<std::size_t>(u)].fold;
-        const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(p)];
-        const FoldRows& rows = folds[static_cast<std::size_t>(f)];
-        const auto trainCount = static_cast<std::int64_t>(rows.train.size());
-        KernelSource unitSource = source;
-        unitSource.setting = setting;
-        KernelCache kernel(unitSource, rows.train, rows.test, plan.cacheBytes, nullptr, stop);
-        const double startSeconds = secondsSince(unitStarted);
-        double scoringSeconds = 0.0;
-        std::vector<double> trainLabels;
-        std::vector<double> testLabels;
-        std::vector<double> trainWeights;
-        for (std::int64_t i : rows.train) trainLabels.push_back(problem.labels[i]);
-        for (std::int64_t i : rows.test) testLabels.push_back(problem.labels[i]);
-        if (problem.weights != nullptr) {
-            for (std::int64_t i : rows.train) trainWeights.push_back(problem.weights[i]);
-        }
+// What one unit found, per beta it tries (usedBetas' order): the correct predictions in all and
+// of each class (k per beta), the path's steps; and where its time went.
+struct UnitOutcome {
+    std::vector<std::int64_t> correct;
+    std::vector<std::int64_t> classCorrect;
+    std::vector<PathStep> steps;
+    double startSeconds = 0.0;
+    double scoringSeconds = 0.0;
+    CacheCounts made;
+    Clock::time_point started;
+};
 
-        const std::vector<std::int64_t>& used = usedBetas[static_cast<std::size_t>(p)];
-        std::vector<double> betas;
-        for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
-        PathSettings pathSettings = settings.path;
-        char what[128];
-        std::snprintf(what, sizeof what, "%s%sfold %lld of %lld", settingCount > 1 ? describe(setting, precomputed).c_str() : "",
-                      settingCount > 1 ? ", " : "", static_cast<long long>(f + 1), static_cast<long long>(foldCount));
-        pathSettings.report = progressReport(control, what, betas);
-        PathProblem path;
-        path.kernel = &kernel;
-        path.labels = trainLabels.data();
-        path.exampleCount = static_cast<std::int32_t>(trainCount);
-        path.classCount = k;
-        path.weights = trainWeights.empty() ? nullptr : trainWeights.data();
-        std::vector<double> decision;
-        std::vector<std::int64_t> correct(used.size(), -1);
-        std::vector<std::int64_t> classCorrect(used.size() * static_cast<std::size_t>(k), -1);
-        const std::vector<PathStep> steps =
-            solvePath(path, betas.data(), static_cast<std::int64_t>(betas.size()), pathSettings,
-                      [&](std::int64_t b, const std::vector<double>& tau) {
-                          const auto scoringStarted = Clock::now();
-                          const auto i = static_cast<std::size_t>(b);
-                          correct[i] = countCorrect(&kernel, tau, k, testLabels, &decision, &classCorrect[i * k]);
-                          if (settings.keepDecisionValues && correct[i] >= 0) {
-                              const auto cell = static_cast<std::size_t>(p + settingCount * used[i]);
-                              keepDecisionValues(decision, rows.test, n, k, &result.decisionValues[cell]);
-                          }
-                          scoringSeconds += secondsSince(scoringStarted);
-                      },
-                      stop);
-        if (steps.size() < used.size() || control.stopped()) return;
-        for (std::size_t i = 0; i < used.size(); ++i) {
-            const auto cell = static_cast<std::size_t>(cellIndex(result, p, used[i], f));
-            result.correct[cell] = correct[i];
-            for (std::int32_t c = 0; c < k; ++c) result.classCorrect[cell + cells * c] = classCorrect[i * k + c];
-            result.iterations[cell] = steps[i].iterations;
-            result.restarts[cell] = steps[i].restarts;
-            result.converged[cell] = steps[i].converged ? 1 : 0;
-            result.seconds[cell] = steps[i].seconds;
-        }
+// The values of the given rows.
+std::vector<double> valuesAt(const double* values, const std::vector<std::int64_t>& rows) {
+    std::vector<double> picked;
+    for (std::int64_t i : rows) picked.push_back(values[i]);
+    return picked;
+}
 
+// A unit's path on its fold's training examples, each beta's dual variables scored on its test
+// examples (and their decision values kept where asked). False when stopped.
+bool solveUnit(const UnitWork& work, std::int64_t u, UnitOutcome* outcome) {
+    const GridProblem& problem = work.problem;
+    outcome->started = Clock::now();
+    const std::int64_t p = work.units[static_cast<std::size_t>(u)].setting;
+    const std::int64_t f = work.units[static_cast<std::size_t>(u)].fold;
+    const std::int64_t settingCount = work.result->settingCount;
+    const std::int32_t k = problem.classCount;
+    const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(p)];
+    const FoldRows& rows = work.folds[static_cast<std::size_t>(f)];
+    KernelSource unitSource = work.source;
+    unitSource.setting = setting;
+    KernelCache kernel(unitSource, rows.train, rows.test, work.plan.cacheBytes, nullptr, work.stop);
+    outcome->startSeconds = secondsSince(outcome->started);
+    const std::vector<double> trainLabels = valuesAt(problem.labels, rows.train);
+    const std::vector<double> testLabels = valuesAt(problem.labels, rows.test);
+    const std::vector<double> trainWeights =
+        problem.weights != nullptr ? valuesAt(problem.weights, rows.train) : std::vector<double>{};
+
+    const std::vector<std::int64_t>& used = work.usedBetas[static_cast<std::size_t>(p)];
+    std::vector<double> betas;
+    for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
+    PathSettings pathSettings = work.settings.path;
+    char what[128];
+    std::snprintf(what, sizeof what, "%s%sfold %lld of %lld",
+                  settingCount > 1 ? describe(setting, problem.precomputed != nullptr).c_str() : "",
+                  settingCount > 1 ? ", " : "", static_cast<long long>(f + 1),
+                  static_cast<long long>(problem.foldCount));
+    pathSettings.report = progressReport(work.control, what, betas);
+    PathProblem path;
+    path.kernel = &kernel;
+    path.labels = trainLabels.data();
+    path.exampleCount = static_cast<std::int32_t>(rows.train.size());
+    path.classCount = k;
+    path.weights = trainWeights.empty() ? nullptr : trainWeights.data();
+    std::vector<double> decision;
+    outcome->correct.assign(used.size(), -1);
+    outcome->classCorrect.assign(used.size() * static_cast<std::size_t>(k), -1);
+    outcome->steps = solvePath(
+        path, betas.data(), static_cast<std::int64_t>(betas.size()), pathSettings,
+        [&](std::int64_t b, const std::vector<double>& tau) {
+            const auto scoringStarted = Clock::now();
+            const auto i = static_cast<std::size_t>(b);
+            outcome->correct[i] =
+                countCorrect(&kernel, tau, k, testLabels, &decision, &outcome->classCorrect[i * k]);
+            if (work.settings.keepDecisionValues && outcome->correct[i] >= 0) {
+                const auto cell = static_cast<std::size_t>(p + settingCount * used[i]);
+                keepDecisionValues(decision, rows.test, problem.exampleCount, k, &work.result->decisionValues[cell]);
+            }
+            outcome->scoringSeconds += secondsSince(scoringStarted);
+        },
+        work.stop);
+    outcome->made = kernel.counts();
+    return outcome->steps.size() >= used.size() && !work.control.stopped();
+}
+
+// A unit's cells of the result: its own, which no other unit writes.
+void recordCells(const UnitWork& work, const GridUnit& unit, const UnitOutcome& outcome) {
+    GridResult& result = *work.result;
+    const std::vector<std::int64_t>& used = work.usedBetas[static_cast<std::size_t>(unit.setting)];
+    const auto cells = static_cast<std::size_t>(result.settingCount * result.betaCount * result.foldCount);
+    const std::int32_t k = work.problem.classCount;
+    for (std::size_t i = 0; i < used.size(); ++i) {
+        const auto cell = static_cast<std::size_t>(cellIndex(result, unit.setting, used[i], unit.fold));
+        result.correct[cell] = outcome.correct[i];
+        for (std::int32_t c = 0; c < k; ++c) result.classCorrect[cell + cells * c] = outcome.classCorrect[i * k + c];
+        result.iterations[cell] = outcome.steps[i].iterations;
+        result.restarts[cell] = outcome.steps[i].restarts;
+        result.converged[cell] = outcome.steps[i].converged ? 1 : 0;
+        result.seconds[cell] = outcome.steps[i].seconds;
+    }
+}
+
+// The units' times added up and their progress lines, one unit at a time whatever thread
+// finished it: a line per unit (RunSettings::reportFolds), or per setting once its last fold is
+// done, with its best accuracy over all folds where this call ran them all.
+class SearchProgress {
+public:
+    SearchProgress(const UnitWork& work, const std::vector<std::int64_t>& unitsOfSetting, Clock::time_point started)
+        : work_(work), unitsOfSetting_(unitsOfSetting), started_(started),
+          remaining_(work.problem, work.units, work.usedBetas), foldsDone_(unitsOfSetting.size(), 0),
+          settingsInCall_(std::count_if(unitsOfSetting.begin(), unitsOfSetting.end(),
+                                        [](std::int64_t count) { return count > 0; })) {}
+
+    void unitDone(std::int64_t u, const UnitOutcome& outcome) {
+        GridResult& result = *work_.result;
+        const GridUnit& unit = work_.units[static_cast<std::size_t>(u)];
         // The columns are made within the solves and the scoring: their time is the kernels'.
-        const CacheCounts& made = kernel.counts();
-        std::lock_guard<std::mutex> hold(reportLock);
-        result.kernelSeconds += startSeconds + made.trainSeconds + made.testSeconds;
-        result.scoringSeconds += scoringSeconds - made.testSeconds;
-        for (const PathStep& step : steps) result.solveSeconds += step.seconds;
-        result.solveSeconds -= made.trainSeconds;
-        remaining.finished(u, secondsSince(unitStarted));
-        const double elapsed = secondsSince(started);
-        const double left = remaining.left(elapsed);
+        std::lock_guard<std::mutex> hold(lock_);
+        result.kernelSeconds += outcome.startSeconds + outcome.made.trainSeconds + outcome.made.testSeconds;
+        result.scoringSeconds += outcome.scoringSeconds - outcome.made.testSeconds;
+        for (const PathStep& step : outcome.steps) result.solveSeconds += step.seconds;
+        result.solveSeconds -= outcome.made.trainSeconds;
+        remaining_.finished(u, secondsSince(outcome.started));
+        const double elapsed = secondsSince(started_);
+        const double left = remaining_.left(elapsed);
+        const RunControl& control = work_.control;
+        if (work_.settings.reportFolds && control.report) reportFold(unit, elapsed, left);
+        const auto p = static_cast<std::size_t>(unit.setting);
+        if (++foldsDone_[p] < unitsOfSetting_[p]) return;
+        ++settingsDone_;
+        if (work_.settings.reportFolds || !control.report || unitsOfSetting_[p] < work_.problem.foldCount) return;
+        reportSetting(unit.setting, elapsed, left);
+    }
+
+private:
+    void reportFold(const GridUnit& unit, double elapsed, double left) const {
+        const GridProblem& problem = work_.problem;
+        const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(unit.setting)];
+        const std::string which = work_.result->settingCount > 1
+                                      ? describe(setting, problem.precomputed != nullptr) + ", "
+                                      : std::string();
         char line[256];
-        if (settings.reportFolds && control.report) {
-            const std::string which = settingCount > 1 ? describe(setting, precomputed) + ", " : std::string();
-            std::snprintf(line, sizeof line, "%sfold %lld of %lld done, %.1f s, about %.0f s left", which.c_str(),
-                          static_cast<long long>(f + 1), static_cast<long long>(foldCount), elapsed, left);
-            control.report(line);
-        }
-        if (++foldsDone[static_cast<std::size_t>(p)] < unitsOfSetting[static_cast<std::size_t>(p)]) return;
-        ++settingsDone;
-        // The best accuracy over all folds, known only when this call ran them all.
-        if (settings.reportFolds || !control.report || unitsOfSetting[static_cast<std::size_t>(p)] < foldCount) return;
+        std::snprintf(line, sizeof line, "%sfold %lld of %lld done, %.1f s, about %.0f s left", which.c_str(),
+                      static_cast<long long>(unit.fold + 1), static_cast<long long>(problem.foldCount), elapsed,
+                      left);
+        work_.control.report(line);
+    }
+
+    // The best accuracy over all folds: the first beta of the most correct predictions.
+    void reportSetting(std::int64_t p, double elapsed, double left) const {
+        const GridProblem& problem = work_.problem;
         std::int64_t bestCorrect = -1;
         std::int64_t bestBeta = 0;
-        for (std::int64_t b : used) {
-            std::int64_t total = 0;
-            for (std::int64_t g = 0; g < foldCount; ++g) total += result.correct[static_cast<std::size_t>(cellIndex(result, p, b, g))];
-            if (total > bestCorrect) {
-                bestCorrect = total;
+        for (std::int64_t b : work_.usedBetas[static_cast<std::size_t>(p)]) {
+            const std::vector<std::int64_t> total = cellTotals(*work_.result, p, b, Scoring::Accuracy);
+            if (!total.empty() && total[0] > bestCorrect) {
+                bestCorrect = total[0];
                 bestBeta = b;
             }
         }
+        char line[256];
         std::snprintf(line, sizeof line,
                       "%s (%lld of %lld): best %lld-fold accuracy %.1f%% at C = %g; %.1f s, about %.0f s left",
-                      describe(setting, precomputed).c_str(), static_cast<long long>(settingsDone),
-                      static_cast<long long>(settingsInCall), static_cast<long long>(foldCount),
-                      100.0 * static_cast<double>(bestCorrect) / static_cast<double>(n),
+                      describe(problem.kernelSettings[static_cast<std::size_t>(p)], problem.precomputed != nullptr)
+                          .c_str(),
+                      static_cast<long long>(settingsDone_), static_cast<long long>(settingsInCall_),
+                      static_cast<long long>(problem.foldCount),
+                      100.0 * static_cast<double>(bestCorrect) / static_cast<double>(problem.exampleCount),
                       1.0 / problem.betas[static_cast<std::size_t>(bestBeta)], elapsed, left);
-        control.report(line);
-    };
-    forEachIndex(unitCount, static_cast<int>(plan.concurrentUnits), runUnit);
+        work_.control.report(line);
+    }
+
+    const UnitWork& work_;
+    const std::vector<std::int64_t>& unitsOfSetting_;
+    const Clock::time_point started_;
+    std::mutex lock_;
+    RemainingWork remaining_;
+    std::vector<std::int64_t> foldsDone_;
+    const std::int64_t settingsInCall_;
+    std::int64_t settingsDone_ = 0;
+};
+
+}  // namespace
+
+GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
+                              const RunSettings& settings, const RunControl& control) {
+    const auto started = Clock::now();
+    if (problem.kernelSettings.empty()) throw std::invalid_argument("the grid has no kernel setting");
+    for (const KernelSetting& setting : problem.kernelSettings) {
+        if (baseKindOf(setting.type) != baseKindOf(problem.kernelSettings.front().type)) {
+            throw std::invalid_argument("the grid mixes kernels of distances and of products");
+        }
+    }
+    const std::vector<FoldRows> folds = foldRowsOf(problem);
+    GridResult result = untriedResult(problem, folds);
+    const std::vector<std::vector<std::int64_t>> usedBetas = usedBetasOf(problem);
+    const std::vector<std::int64_t> unitsOfSetting = unitsOfEachSetting(problem, units, usedBetas);
+    const auto unitCount = static_cast<std::int64_t>(units.size());
+    if (unitCount == 0) return result;
+
+    const SearchPlan plan = planSearch(problem, settings, unitCount);
+    result.concurrentUnits = plan.concurrentUnits;
+    if (settings.keepDecisionValues) prepareDecisionValues(problem, units, usedBetas, &result);
+    KernelStorage base;
+    const auto baseStarted = Clock::now();
+    const KernelSource source = unitKernelSource(problem, plan, settings, control, &base);
+    result.baseSeconds = secondsSince(baseStarted) * static_cast<double>(settings.threadCount);
+
+    const UnitWork work{problem, units, folds, usedBetas, source, plan, settings, control, control.stopRequest(), &result};
+    SearchProgress progress(work, unitsOfSetting, started);
+    forEachIndex(unitCount, static_cast<int>(plan.concurrentUnits), [&](std::int64_t u) {
+        if (control.stopped()) return;
+        UnitOutcome outcome;
+        if (!solveUnit(work, u, &outcome)) return;
+        recordCells(work, units[static_cast<std::size_t>(u)], outcome);
+        progress.unitDone(u, outcome);
+    });
     if (control.stopped()) throw Stopped{};
     return result;
 }
