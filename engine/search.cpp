@@ -27,15 +27,10 @@ bool readStop(void* flag) {
     return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
 
-std::string describe(const KernelSetting& setting, bool precomputed) {
-    char text[96];
-    if (precomputed || setting.type == KernelType::Linear) return "the kernel";
-    if (setting.type == KernelType::Poly) {
-        std::snprintf(text, sizeof text, "degree %d, gamma %.4g", static_cast<int>(setting.degree), setting.gamma);
-    } else {
-        std::snprintf(text, sizeof text, "gamma %.4g", setting.gamma);
-    }
-    return text;
+// A kernel setting p in words, for progress lines.
+std::string settingName(const GridProblem& problem, std::int64_t p) {
+    if (problem.settingNames.empty()) return "setting " + std::to_string(p + 1);
+    return problem.settingNames[static_cast<std::size_t>(p)];
 }
 
 // The examples of each fold and those outside it, in increasing order.
@@ -472,9 +467,8 @@ bool solveUnit(const UnitWork& work, std::int64_t u, UnitOutcome* outcome) {
     for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
     PathSettings pathSettings = work.settings.path;
     char what[128];
-    std::snprintf(what, sizeof what, "%s%sfold %lld of %lld",
-                  settingCount > 1 ? describe(setting, problem.precomputed != nullptr).c_str() : "",
-                  settingCount > 1 ? ", " : "", static_cast<long long>(f + 1),
+    const std::string which = settingCount > 1 ? settingName(problem, p) + ", " : std::string();
+    std::snprintf(what, sizeof what, "%sfold %lld of %lld", which.c_str(), static_cast<long long>(f + 1),
                   static_cast<long long>(problem.foldCount));
     pathSettings.report = progressReport(work.control, what, betas);
     PathProblem path;
@@ -556,10 +550,8 @@ public:
 private:
     void reportFold(const GridUnit& unit, double elapsed, double left) const {
         const GridProblem& problem = work_.problem;
-        const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(unit.setting)];
-        const std::string which = work_.result->settingCount > 1
-                                      ? describe(setting, problem.precomputed != nullptr) + ", "
-                                      : std::string();
+        const std::string which =
+            work_.result->settingCount > 1 ? settingName(problem, unit.setting) + ", " : std::string();
         char line[256];
         std::snprintf(line, sizeof line, "%sfold %lld of %lld done, %.1f s, about %.0f s left", which.c_str(),
                       static_cast<long long>(unit.fold + 1), static_cast<long long>(problem.foldCount), elapsed,
@@ -582,8 +574,7 @@ private:
         char line[256];
         std::snprintf(line, sizeof line,
                       "%s (%lld of %lld): best %lld-fold accuracy %.1f%% at C = %g; %.1f s, about %.0f s left",
-                      describe(problem.kernelSettings[static_cast<std::size_t>(p)], problem.precomputed != nullptr)
-                          .c_str(),
+                      settingName(problem, p).c_str(),
                       static_cast<long long>(settingsDone_), static_cast<long long>(settingsInCall_),
                       static_cast<long long>(problem.foldCount),
                       100.0 * static_cast<double>(bestCorrect) / static_cast<double>(problem.exampleCount),
@@ -607,6 +598,9 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
                               const RunSettings& settings, const RunControl& control) {
     const auto started = Clock::now();
     if (problem.kernelSettings.empty()) throw std::invalid_argument("the grid has no kernel setting");
+    if (!problem.settingNames.empty() && problem.settingNames.size() != problem.kernelSettings.size()) {
+        throw std::invalid_argument("the grid names some of its kernel settings only");
+    }
     for (const KernelSetting& setting : problem.kernelSettings) {
         if (baseKindOf(setting.type) != baseKindOf(problem.kernelSettings.front().type)) {
             throw std::invalid_argument("the grid mixes kernels of distances and of products");

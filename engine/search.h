@@ -34,6 +34,9 @@ struct GridProblem {
     const double* precomputed = nullptr;
     Examples features;
     std::vector<KernelSetting> kernelSettings;
+    // One per kernel setting: the words progress lines call it by (the helpers' wording, such as
+    // "gamma 0.5"). Empty: "setting P", its number from 1.
+    std::vector<std::string> settingNames;
     // The grid's columns, in the order every path solves them.
     std::vector<double> betas;
     // settings x betas, entry p + P * b: whether cell (p, b) is cross-validated. Empty: all are.

@@ -615,6 +615,20 @@ void readWeightsAndScoring(const mxArray* options, TrainInputs* inputs) {
     inputs->settings.keepDecisionValues = inputs->calibrate && inputs->search;
 }
 
+// The options' names of the kernel settings, for progress lines; none when left out.
+void readSettingNames(const mxArray* options, GridProblem* problem) {
+    const mxArray* names = optionalFieldOf(options, "settingNames");
+    if (names == nullptr) return;
+    if (!mxIsCell(names) || mxGetNumberOfElements(names) != problem->kernelSettings.size()) {
+        throw GatewayError("zelmor:badInput", "settingNames must be a cell of one text per setting");
+    }
+    for (std::size_t p = 0; p < problem->kernelSettings.size(); ++p) {
+        const mxArray* name = mxGetCell(names, static_cast<mwIndex>(p));
+        if (name == nullptr) throw GatewayError("zelmor:badInput", "a setting's name must be a short text");
+        problem->settingNames.push_back(textOf(name, "a setting's name"));
+    }
+}
+
 void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
     const mxArray* options = prhs[4];
     const std::string kernel = textOf(fieldOf(options, "kernel"), "the kernel");
@@ -656,6 +670,7 @@ void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
         throw GatewayError("zelmor:badInput", "tried must hold one value per grid cell");
     }
     for (double t : tried) problem.tried.push_back(t != 0);
+    readSettingNames(options, &problem);
     inputs->folds = finiteValues(fieldOf(options, "folds"), "folds", "zelmor:badFolds");
     inputs->search = !inputs->folds.empty();
     if (inputs->search) {
