@@ -785,11 +785,27 @@ std::vector<GridUnit> unitsOf(const mxArray* array, const GridProblem& problem) 
     return units;
 }
 
+// The grid's units (gridUnits) as rows of (setting, fold) numbers from 1.
+mxArray* unitRows(const std::vector<GridUnit>& units) {
+    const auto count = static_cast<std::int64_t>(units.size());
+    mxArray* rows = doubles(count, 2);
+    for (std::int64_t u = 0; u < count; ++u) {
+        realData(rows)[u] = static_cast<double>(units[static_cast<std::size_t>(u)].setting + 1);
+        realData(rows)[u + count] = static_cast<double>(units[static_cast<std::size_t>(u)].fold + 1);
+    }
+    return rows;
+}
+
+// The given units, run; for [] the grid's units, listed.
 void unitsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     requireArgumentCounts(nrhs, 6, nlhs, 1);
     TrainInputs inputs;
     readTrainInputs(prhs, &inputs);
     if (!inputs.search) throw GatewayError("zelmor:badInput", "units need folds: there is no grid to cross-validate");
+    if (mxIsEmpty(prhs[5])) {
+        plhs[0] = unitRows(gridUnits(inputs.problem));
+        return;
+    }
     const std::vector<GridUnit> units = unitsOf(prhs[5], inputs.problem);
     inputs.settings.reportFolds = true;
     requireSearchMemory(inputs.problem, inputs.settings, static_cast<std::int64_t>(units.size()), "the units");
