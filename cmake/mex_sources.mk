@@ -12,7 +12,7 @@ INCLUDE_DIRS = gateways solver engine formats
 HOST_SOURCES = gateways/mex_host.cpp
 
 zelmor_solver_SOURCES = solver/dual_solver.cpp solver/projection.cpp solver/kernels_portable.cpp solver/kernels_avx2.cpp solver/kernels_avx512.cpp
-zelmor_engine_core_SOURCES = engine/kernels.cpp engine/kernel_cache.cpp engine/face_step.cpp engine/path.cpp engine/search.cpp engine/scoring.cpp engine/calibration.cpp
+zelmor_engine_core_SOURCES = engine/kernels.cpp engine/kernel_cache.cpp engine/face_step.cpp engine/path.cpp engine/kernel_storage.cpp engine/search.cpp engine/predict.cpp engine/scoring.cpp engine/calibration.cpp
 zelmor_formats_SOURCES = formats/svmlight.cpp formats/gzip.cpp
 
 hello_SOURCES = gateways/hello.cpp

@@ -98,7 +98,7 @@ KernelCache::KernelCache(const KernelSource& source, std::vector<std::int64_t> t
     positions_[0] = order_;
     scratch_.resize(static_cast<std::size_t>(stride_));
     diagonal_.resize(static_cast<std::size_t>(trainCount_));
-    const std::int64_t d = source_.features.features;
+    const std::int64_t d = source_.features.featureCount;
     const bool sparse = source_.kind == KernelSource::Kind::Features && source_.features.isSparse();
     if (source_.kind == KernelSource::Kind::Features) packTrainFeatures();
     // Sparse features are read in place, through the examples' indices.
@@ -144,7 +144,7 @@ void KernelCache::packTrainFeatures() {
         for (std::int64_t q : order_) orderedTrain_.push_back(train_[static_cast<std::size_t>(q)]);
         return;
     }
-    const std::int64_t d = source_.features.features;
+    const std::int64_t d = source_.features.featureCount;
     packedTrain_.resize(static_cast<std::size_t>(trainCount_ * d));
     for (std::int64_t f = 0; f < d; ++f) {
         const double* feature = source_.features.data + f * source_.features.count;
@@ -251,7 +251,7 @@ bool KernelCache::makeTrain(std::int64_t j, std::int64_t from, std::int64_t to, 
     const std::int64_t parts = (to - from + part - 1) / part;
     std::atomic<bool> stopped{false};
     const std::int64_t g = train_[static_cast<std::size_t>(j)];
-    const std::int64_t d = source_.features.features;
+    const std::int64_t d = source_.features.featureCount;
     const bool sparse = source_.kind == KernelSource::Kind::Features && source_.features.isSparse();
     if (source_.kind == KernelSource::Kind::Features && !sparse) {
         for (std::int64_t f = 0; f < d; ++f) point_[static_cast<std::size_t>(f)] = source_.features.data[g + f * source_.features.count];
@@ -303,7 +303,7 @@ bool KernelCache::makeTest(std::int64_t j, double* out) {
     if (stop_.now()) return false;
     const auto started = std::chrono::steady_clock::now();
     const std::int64_t g = train_[static_cast<std::size_t>(j)];
-    const std::int64_t d = source_.features.features;
+    const std::int64_t d = source_.features.featureCount;
     switch (source_.kind) {
         case KernelSource::Kind::Features:
             if (source_.features.isSparse()) {

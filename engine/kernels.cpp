@@ -204,7 +204,7 @@ ZELMOR_ENGINE_INLINE void baseColumns(const Tile& tile, std::int64_t column) {
         // Each sum runs over the features in increasing order from 0.0.
         const double* packed = tile.packedRows + row;
         const double* bFeature = bFirst;
-        for (std::int64_t f = 0; f < tile.b->features; ++f, packed += tile.paddedRows, bFeature += tile.b->count) {
+        for (std::int64_t f = 0; f < tile.b->featureCount; ++f, packed += tile.paddedRows, bFeature += tile.b->count) {
             Doubles x[kRowVectors];
 #pragma GCC unroll 4
             for (int v = 0; v < kRowVectors; ++v) x[v] = L::load(packed + v * width);
@@ -267,7 +267,7 @@ ZELMOR_ENGINE_INLINE void rowStretch(const double* point, const Examples& block,
 #pragma GCC unroll 8
         for (int v = 0; v < kRowGroup; ++v) acc[v] = L::broadcast(0.0);
         const double* column = block.data + begin + c;
-        for (std::int64_t f = 0; f < block.features; ++f, column += block.count) {
+        for (std::int64_t f = 0; f < block.featureCount; ++f, column += block.count) {
             const Doubles x = L::broadcast(point[f]);
 #pragma GCC unroll 8
             for (int v = 0; v < kRowGroup; ++v) acc[v] = acc[v] + baseTerm<kind>(L::load(column + v * width), x);
@@ -278,7 +278,7 @@ ZELMOR_ENGINE_INLINE void rowStretch(const double* point, const Examples& block,
     for (; c < count; c += width) {
         Doubles acc = L::broadcast(0.0);
         double lanes[width];
-        for (std::int64_t f = 0; f < block.features; ++f) {
+        for (std::int64_t f = 0; f < block.featureCount; ++f) {
             const double* column = block.data + f * block.count + begin + c;
             for (int lane = 0; lane < width; ++lane) lanes[lane] = c + lane < count ? column[lane] : 0.0;
             acc = acc + baseTerm<kind>(L::load(lanes), L::broadcast(point[f]));
@@ -422,7 +422,7 @@ std::int64_t tileSideFor(std::int64_t features) {
 void packRows(const Examples& a, std::int64_t rowBegin, std::int64_t rowEnd, std::int64_t paddedRows,
               double* packed) {
     const std::int64_t rowCount = rowEnd - rowBegin;
-    for (std::int64_t f = 0; f < a.features; ++f) {
+    for (std::int64_t f = 0; f < a.featureCount; ++f) {
         double* destination = packed + f * paddedRows;
         std::memcpy(destination, a.data + rowBegin + f * a.count, static_cast<std::size_t>(rowCount) * sizeof(double));
         std::fill(destination + rowCount, destination + paddedRows, 0.0);
@@ -494,7 +494,7 @@ bool matrixUsing(const EngineLoops& loops, BaseKind kind, const KernelSetting* s
         // threads run out of work together.
         const std::int64_t chunk = square ? chunkCount - 1 - index : index;
         // Sparse rows are read in place.
-        const std::int64_t packedCount = a.isSparse() ? 0 : paddedSide * std::max<std::int64_t>(a.features, 1);
+        const std::int64_t packedCount = a.isSparse() ? 0 : paddedSide * std::max<std::int64_t>(a.featureCount, 1);
         std::vector<double> packed(static_cast<std::size_t>(packedCount));
         std::vector<double> values(static_cast<std::size_t>(paddedSide * side));
         Tile tile;
@@ -534,7 +534,7 @@ bool matrixUsing(const EngineLoops& loops, BaseKind kind, const KernelSetting* s
 }  // namespace
 
 std::int64_t termsPerBase(const Examples& examples) {
-    if (!examples.isSparse()) return std::max<std::int64_t>(examples.features, 1);
+    if (!examples.isSparse()) return std::max<std::int64_t>(examples.featureCount, 1);
     const std::int64_t nonZeros = examples.sparse.starts[examples.count] - examples.sparse.starts[0];
     return std::max<std::int64_t>(1, 2 * ((nonZeros + examples.count - 1) / std::max<std::int64_t>(examples.count, 1)));
 }

@@ -39,14 +39,14 @@ struct SparseFeatures {
 struct Examples {
     const double* data = nullptr;
     std::int64_t count = 0;
-    std::int64_t features = 0;
+    std::int64_t featureCount = 0;
     SparseFeatures sparse;
 
     Examples() = default;
     Examples(const double* denseData, std::int64_t exampleCount, std::int64_t featureCount)
-        : data(denseData), count(exampleCount), features(featureCount) {}
+        : data(denseData), count(exampleCount), featureCount(featureCount) {}
     Examples(const SparseFeatures& sparseFeatures, std::int64_t exampleCount, std::int64_t featureCount)
-        : count(exampleCount), features(featureCount), sparse(sparseFeatures) {}
+        : count(exampleCount), featureCount(featureCount), sparse(sparseFeatures) {}
 
     bool isSparse() const { return sparse.starts != nullptr; }
 };
@@ -98,7 +98,7 @@ double kernelExp(double x);
 // With b == nullptr: the square base of a with itself, each pair computed once and mirrored
 // (but for the squares on the diagonal, made in full: every term is symmetric, so their two
 // halves agree), exactly symmetric, with a zero diagonal for squared distances.
-// Preconditions: b->features == a.features, both dense or both sparse; out does not overlap the
+// Preconditions: b->featureCount == a.featureCount, both dense or both sparse; out does not overlap the
 // examples.
 //
 // Runs on up to threadCount threads (the calling thread among them) over chunks of columns.
@@ -116,7 +116,7 @@ bool kernelMatrix(const KernelSetting& setting, const Examples& a, const Example
                   std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop);
 
 // One row of a kernel, made on demand: out[c - begin] = kernelValue(setting, base(point, block_c))
-// for the examples c in [begin, end) of block, where point holds block.features values. Every
+// for the examples c in [begin, end) of block, where point holds block.featureCount values. Every
 // entry is the bits kernelMatrix gives the same pair. Runs on the calling thread alone.
 void kernelRow(const KernelSetting& setting, const double* point, const Examples& block, std::int64_t begin,
                std::int64_t end, double* out);

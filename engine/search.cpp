@@ -4,50 +4,20 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <memory>
-#include <new>
 #include <mutex>
 #include <stdexcept>
 
-#include "finite_kernel.h"
 #include "kernel_cache.h"
+#include "kernel_storage.h"
 #include "parallel.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace zelmor::engine {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct FreeStorage {
-    void operator()(double* data) const { std::free(data); }
-};
-using KernelStorage = std::unique_ptr<double[], FreeStorage>;
-
-// Storage for a kernel, left unwritten: zeroing n^2 doubles first would take as long as a pass
-// over them, and no stop could interrupt it. On Linux, in 2 MB pages where the system allows
-// them: faulting in a kernel of 4 KB pages costs more than computing it.
-KernelStorage kernelStorage(std::int64_t count) {
-    constexpr std::size_t kHugePage = std::size_t{1} << 21;
-    const std::size_t bytes = static_cast<std::size_t>(count > 0 ? count : 1) * sizeof(double);
-    void* data = nullptr;
-    if (bytes >= kHugePage) {
-        if (posix_memalign(&data, kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage) != 0) data = nullptr;
-#if defined(__linux__)
-        if (data != nullptr) madvise(data, bytes, MADV_HUGEPAGE);
-#endif
-    } else {
-        data = std::malloc(bytes);
-    }
-    if (data == nullptr) throw std::bad_alloc();
-    return KernelStorage(static_cast<double*>(data));
-}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -57,15 +27,10 @@ bool readStop(void* flag) {
     return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
 
-std::string describe(const KernelSetting& setting, bool precomputed) {
-    char text[96];
-    if (precomputed || setting.type == KernelType::Linear) return "the kernel";
-    if (setting.type == KernelType::Poly) {
-        std::snprintf(text, sizeof text, "degree %d, gamma %.4g", static_cast<int>(setting.degree), setting.gamma);
-    } else {
-        std::snprintf(text, sizeof text, "gamma %.4g", setting.gamma);
-    }
-    return text;
+// A kernel setting p in words, for progress lines.
+std::string settingName(const GridProblem& problem, std::int64_t p) {
+    if (problem.settingNames.empty()) return "setting " + std::to_string(p + 1);
+    return problem.settingNames[static_cast<std::size_t>(p)];
 }
 
 // The examples of each fold and those outside it, in increasing order.
@@ -93,10 +58,10 @@ class RemainingWork {
 public:
     RemainingWork(const GridProblem& problem, const std::vector<GridUnit>& units,
                   const std::vector<std::vector<std::int64_t>>& usedBetas)
-        : units_(units), done_(units.size(), 0), seconds_(problem.settings.size(), 0.0),
-          finished_(problem.settings.size(), 0) {
+        : units_(units), done_(units.size(), 0), seconds_(problem.kernelSettings.size(), 0.0),
+          finished_(problem.kernelSettings.size(), 0) {
         for (const GridUnit& unit : units) {
-            const KernelSetting& setting = problem.settings[static_cast<std::size_t>(unit.setting)];
+            const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(unit.setting)];
             gammas_.push_back(setting.type == KernelType::Linear || problem.precomputed != nullptr ? 1.0 : setting.gamma);
             betas_.push_back(static_cast<double>(usedBetas[static_cast<std::size_t>(unit.setting)].size()));
         }
@@ -215,7 +180,7 @@ std::int64_t cellIndex(const GridResult& r, std::int64_t p, std::int64_t b, std:
 
 bool isTried(const GridProblem& problem, std::int64_t p, std::int64_t b) {
     return problem.tried.empty() ||
-           problem.tried[static_cast<std::size_t>(p + static_cast<std::int64_t>(problem.settings.size()) * b)] != 0;
+           problem.tried[static_cast<std::size_t>(p + static_cast<std::int64_t>(problem.kernelSettings.size()) * b)] != 0;
 }
 
 // A fold's decision values (testCount x k) into the rows of its test examples of an n x k cell.
@@ -249,60 +214,6 @@ std::vector<std::int64_t> cellTotals(const GridResult& result, std::int64_t p, s
 
 }  // namespace
 
-void decisionValues(const double* kernel, std::int64_t ldKernel, std::int64_t testCount, std::int64_t trainCount,
-                    const double* tau, std::int32_t k, double* out) {
-    std::fill(out, out + testCount * k, 0.0);
-    for (std::int64_t j = 0; j < trainCount; ++j) {
-        const double* column = kernel + j * ldKernel;
-        for (std::int32_t m = 0; m < k; ++m) {
-            const double weight = tau[j + m * trainCount];
-            if (weight == 0.0) continue;
-            double* target = out + m * testCount;
-            for (std::int64_t t = 0; t < testCount; ++t) target[t] = target[t] + column[t] * weight;
-        }
-    }
-}
-
-bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel, const Examples& test,
-                             const Examples& train, const double* tau, std::int32_t k, double* out,
-                             int threadCount, const std::atomic<bool>* stop) {
-    // About a million kernel values per block.
-    const std::int64_t rowsPerBlock = std::max<std::int64_t>(8, (std::int64_t{1} << 20) / std::max<std::int64_t>(train.count, 1));
-    const std::int64_t blockCount = (test.count + rowsPerBlock - 1) / rowsPerBlock;
-    forEachIndex(blockCount, threadCount, [&](std::int64_t block) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
-        const std::int64_t first = block * rowsPerBlock;
-        const std::int64_t rows = std::min(rowsPerBlock, test.count - first);
-        std::vector<double> values(static_cast<std::size_t>(rows * k));
-        if (kernel != nullptr) {
-            decisionValues(kernel + first, test.count, rows, train.count, tau, k, values.data());
-        } else {
-            // The block's rows: sparse ones in place, dense ones packed.
-            std::vector<double> features;
-            Examples block{nullptr, rows, test.features};
-            if (test.isSparse()) {
-                block.sparse = test.sparse;
-                block.sparse.starts += first;
-            } else {
-                features.resize(static_cast<std::size_t>(rows * test.features));
-                for (std::int64_t f = 0; f < test.features; ++f) {
-                    std::copy(test.data + first + f * test.count, test.data + first + rows + f * test.count,
-                              features.begin() + f * rows);
-                }
-                block.data = features.data();
-            }
-            const KernelStorage blockKernel = kernelStorage(rows * train.count);
-            kernelMatrix(*setting, block, &train, blockKernel.get(), rows, 1, nullptr);
-            requireFiniteKernel(blockKernel.get(), rows * train.count);
-            decisionValues(blockKernel.get(), rows, rows, train.count, tau, k, values.data());
-        }
-        for (std::int32_t m = 0; m < k; ++m) {
-            std::copy(values.begin() + m * rows, values.begin() + (m + 1) * rows, out + first + m * test.count);
-        }
-    });
-    return stop == nullptr || !stop->load(std::memory_order_relaxed);
-}
-
 StopRequest RunControl::stopRequest() const {
     if (stop == nullptr) return StopRequest{};
     return StopRequest{readStop, const_cast<std::atomic<bool>*>(stop)};
@@ -330,7 +241,7 @@ namespace {
 
 // The features a unit's cache packs: none for a precomputed kernel or sparse features.
 std::int64_t featureCountOf(const GridProblem& problem) {
-    return problem.precomputed != nullptr || problem.features.isSparse() ? 0 : problem.features.features;
+    return problem.precomputed != nullptr || problem.features.isSparse() ? 0 : problem.features.featureCount;
 }
 
 // The bytes of the largest unit over the folds, and the columns of the largest fold's kernel.
@@ -385,7 +296,7 @@ std::int64_t searchPeakBytes(const GridProblem& problem, const SearchPlan& plan)
 }
 
 std::vector<GridUnit> gridUnits(const GridProblem& problem) {
-    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+    const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
     const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
     std::vector<GridUnit> units;
     for (std::int64_t p = 0; p < settingCount; ++p) {
@@ -401,46 +312,45 @@ GridResult crossValidate(const GridProblem& problem, const RunSettings& settings
     return crossValidateUnits(problem, gridUnits(problem), settings, control);
 }
 
-GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
-                              const RunSettings& settings, const RunControl& control) {
-    const auto started = Clock::now();
-    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+namespace {
+
+// The betas each setting tries, in the grid's order.
+std::vector<std::vector<std::int64_t>> usedBetasOf(const GridProblem& problem) {
+    const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
     const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
-    const std::int64_t foldCount = problem.foldCount;
-    const std::int64_t n = problem.exampleCount;
-    const std::int32_t k = problem.classCount;
-    const bool precomputed = problem.precomputed != nullptr;
-    if (settingCount < 1) throw std::invalid_argument("the grid has no kernel setting");
-    for (const KernelSetting& setting : problem.settings) {
-        if (baseKindOf(setting.type) != baseKindOf(problem.settings.front().type)) {
-            throw std::invalid_argument("the grid mixes kernels of distances and of products");
-        }
-    }
-
-    GridResult result;
-    result.settingCount = settingCount;
-    result.betaCount = betaCount;
-    result.foldCount = foldCount;
-    const auto cells = static_cast<std::size_t>(settingCount * betaCount * foldCount);
-    result.correct.assign(cells, -1);
-    result.iterations.assign(cells, 0);
-    result.restarts.assign(cells, 0);
-    result.converged.assign(cells, 0);
-    result.seconds.assign(cells, 0.0);
-
-    const std::vector<FoldRows> folds = foldRowsOf(problem);
-    for (const FoldRows& fold : folds) result.foldSizes.push_back(static_cast<std::int64_t>(fold.test.size()));
-    result.classCount = k;
-    result.classCorrect.assign(cells * static_cast<std::size_t>(k), -1);
-    result.classSizes = classSizesOf(problem);
-
-    // The betas each setting tries, and how many of its units this call runs.
     std::vector<std::vector<std::int64_t>> usedBetas(static_cast<std::size_t>(settingCount));
     for (std::int64_t p = 0; p < settingCount; ++p) {
         for (std::int64_t b = 0; b < betaCount; ++b) {
             if (isTried(problem, p, b)) usedBetas[static_cast<std::size_t>(p)].push_back(b);
         }
     }
+    return usedBetas;
+}
+
+// A result of the problem's shape with no cell tried, and the examples of each fold and class.
+GridResult untriedResult(const GridProblem& problem, const std::vector<FoldRows>& folds) {
+    GridResult result;
+    result.settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
+    result.betaCount = static_cast<std::int64_t>(problem.betas.size());
+    result.foldCount = problem.foldCount;
+    const auto cells = static_cast<std::size_t>(result.settingCount * result.betaCount * result.foldCount);
+    result.correct.assign(cells, -1);
+    result.iterations.assign(cells, 0);
+    result.restarts.assign(cells, 0);
+    result.converged.assign(cells, 0);
+    result.seconds.assign(cells, 0.0);
+    for (const FoldRows& fold : folds) result.foldSizes.push_back(static_cast<std::int64_t>(fold.test.size()));
+    result.classCount = problem.classCount;
+    result.classCorrect.assign(cells * static_cast<std::size_t>(problem.classCount), -1);
+    result.classSizes = classSizesOf(problem);
+    return result;
+}
+
+// How many of the units each setting has.
+std::vector<std::int64_t> unitsOfEachSetting(const GridProblem& problem, const std::vector<GridUnit>& units,
+                                             const std::vector<std::vector<std::int64_t>>& usedBetas) {
+    const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
+    const std::int64_t foldCount = problem.foldCount;
     std::vector<std::int64_t> unitsOfSetting(static_cast<std::size_t>(settingCount), 0);
     std::vector<std::uint8_t> seen(static_cast<std::size_t>(settingCount * foldCount), 0);
     for (const GridUnit& unit : units) {
@@ -453,159 +363,273 @@ GridResult crossValidateUnits(const GridProblem& problem, const std::vector<Grid
         seen[static_cast<std::size_t>(unit.setting * foldCount + unit.fold)] = 1;
         ++unitsOfSetting[static_cast<std::size_t>(unit.setting)];
     }
-    const auto settingsInCall = std::count_if(unitsOfSetting.begin(), unitsOfSetting.end(),
-                                              [](std::int64_t count) { return count > 0; });
-    const auto unitCount = static_cast<std::int64_t>(units.size());
-    if (unitCount == 0) return result;
+    return unitsOfSetting;
+}
 
-    const SearchPlan plan = planSearch(problem, settings, unitCount);
-    result.concurrentUnits = plan.concurrentUnits;
-    // Every unit of a cell writes the rows of its own fold.
-    if (settings.keepDecisionValues) {
-        result.decisionValues.resize(static_cast<std::size_t>(settingCount * betaCount));
-        for (const GridUnit& unit : units) {
-            for (std::int64_t b : usedBetas[static_cast<std::size_t>(unit.setting)]) {
-                std::vector<double>& values =
-                    result.decisionValues[static_cast<std::size_t>(unit.setting + settingCount * b)];
-                if (values.empty()) {
-                    values.assign(static_cast<std::size_t>(n * k), std::numeric_limits<double>::quiet_NaN());
-                }
+// NaN decision values for every cell a unit tries: every unit of a cell writes the rows of its
+// own fold.
+void prepareDecisionValues(const GridProblem& problem, const std::vector<GridUnit>& units,
+                           const std::vector<std::vector<std::int64_t>>& usedBetas, GridResult* result) {
+    const std::int64_t n = problem.exampleCount;
+    result->decisionValues.resize(static_cast<std::size_t>(result->settingCount * result->betaCount));
+    for (const GridUnit& unit : units) {
+        for (std::int64_t b : usedBetas[static_cast<std::size_t>(unit.setting)]) {
+            std::vector<double>& values =
+                result->decisionValues[static_cast<std::size_t>(unit.setting + result->settingCount * b)];
+            if (values.empty()) {
+                values.assign(static_cast<std::size_t>(n * problem.classCount),
+                              std::numeric_limits<double>::quiet_NaN());
             }
         }
     }
+}
 
-    // Where the units' kernels come from: every setting's kernel is a function of one base matrix
-    // of all examples (squared distances or products), made once where it fits; otherwise each
-    // unit makes its columns from the features.
-    KernelStorage baseStorage;
+// Where the units' kernels come from: every setting's kernel is a function of one base matrix
+// of all examples (squared distances or products), made once into base where the plan shares
+// it; otherwise each unit makes its columns from the features.
+KernelSource unitKernelSource(const GridProblem& problem, const SearchPlan& plan, const RunSettings& settings,
+                              const RunControl& control, KernelStorage* base) {
+    const std::int64_t n = problem.exampleCount;
     KernelSource source;
-    const auto baseStarted = Clock::now();
-    if (precomputed) {
+    if (problem.precomputed != nullptr) {
         source = givenKernel(problem.precomputed, n);
     } else if (plan.sharedBase) {
-        baseStorage = kernelStorage(n * n);
-        if (!baseMatrix(baseKindOf(problem.settings.front().type), problem.features, nullptr, baseStorage.get(), n,
+        *base = kernelStorage(n * n);
+        if (!baseMatrix(baseKindOf(problem.kernelSettings.front().type), problem.features, nullptr, base->get(), n,
                         settings.threadCount, control.stop)) {
             throw Stopped{};
         }
         source.kind = KernelSource::Kind::Base;
-        source.matrix = baseStorage.get();
+        source.matrix = base->get();
         source.ld = n;
     } else {
         source.kind = KernelSource::Kind::Features;
         source.features = problem.features;
     }
-    result.baseSeconds = secondsSince(baseStarted) * static_cast<double>(settings.threadCount);
+    return source;
+}
 
-    std::mutex reportLock;
-    RemainingWork remaining(problem, units, usedBetas);
-    std::vector<std::int64_t> foldsDone(static_cast<std::size_t>(settingCount), 0);
-    std::int64_t settingsDone = 0;
-    const StopRequest stop = control.stopRequest();
+// What every unit of one call reads, and the result each writes its own cells of.
+struct UnitWork {
+    const GridProblem& problem;
+    const std::vector<GridUnit>& units;
+    const std::vector<FoldRows>& folds;
+    const std::vector<std::vector<std::int64_t>>& usedBetas;
+    const KernelSource& source;
+    const SearchPlan& plan;
+    const RunSettings& settings;
+    const RunControl& control;
+    StopRequest stop;
+    GridResult* result;
+};
 
-    auto runUnit = [&](std::int64_t u) {
-        if (control.stopped()) return;
-        const auto unitStarted = Clock::now();
-        const std::int64_t p = units[static_cast<std::size_t>(u)].setting;
-        const std::int64_t f = units[static_cast<std::size_t>(u)].fold;
-        const KernelSetting& setting = problem.settings[static_cast<std::size_t>(p)];
-        const FoldRows& rows = folds[static_cast<std::size_t>(f)];
-        const auto trainCount = static_cast<std::int64_t>(rows.train.size());
-        KernelSource unitSource = source;
-        unitSource.setting = setting;
-        KernelCache kernel(unitSource, rows.train, rows.test, plan.cacheBytes, nullptr, stop);
-        const double startSeconds = secondsSince(unitStarted);
-        double scoringSeconds = 0.0;
-        std::vector<double> trainLabels;
-        std::vector<double> testLabels;
-        std::vector<double> trainWeights;
-        for (std::int64_t i : rows.train) trainLabels.push_back(problem.labels[i]);
-        for (std::int64_t i : rows.test) testLabels.push_back(problem.labels[i]);
-        if (problem.weights != nullptr) {
-            for (std::int64_t i : rows.train) trainWeights.push_back(problem.weights[i]);
-        }
+// What one unit found, per beta it tries (usedBetas' order): the correct predictions in all and
+// of each class (k per beta), the path's steps; and where its time went.
+struct UnitOutcome {
+    std::vector<std::int64_t> correct;
+    std::vector<std::int64_t> classCorrect;
+    std::vector<PathStep> steps;
+    double startSeconds = 0.0;
+    double scoringSeconds = 0.0;
+    CacheCounts made;
+    Clock::time_point started;
+};
 
-        const std::vector<std::int64_t>& used = usedBetas[static_cast<std::size_t>(p)];
-        std::vector<double> betas;
-        for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
-        PathSettings pathSettings = settings.path;
-        char what[128];
-        std::snprintf(what, sizeof what, "%s%sfold %lld of %lld", settingCount > 1 ? describe(setting, precomputed).c_str() : "",
-                      settingCount > 1 ? ", " : "", static_cast<long long>(f + 1), static_cast<long long>(foldCount));
-        pathSettings.report = progressReport(control, what, betas);
-        PathProblem path;
-        path.kernel = &kernel;
-        path.labels = trainLabels.data();
-        path.exampleCount = static_cast<std::int32_t>(trainCount);
-        path.classCount = k;
-        path.weights = trainWeights.empty() ? nullptr : trainWeights.data();
-        std::vector<double> decision;
-        std::vector<std::int64_t> correct(used.size(), -1);
-        std::vector<std::int64_t> classCorrect(used.size() * static_cast<std::size_t>(k), -1);
-        const std::vector<PathStep> steps =
-            solvePath(path, betas.data(), static_cast<std::int64_t>(betas.size()), pathSettings,
-                      [&](std::int64_t b, const std::vector<double>& tau) {
-                          const auto scoringStarted = Clock::now();
-                          const auto i = static_cast<std::size_t>(b);
-                          correct[i] = countCorrect(&kernel, tau, k, testLabels, &decision, &classCorrect[i * k]);
-                          if (settings.keepDecisionValues && correct[i] >= 0) {
-                              const auto cell = static_cast<std::size_t>(p + settingCount * used[i]);
-                              keepDecisionValues(decision, rows.test, n, k, &result.decisionValues[cell]);
-                          }
-                          scoringSeconds += secondsSince(scoringStarted);
-                      },
-                      stop);
-        if (steps.size() < used.size() || control.stopped()) return;
-        for (std::size_t i = 0; i < used.size(); ++i) {
-            const auto cell = static_cast<std::size_t>(cellIndex(result, p, used[i], f));
-            result.correct[cell] = correct[i];
-            for (std::int32_t c = 0; c < k; ++c) result.classCorrect[cell + cells * c] = classCorrect[i * k + c];
-            result.iterations[cell] = steps[i].iterations;
-            result.restarts[cell] = steps[i].restarts;
-            result.converged[cell] = steps[i].converged ? 1 : 0;
-            result.seconds[cell] = steps[i].seconds;
-        }
+// The values of the given rows.
+std::vector<double> valuesAt(const double* values, const std::vector<std::int64_t>& rows) {
+    std::vector<double> picked;
+    for (std::int64_t i : rows) picked.push_back(values[i]);
+    return picked;
+}
 
+// A unit's path on its fold's training examples, each beta's dual variables scored on its test
+// examples (and their decision values kept where asked). False when stopped.
+bool solveUnit(const UnitWork& work, std::int64_t u, UnitOutcome* outcome) {
+    const GridProblem& problem = work.problem;
+    outcome->started = Clock::now();
+    const std::int64_t p = work.units[static_cast<std::size_t>(u)].setting;
+    const std::int64_t f = work.units[static_cast<std::size_t>(u)].fold;
+    const std::int64_t settingCount = work.result->settingCount;
+    const std::int32_t k = problem.classCount;
+    const KernelSetting& setting = problem.kernelSettings[static_cast<std::size_t>(p)];
+    const FoldRows& rows = work.folds[static_cast<std::size_t>(f)];
+    KernelSource unitSource = work.source;
+    unitSource.setting = setting;
+    KernelCache kernel(unitSource, rows.train, rows.test, work.plan.cacheBytes, nullptr, work.stop);
+    outcome->startSeconds = secondsSince(outcome->started);
+    const std::vector<double> trainLabels = valuesAt(problem.labels, rows.train);
+    const std::vector<double> testLabels = valuesAt(problem.labels, rows.test);
+    const std::vector<double> trainWeights =
+        problem.weights != nullptr ? valuesAt(problem.weights, rows.train) : std::vector<double>{};
+
+    const std::vector<std::int64_t>& used = work.usedBetas[static_cast<std::size_t>(p)];
+    std::vector<double> betas;
+    for (std::int64_t b : used) betas.push_back(problem.betas[static_cast<std::size_t>(b)]);
+    PathSettings pathSettings = work.settings.path;
+    char what[128];
+    const std::string which = settingCount > 1 ? settingName(problem, p) + ", " : std::string();
+    std::snprintf(what, sizeof what, "%sfold %lld of %lld", which.c_str(), static_cast<long long>(f + 1),
+                  static_cast<long long>(problem.foldCount));
+    pathSettings.report = progressReport(work.control, what, betas);
+    PathProblem path;
+    path.kernel = &kernel;
+    path.labels = trainLabels.data();
+    path.exampleCount = static_cast<std::int32_t>(rows.train.size());
+    path.classCount = k;
+    path.weights = trainWeights.empty() ? nullptr : trainWeights.data();
+    std::vector<double> decision;
+    outcome->correct.assign(used.size(), -1);
+    outcome->classCorrect.assign(used.size() * static_cast<std::size_t>(k), -1);
+    outcome->steps = solvePath(
+        path, betas.data(), static_cast<std::int64_t>(betas.size()), pathSettings,
+        [&](std::int64_t b, const std::vector<double>& tau) {
+            const auto scoringStarted = Clock::now();
+            const auto i = static_cast<std::size_t>(b);
+            outcome->correct[i] =
+                countCorrect(&kernel, tau, k, testLabels, &decision, &outcome->classCorrect[i * k]);
+            if (work.settings.keepDecisionValues && outcome->correct[i] >= 0) {
+                const auto cell = static_cast<std::size_t>(p + settingCount * used[i]);
+                keepDecisionValues(decision, rows.test, problem.exampleCount, k, &work.result->decisionValues[cell]);
+            }
+            outcome->scoringSeconds += secondsSince(scoringStarted);
+        },
+        work.stop);
+    outcome->made = kernel.counts();
+    return outcome->steps.size() >= used.size() && !work.control.stopped();
+}
+
+// A unit's cells of the result: its own, which no other unit writes.
+void recordCells(const UnitWork& work, const GridUnit& unit, const UnitOutcome& outcome) {
+    GridResult& result = *work.result;
+    const std::vector<std::int64_t>& used = work.usedBetas[static_cast<std::size_t>(unit.setting)];
+    const auto cells = static_cast<std::size_t>(result.settingCount * result.betaCount * result.foldCount);
+    const std::int32_t k = work.problem.classCount;
+    for (std::size_t i = 0; i < used.size(); ++i) {
+        const auto cell = static_cast<std::size_t>(cellIndex(result, unit.setting, used[i], unit.fold));
+        result.correct[cell] = outcome.correct[i];
+        for (std::int32_t c = 0; c < k; ++c) result.classCorrect[cell + cells * c] = outcome.classCorrect[i * k + c];
+        result.iterations[cell] = outcome.steps[i].iterations;
+        result.restarts[cell] = outcome.steps[i].restarts;
+        result.converged[cell] = outcome.steps[i].converged ? 1 : 0;
+        result.seconds[cell] = outcome.steps[i].seconds;
+    }
+}
+
+// The units' times added up and their progress lines, one unit at a time whatever thread
+// finished it: a line per unit (RunSettings::reportFolds), or per setting once its last fold is
+// done, with its best accuracy over all folds where this call ran them all.
+class SearchProgress {
+public:
+    SearchProgress(const UnitWork& work, const std::vector<std::int64_t>& unitsOfSetting, Clock::time_point started)
+        : work_(work), unitsOfSetting_(unitsOfSetting), started_(started),
+          remaining_(work.problem, work.units, work.usedBetas), foldsDone_(unitsOfSetting.size(), 0),
+          settingsInCall_(std::count_if(unitsOfSetting.begin(), unitsOfSetting.end(),
+                                        [](std::int64_t count) { return count > 0; })) {}
+
+    void unitDone(std::int64_t u, const UnitOutcome& outcome) {
+        GridResult& result = *work_.result;
+        const GridUnit& unit = work_.units[static_cast<std::size_t>(u)];
         // The columns are made within the solves and the scoring: their time is the kernels'.
-        const CacheCounts& made = kernel.counts();
-        std::lock_guard<std::mutex> hold(reportLock);
-        result.kernelSeconds += startSeconds + made.trainSeconds + made.testSeconds;
-        result.scoringSeconds += scoringSeconds - made.testSeconds;
-        for (const PathStep& step : steps) result.solveSeconds += step.seconds;
-        result.solveSeconds -= made.trainSeconds;
-        remaining.finished(u, secondsSince(unitStarted));
-        const double elapsed = secondsSince(started);
-        const double left = remaining.left(elapsed);
+        std::lock_guard<std::mutex> hold(lock_);
+        result.kernelSeconds += outcome.startSeconds + outcome.made.trainSeconds + outcome.made.testSeconds;
+        result.scoringSeconds += outcome.scoringSeconds - outcome.made.testSeconds;
+        for (const PathStep& step : outcome.steps) result.solveSeconds += step.seconds;
+        result.solveSeconds -= outcome.made.trainSeconds;
+        remaining_.finished(u, secondsSince(outcome.started));
+        const double elapsed = secondsSince(started_);
+        const double left = remaining_.left(elapsed);
+        const RunControl& control = work_.control;
+        if (work_.settings.reportFolds && control.report) reportFold(unit, elapsed, left);
+        const auto p = static_cast<std::size_t>(unit.setting);
+        if (++foldsDone_[p] < unitsOfSetting_[p]) return;
+        ++settingsDone_;
+        if (work_.settings.reportFolds || !control.report || unitsOfSetting_[p] < work_.problem.foldCount) return;
+        reportSetting(unit.setting, elapsed, left);
+    }
+
+private:
+    void reportFold(const GridUnit& unit, double elapsed, double left) const {
+        const GridProblem& problem = work_.problem;
+        const std::string which =
+            work_.result->settingCount > 1 ? settingName(problem, unit.setting) + ", " : std::string();
         char line[256];
-        if (settings.reportFolds && control.report) {
-            const std::string which = settingCount > 1 ? describe(setting, precomputed) + ", " : std::string();
-            std::snprintf(line, sizeof line, "%sfold %lld of %lld done, %.1f s, about %.0f s left", which.c_str(),
-                          static_cast<long long>(f + 1), static_cast<long long>(foldCount), elapsed, left);
-            control.report(line);
-        }
-        if (++foldsDone[static_cast<std::size_t>(p)] < unitsOfSetting[static_cast<std::size_t>(p)]) return;
-        ++settingsDone;
-        // The best accuracy over all folds, known only when this call ran them all.
-        if (settings.reportFolds || !control.report || unitsOfSetting[static_cast<std::size_t>(p)] < foldCount) return;
+        std::snprintf(line, sizeof line, "%sfold %lld of %lld done, %.1f s, about %.0f s left", which.c_str(),
+                      static_cast<long long>(unit.fold + 1), static_cast<long long>(problem.foldCount), elapsed,
+                      left);
+        work_.control.report(line);
+    }
+
+    // The best accuracy over all folds: the first beta of the most correct predictions.
+    void reportSetting(std::int64_t p, double elapsed, double left) const {
+        const GridProblem& problem = work_.problem;
         std::int64_t bestCorrect = -1;
         std::int64_t bestBeta = 0;
-        for (std::int64_t b : used) {
-            std::int64_t total = 0;
-            for (std::int64_t g = 0; g < foldCount; ++g) total += result.correct[static_cast<std::size_t>(cellIndex(result, p, b, g))];
-            if (total > bestCorrect) {
-                bestCorrect = total;
+        for (std::int64_t b : work_.usedBetas[static_cast<std::size_t>(p)]) {
+            const std::vector<std::int64_t> total = cellTotals(*work_.result, p, b, Scoring::Accuracy);
+            if (!total.empty() && total[0] > bestCorrect) {
+                bestCorrect = total[0];
                 bestBeta = b;
             }
         }
+        char line[256];
         std::snprintf(line, sizeof line,
                       "%s (%lld of %lld): best %lld-fold accuracy %.1f%% at C = %g; %.1f s, about %.0f s left",
-                      describe(setting, precomputed).c_str(), static_cast<long long>(settingsDone),
-                      static_cast<long long>(settingsInCall), static_cast<long long>(foldCount),
-                      100.0 * static_cast<double>(bestCorrect) / static_cast<double>(n),
+                      settingName(problem, p).c_str(),
+                      static_cast<long long>(settingsDone_), static_cast<long long>(settingsInCall_),
+                      static_cast<long long>(problem.foldCount),
+                      100.0 * static_cast<double>(bestCorrect) / static_cast<double>(problem.exampleCount),
                       1.0 / problem.betas[static_cast<std::size_t>(bestBeta)], elapsed, left);
-        control.report(line);
-    };
-    forEachIndex(unitCount, static_cast<int>(plan.concurrentUnits), runUnit);
+        work_.control.report(line);
+    }
+
+    const UnitWork& work_;
+    const std::vector<std::int64_t>& unitsOfSetting_;
+    const Clock::time_point started_;
+    std::mutex lock_;
+    RemainingWork remaining_;
+    std::vector<std::int64_t> foldsDone_;
+    const std::int64_t settingsInCall_;
+    std::int64_t settingsDone_ = 0;
+};
+
+}  // namespace
+
+GridResult crossValidateUnits(const GridProblem& problem, const std::vector<GridUnit>& units,
+                              const RunSettings& settings, const RunControl& control) {
+    const auto started = Clock::now();
+    if (problem.kernelSettings.empty()) throw std::invalid_argument("the grid has no kernel setting");
+    if (!problem.settingNames.empty() && problem.settingNames.size() != problem.kernelSettings.size()) {
+        throw std::invalid_argument("the grid names some of its kernel settings only");
+    }
+    for (const KernelSetting& setting : problem.kernelSettings) {
+        if (baseKindOf(setting.type) != baseKindOf(problem.kernelSettings.front().type)) {
+            throw std::invalid_argument("the grid mixes kernels of distances and of products");
+        }
+    }
+    const std::vector<FoldRows> folds = foldRowsOf(problem);
+    GridResult result = untriedResult(problem, folds);
+    const std::vector<std::vector<std::int64_t>> usedBetas = usedBetasOf(problem);
+    const std::vector<std::int64_t> unitsOfSetting = unitsOfEachSetting(problem, units, usedBetas);
+    const auto unitCount = static_cast<std::int64_t>(units.size());
+    if (unitCount == 0) return result;
+
+    const SearchPlan plan = planSearch(problem, settings, unitCount);
+    result.concurrentUnits = plan.concurrentUnits;
+    if (settings.keepDecisionValues) prepareDecisionValues(problem, units, usedBetas, &result);
+    KernelStorage base;
+    const auto baseStarted = Clock::now();
+    const KernelSource source = unitKernelSource(problem, plan, settings, control, &base);
+    result.baseSeconds = secondsSince(baseStarted) * static_cast<double>(settings.threadCount);
+
+    const UnitWork work{problem, units, folds, usedBetas, source, plan, settings, control, control.stopRequest(), &result};
+    SearchProgress progress(work, unitsOfSetting, started);
+    forEachIndex(unitCount, static_cast<int>(plan.concurrentUnits), [&](std::int64_t u) {
+        if (control.stopped()) return;
+        UnitOutcome outcome;
+        if (!solveUnit(work, u, &outcome)) return;
+        recordCells(work, units[static_cast<std::size_t>(u)], outcome);
+        progress.unitDone(u, outcome);
+    });
     if (control.stopped()) throw Stopped{};
     return result;
 }
@@ -655,7 +679,7 @@ Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, cons
         source = givenKernel(problem.precomputed, n);
     } else {
         source.features = problem.features;
-        source.setting = problem.settings[static_cast<std::size_t>(setting)];
+        source.setting = problem.kernelSettings[static_cast<std::size_t>(setting)];
     }
     // One solve: every thread shares the making of its columns and its passes, but no more threads
     // than cores, which would only wait for each other.

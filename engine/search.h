@@ -8,7 +8,7 @@
 //
 // A kernel made from features that holds a value that is not finite (it overflowed) raises
 // KernelNotFinite (finite_kernel.h) from crossValidate, crossValidateUnits and fitModel (their
-// kernel caches check every entry they make) and from decisionValuesOnThreads.
+// kernel caches check every entry they make).
 #ifndef ZELMOR_ENGINE_SEARCH_H
 #define ZELMOR_ENGINE_SEARCH_H
 
@@ -33,7 +33,10 @@ struct GridProblem {
     std::int32_t classCount = 0;
     const double* precomputed = nullptr;
     Examples features;
-    std::vector<KernelSetting> settings;
+    std::vector<KernelSetting> kernelSettings;
+    // One per kernel setting: the words progress lines call it by (the helpers' wording, such as
+    // "gamma 0.5"). Empty: "setting P", its number from 1.
+    std::vector<std::string> settingNames;
     // The grid's columns, in the order every path solves them.
     std::vector<double> betas;
     // settings x betas, entry p + P * b: whether cell (p, b) is cross-validated. Empty: all are.
@@ -155,20 +158,6 @@ struct Fit {
 };
 Fit fitModel(const GridProblem& problem, std::int64_t setting, double beta, const RunSettings& settings,
              const RunControl& control);
-
-// Decision values: out(t, m) (testCount x k, column-major) = the sum over training examples j,
-// in increasing order, of K(t, j) * tau(j, m), for a testCount x trainCount kernel with leading
-// dimension ldKernel and trainCount x k dual variables; zero entries of tau add only zeros and
-// are skipped. The class with the largest value is the prediction, ties to the lower class.
-void decisionValues(const double* kernel, std::int64_t ldKernel, std::int64_t testCount, std::int64_t trainCount,
-                    const double* tau, std::int32_t k, double* out);
-
-// The same for a kernel given whole (kernel != nullptr), or between test and training features
-// (both dense or both sparse), evaluated in blocks of test rows so that no more than a block's kernel is ever held; on
-// threads, each block written by one. False when stopped.
-bool decisionValuesOnThreads(const KernelSetting* setting, const double* kernel, const Examples& test,
-                             const Examples& train, const double* tau, std::int32_t k, double* out,
-                             int threadCount, const std::atomic<bool>* stop);
 
 // The default cache of a solve: a share of the memory budget among the units at once, at most
 // kDefaultCacheBytes and at least kLeastCacheBytes.

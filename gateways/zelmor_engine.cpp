@@ -45,6 +45,7 @@
 #include "mex_host.h"
 #include "parallel.h"
 #include "path.h"
+#include "predict.h"
 #include "search.h"
 
 namespace {
@@ -123,7 +124,7 @@ void requireMemory(double bytes, const char* what) {
 // The bytes of the decision values a search keeps, at most those of every cell of the grid.
 std::int64_t keptDecisionBytes(const GridProblem& problem, const RunSettings& settings) {
     if (!settings.keepDecisionValues) return 0;
-    return decisionValueBytes(problem, static_cast<std::int64_t>(problem.settings.size() * problem.betas.size()));
+    return decisionValueBytes(problem, static_cast<std::int64_t>(problem.kernelSettings.size() * problem.betas.size()));
 }
 
 // Refuses a search whose units could not run even one at a time, with the decision values it keeps.
@@ -370,10 +371,10 @@ void kernelCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const Examples a = examplesOf(prhs[1], "A", sparse, &aRows);
     Examples b = a;
     if (!self) b = examplesOf(prhs[2], "B", sparse, &bRows);
-    if (a.features != b.features) {
+    if (a.featureCount != b.featureCount) {
         throw GatewayError("zelmor:featureMismatch",
                            formatMessage("A and B must have the same number of columns (got %lld and %lld)",
-                                         static_cast<long long>(a.features), static_cast<long long>(b.features)));
+                                         static_cast<long long>(a.featureCount), static_cast<long long>(b.featureCount)));
     }
     const KernelSetting setting = settingOf(kernelTypeOf(textOf(prhs[3], "the kernel type")), scalarOf(prhs[4], "gamma"),
                                             scalarOf(prhs[5], "degree"), scalarOf(prhs[6], "offset"));
@@ -406,11 +407,11 @@ void decisionCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
         const Examples k = examplesOf(prhs[1], "the kernel");
         kernel = k.data;
         test = Examples{nullptr, k.count, 0};
-        train = Examples{nullptr, k.features, 0};
+        train = Examples{nullptr, k.featureCount, 0};
     } else {
         test = examplesOf(prhs[1], "the test examples", mxIsSparse(prhs[2]), &testRows);
         train = examplesOf(prhs[2], "the training examples", mxIsSparse(prhs[1]), &trainRows);
-        if (test.features != train.features) {
+        if (test.featureCount != train.featureCount) {
             throw GatewayError("zelmor:featureMismatch", "the test and training examples differ in features");
         }
         setting = settingOf(kernelTypeOf(textOf(prhs[3], "the kernel type")), scalarOf(prhs[4], "gamma"),
@@ -550,7 +551,7 @@ void crossvalCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     problem.exampleCount = checked.n;
     problem.classCount = checked.k;
     problem.precomputed = checked.kernel;
-    problem.settings.push_back(KernelSetting{});
+    problem.kernelSettings.push_back(KernelSetting{});
     problem.betas = betasOf(prhs[3]);
     const std::vector<double> folds = finiteValues(prhs[4], "folds", "zelmor:badFolds");
     problem.foldCount = checkFolds(folds, checked.n);
@@ -614,6 +615,20 @@ void readWeightsAndScoring(const mxArray* options, TrainInputs* inputs) {
     inputs->settings.keepDecisionValues = inputs->calibrate && inputs->search;
 }
 
+// The options' names of the kernel settings, for progress lines; none when left out.
+void readSettingNames(const mxArray* options, GridProblem* problem) {
+    const mxArray* names = optionalFieldOf(options, "settingNames");
+    if (names == nullptr) return;
+    if (!mxIsCell(names) || mxGetNumberOfElements(names) != problem->kernelSettings.size()) {
+        throw GatewayError("zelmor:badInput", "settingNames must be a cell of one text per setting");
+    }
+    for (std::size_t p = 0; p < problem->kernelSettings.size(); ++p) {
+        const mxArray* name = mxGetCell(names, static_cast<mwIndex>(p));
+        if (name == nullptr) throw GatewayError("zelmor:badInput", "a setting's name must be a short text");
+        problem->settingNames.push_back(textOf(name, "a setting's name"));
+    }
+}
+
 void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
     const mxArray* options = prhs[4];
     const std::string kernel = textOf(fieldOf(options, "kernel"), "the kernel");
@@ -624,7 +639,7 @@ void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
         problem.exampleCount = checked.n;
         problem.classCount = checked.k;
         problem.labels = checked.labels;
-        problem.settings.push_back(KernelSetting{});
+        problem.kernelSettings.push_back(KernelSetting{});
     } else {
         problem.features = examplesOf(prhs[1], "X", false, &inputs->sparseFeatures);
         if (problem.features.count > std::numeric_limits<std::int32_t>::max()) {
@@ -644,17 +659,18 @@ void readTrainInputs(const mxArray* const prhs[], TrainInputs* inputs) {
             throw GatewayError("zelmor:badKernelParameter", "gamma and degree must hold one value per setting");
         }
         for (std::size_t p = 0; p < gammas.size(); ++p) {
-            problem.settings.push_back(settingOf(type, gammas[p], degrees[p], offset));
+            problem.kernelSettings.push_back(settingOf(type, gammas[p], degrees[p], offset));
         }
     }
     problem.betas = betasOf(fieldOf(options, "betas"));
-    const auto settingCount = static_cast<std::int64_t>(problem.settings.size());
+    const auto settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
     const auto betaCount = static_cast<std::int64_t>(problem.betas.size());
     const std::vector<double> tried = finiteValues(fieldOf(options, "tried"), "tried", "zelmor:badInput");
     if (static_cast<std::int64_t>(tried.size()) != settingCount * betaCount) {
         throw GatewayError("zelmor:badInput", "tried must hold one value per grid cell");
     }
     for (double t : tried) problem.tried.push_back(t != 0);
+    readSettingNames(options, &problem);
     inputs->folds = finiteValues(fieldOf(options, "folds"), "folds", "zelmor:badFolds");
     inputs->search = !inputs->folds.empty();
     if (inputs->search) {
@@ -743,7 +759,7 @@ std::vector<GridUnit> unitsOf(const mxArray* array, const GridProblem& problem) 
     requireRealDoubleMatrix(array, "the units");
     requireFiniteEntries(array, "the units", "zelmor:badInput");
     if (mxGetN(array) != 2) throw GatewayError("zelmor:badInput", "the units must be rows of (setting, fold)");
-    std::vector<std::uint8_t> isUnit(problem.settings.size() * static_cast<std::size_t>(problem.foldCount), 0);
+    std::vector<std::uint8_t> isUnit(problem.kernelSettings.size() * static_cast<std::size_t>(problem.foldCount), 0);
     for (const GridUnit& unit : gridUnits(problem)) {
         isUnit[static_cast<std::size_t>(unit.setting * problem.foldCount + unit.fold)] = 1;
     }
@@ -753,7 +769,7 @@ std::vector<GridUnit> unitsOf(const mxArray* array, const GridProblem& problem) 
     for (std::int64_t u = 0; u < count; ++u) {
         const double setting = data[u];
         const double fold = data[u + count];
-        const bool inGrid = setting >= 1 && setting <= static_cast<double>(problem.settings.size()) &&
+        const bool inGrid = setting >= 1 && setting <= static_cast<double>(problem.kernelSettings.size()) &&
                             std::trunc(setting) == setting && fold >= 1 && fold <= problem.foldCount &&
                             std::trunc(fold) == fold;
         const auto index = inGrid ? static_cast<std::size_t>((setting - 1) * problem.foldCount + (fold - 1)) : 0;
@@ -769,11 +785,27 @@ std::vector<GridUnit> unitsOf(const mxArray* array, const GridProblem& problem) 
     return units;
 }
 
+// The grid's units (gridUnits) as rows of (setting, fold) numbers from 1.
+mxArray* unitRows(const std::vector<GridUnit>& units) {
+    const auto count = static_cast<std::int64_t>(units.size());
+    mxArray* rows = doubles(count, 2);
+    for (std::int64_t u = 0; u < count; ++u) {
+        realData(rows)[u] = static_cast<double>(units[static_cast<std::size_t>(u)].setting + 1);
+        realData(rows)[u + count] = static_cast<double>(units[static_cast<std::size_t>(u)].fold + 1);
+    }
+    return rows;
+}
+
+// The given units, run; for [] the grid's units, listed.
 void unitsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     requireArgumentCounts(nrhs, 6, nlhs, 1);
     TrainInputs inputs;
     readTrainInputs(prhs, &inputs);
     if (!inputs.search) throw GatewayError("zelmor:badInput", "units need folds: there is no grid to cross-validate");
+    if (mxIsEmpty(prhs[5])) {
+        plhs[0] = unitRows(gridUnits(inputs.problem));
+        return;
+    }
     const std::vector<GridUnit> units = unitsOf(prhs[5], inputs.problem);
     inputs.settings.reportFolds = true;
     requireSearchMemory(inputs.problem, inputs.settings, static_cast<std::int64_t>(units.size()), "the units");
@@ -788,9 +820,9 @@ void unitsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 // as the choice reads them (their sum over the classes is a cell's correct predictions). Every
 // tried cell must hold counts and every other -1: a missing count would pass over its cell
 // silently, a count in a cell not tried would let it win.
-GridResult countsOf(const mxArray* array, const GridProblem& problem) {
+GridResult gridOfCounts(const mxArray* array, const GridProblem& problem) {
     GridResult grid;
-    grid.settingCount = static_cast<std::int64_t>(problem.settings.size());
+    grid.settingCount = static_cast<std::int64_t>(problem.kernelSettings.size());
     grid.betaCount = static_cast<std::int64_t>(problem.betas.size());
     grid.foldCount = problem.foldCount;
     grid.classCount = problem.classCount;
@@ -839,7 +871,7 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const GridProblem& problem = inputs.problem;
     GridChoice choice{0, 0};
     if (inputs.search) {
-        choice = chooseCell(countsOf(prhs[5], problem), problem.betas, inputs.scoring);
+        choice = chooseCell(gridOfCounts(prhs[5], problem), problem.betas, inputs.scoring);
         if (choice.setting < 0) throw GatewayError("zelmor:badInput", "no grid cell was tried");
     } else if (!mxIsEmpty(prhs[5])) {
         throw GatewayError("zelmor:badInput", "without folds there are no counts to choose from: pass []");

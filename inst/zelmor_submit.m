@@ -92,10 +92,11 @@ function job = zelmor_submit (X, y, varargin)
     error('zelmor:nothingToSearch', ['the grid holds a single cell: there is nothing to cross-validate on ' ...
                                      'a cluster (unless ''Probability'', true calibrates it); call zelmor_train']);
   end
-  plan = problem.plan;
-  settingsWithUnits = find(any(plan.tried, 2));
-  foldCount = max(plan.folds);
-  units = [kron(settingsWithUnits(:), ones(foldCount, 1)), repmat((1:foldCount).', numel(settingsWithUnits), 1)];
+  % The engine's units, (setting, fold) for every setting with a cell to try and every fold, in
+  % the order it numbers them.
+  units = zelmor_engine('units', problem.X, problem.index, problem.classCount, problem.plan.engine, []);
+  settingsWithUnits = unique(units(:, 1));
+  foldCount = max(problem.plan.folds);
   taskCount = options.tasks;
   if isempty(taskCount)
     taskCount = numel(settingsWithUnits);

@@ -81,6 +81,8 @@ function zelmor_task (folder, task)
                       'baseSeconds', share * grid.baseSeconds, 'kernelSeconds', share * grid.kernelSeconds, ...
                       'solveSeconds', share * grid.solveSeconds, 'scoringSeconds', share * grid.scoringSeconds);
       result.content = unit_checksum(result);
+      % A unit's fields are listed once, in unit_fields; a result that strays from it stops here.
+      result = orderfields(result, unit_fields());
       save_atomically(unit_file(folder, [p, f]), result);
       written = written + 1;
       fprintf('zelmor_task: %s, fold %d written (%d of %d); %.1f s\n', describe_setting(problem.plan.settings(p)), ...

@@ -18,13 +18,12 @@ function model = trained_model (problem, result, seconds)
     tried = repmat(plan.tried, [1, 1, options.folds]);
     correct = cells.correct;
     correct(~tried) = NaN;
-    grid.accuracy = sum(correct, 3) / size(X, 1);
+    [grid.accuracy, grid.foldAccuracy] = pooled_accuracy(correct, cells.foldSizes);
     % Each class's recall over all folds, then their mean (NaN where not tried, as the counts -1).
     classSizes = accumarray(problem.index, 1, [problem.classCount, 1]);
     recall = sum(cells.classCorrect, 3) ./ reshape(classSizes, 1, 1, 1, []);
     grid.balancedAccuracy = mean(recall, 4);
     grid.balancedAccuracy(~plan.tried) = NaN;
-    grid.foldAccuracy = correct ./ reshape(cells.foldSizes, 1, 1, []);
     % Cells never tried have no solve to report on: NaN, as their accuracy.
     grid.restarts = double(cells.restarts);
     grid.restarts(~tried) = NaN;

@@ -2,11 +2,11 @@
 %
 %  CHECKSUM = unit_checksum(RESULT)
 %
-%  RESULT holds the fields checksum, unit, correct, classCorrect, decision, iterations,
-%  restarts, converged and seconds of a unit file. A file whose checksum field differs from this
-%  was damaged.
+%  RESULT holds the fields of a unit file that unit_fields lists as checked. A file whose
+%  content field differs from this was damaged.
 
 function checksum = unit_checksum (result)
-  checksum = zelmor_engine('checksum', result.checksum, result.unit, result.correct, result.classCorrect, ...
-                           result.decision, result.iterations, result.restarts, result.converged, result.seconds);
+  [~, checked] = unit_fields();
+  values = cellfun(@(field) result.(field), checked, 'UniformOutput', false);
+  checksum = zelmor_engine('checksum', values{:});
 end

@@ -30,8 +30,7 @@ end
 
 function why = refusal (contents, unit, data)
   why = '';
-  fields = {'checksum', 'unit', 'correct', 'classCorrect', 'decision', 'iterations', 'restarts', 'converged', ...
-            'seconds', 'content', 'baseSeconds', 'kernelSeconds', 'solveSeconds', 'scoringSeconds'};
+  fields = unit_fields();
   plan = data.problem.plan;
   betaCount = numel(plan.betas);
   if ~all(isfield(contents, fields))

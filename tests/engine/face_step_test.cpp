@@ -204,7 +204,7 @@ TEST(FaceStep, AFitWithThemIsTheSameOnEveryThreadCount) {
     problem.exampleCount = static_cast<std::int32_t>(p.n);
     problem.classCount = p.k;
     problem.features = Examples{p.x.data(), p.n, 4};
-    problem.settings.push_back(p.setting);
+    problem.kernelSettings.push_back(p.setting);
     RunSettings settings;
     settings.leastBlocksPerPiece = 1;
     settings.path.faceStepEvery = 100;

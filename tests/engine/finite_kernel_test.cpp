@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "finite_kernel.h"
+#include "predict.h"
 #include "search.h"
 
 namespace {
@@ -56,7 +57,7 @@ struct Overflowing {
         setting.gamma = 1.0;
         setting.degree = 1000000000;
         setting.offset = 1.0;
-        problem.settings.push_back(setting);
+        problem.kernelSettings.push_back(setting);
         problem.betas = {1.0, 0.5};
         problem.folds = folds.data();
         problem.foldCount = 2;
@@ -73,13 +74,13 @@ TEST(FiniteKernelTest, EveryKernelFromFeaturesIsChecked) {
         EXPECT_THROW(fitModel(set.problem, 0, 1.0, settings, RunControl{}), KernelNotFinite);
         const std::vector<double> tau{1, 0, -1, 0, 0, 0, -1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         std::vector<double> out(18);
-        EXPECT_THROW(decisionValuesOnThreads(&set.problem.settings[0], nullptr, set.problem.features,
+        EXPECT_THROW(decisionValuesOnThreads(&set.problem.kernelSettings[0], nullptr, set.problem.features,
                                              set.problem.features, tau.data(), 3, out.data(), 2, nullptr),
                      KernelNotFinite);
     }
     // The same kernels at a degree that does not overflow go through.
     Overflowing fine(KernelType::Poly, 1.0);
-    fine.problem.settings[0].degree = 3;
+    fine.problem.kernelSettings[0].degree = 3;
     RunSettings settings;
     EXPECT_NO_THROW(crossValidate(fine.problem, settings, RunControl{}));
     EXPECT_NO_THROW(fitModel(fine.problem, 0, 1.0, settings, RunControl{}));

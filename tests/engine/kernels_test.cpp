@@ -32,7 +32,7 @@ std::vector<double> randomFeatures(std::int64_t count, std::int64_t features, st
 
 double plainBase(BaseKind kind, const Examples& a, std::int64_t i, const Examples& b, std::int64_t j) {
     double sum = 0.0;
-    for (std::int64_t f = 0; f < a.features; ++f) {
+    for (std::int64_t f = 0; f < a.featureCount; ++f) {
         const double x = a.data[i + f * a.count];
         const double y = b.data[j + f * b.count];
         sum += kind == BaseKind::SquaredDistance ? (x - y) * (x - y) : x * y;

@@ -328,7 +328,7 @@ GridProblem gridOf(const FeatureSet& set, KernelType type, const std::vector<dou
         setting.gamma = gamma;
         setting.degree = 2;
         setting.offset = 1.0;
-        problem.settings.push_back(setting);
+        problem.kernelSettings.push_back(setting);
     }
     problem.betas = betas;
     problem.folds = set.folds.data();
@@ -391,7 +391,7 @@ TEST(SearchTest, EveryResultIsTheSameWhateverTheCache) {
         GridProblem problem = gridOf(set, types[kind], {0.1, 0.4}, {2.0, 0.2, 0.02}, 3);
         if (kind == 3) {
             problem.precomputed = given.data();
-            problem.settings.resize(1);
+            problem.kernelSettings.resize(1);
         }
         RunSettings settings;
         settings.threadCount = 2;
@@ -510,7 +510,7 @@ TEST(SearchTest, FoldKernelsFromFeaturesAreTheFoldsOfTheFullKernel) {
     const FeatureSet set = featureSet(90, 3, 3);
     const GridProblem fromFeatures = gridOf(set, KernelType::Rbf, {0.3}, {2.0, 0.2}, 3);
     std::vector<double> kernel(static_cast<std::size_t>(set.n * set.n));
-    ASSERT_TRUE(kernelMatrix(fromFeatures.settings[0], fromFeatures.features, nullptr, kernel.data(), set.n, 2, nullptr));
+    ASSERT_TRUE(kernelMatrix(fromFeatures.kernelSettings[0], fromFeatures.features, nullptr, kernel.data(), set.n, 2, nullptr));
     GridProblem precomputed = fromFeatures;
     precomputed.precomputed = kernel.data();
     RunSettings settings;

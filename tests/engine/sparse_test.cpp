@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels.h"
+#include "predict.h"
 #include "problems.h"
 #include "search.h"
 
@@ -151,7 +152,7 @@ GridProblem gridOf(const SparseSet& set, const Examples& features, KernelType ty
     problem.exampleCount = static_cast<std::int32_t>(set.n);
     problem.classCount = 3;
     problem.features = features;
-    for (double gamma : {0.05, 0.2}) problem.settings.push_back(KernelSetting{type, gamma, 2, 1.0});
+    for (double gamma : {0.05, 0.2}) problem.kernelSettings.push_back(KernelSetting{type, gamma, 2, 1.0});
     problem.betas = {2.0, 0.2, 0.02};
     problem.folds = set.folds.data();
     problem.foldCount = 4;
@@ -182,9 +183,9 @@ TEST(SparseSearch, CrossValidationFitAndDecisionValuesAreTheDenseBits) {
             EXPECT_EQ(firstBitDifference(fitA.tau, fitB.tau), -1) << static_cast<int>(type);
             // Decision values of new examples, in two blocks (of 6553 rows) on threads.
             std::vector<double> valuesA(7000 * 3), valuesB(7000 * 3);
-            ASSERT_TRUE(decisionValuesOnThreads(&dense.settings[1], nullptr, Examples{test.data(), 7000, set.d},
+            ASSERT_TRUE(decisionValuesOnThreads(&dense.kernelSettings[1], nullptr, Examples{test.data(), 7000, set.d},
                                                 dense.features, fitA.tau.data(), 3, valuesA.data(), 2, nullptr));
-            ASSERT_TRUE(decisionValuesOnThreads(&dense.settings[1], nullptr, sparseTest.examples,
+            ASSERT_TRUE(decisionValuesOnThreads(&dense.kernelSettings[1], nullptr, sparseTest.examples,
                                                 fromSparse.features, fitA.tau.data(), 3, valuesB.data(), 2, nullptr));
             EXPECT_EQ(firstBitDifference(valuesA, valuesB), -1);
         }

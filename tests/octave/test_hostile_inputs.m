@@ -179,6 +179,8 @@ engine_calls = {
   "units: setting 0",       "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [0 1]}
   "units: a unit twice",    "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [1 2; 1 2]}
   "units: three columns",   "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, folded, [1 1 1]}
+  "units: names not a cell", "zelmor:badInput",          {"units", ones(3, 1), [1; 2; 1], 2, setfield(folded, "settingNames", "gamma 1"), [1 1]}
+  "units: a name too many", "zelmor:badInput",           {"units", ones(3, 1), [1; 2; 1], 2, setfield(folded, "settingNames", {"a", "b"}), [1 1]}
   "fit: a count missing",   "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 -1 0 0]}
   "fit: a count too large", "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 4 0 0]}
   "fit: counts too few",    "zelmor:badInput",           {"fit", ones(3, 1), [1; 2; 1], 2, folded, [1 1]}
