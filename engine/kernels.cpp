@@ -395,7 +395,7 @@ ZELMOR_ENGINE_AVX512 void tileAvx512(BaseKind kind, const KernelSetting* setting
 constexpr EngineLoops kAvx512Loops{applyValuesAvx512, rowAvx512, tileAvx512, kRowVectors * Avx512Lanes::kWidth};
 #endif
 
-const EngineLoops& loopsFor(InstructionSet set) {
+const EngineLoops& kernelLoopsFor(InstructionSet set) {
 #if defined(__x86_64__)
     if (set == InstructionSet::Avx512) return kAvx512Loops;
     if (set == InstructionSet::Avx2) return kAvx2Loops;
@@ -549,11 +549,11 @@ double kernelValue(const KernelSetting& setting, double base) {
 }
 
 void applyKernelValue(const KernelSetting& setting, double* values, std::int64_t count) {
-    loopsFor(detail::fastestSupported()).applyValues(setting, values, count);
+    kernelLoopsFor(detail::fastestSupported()).applyValues(setting, values, count);
 }
 
 void applyKernelValueUsing(InstructionSet set, const KernelSetting& setting, double* values, std::int64_t count) {
-    loopsFor(set).applyValues(setting, values, count);
+    kernelLoopsFor(set).applyValues(setting, values, count);
 }
 
 double kernelExp(double x) {
@@ -564,12 +564,12 @@ double kernelExp(double x) {
 
 bool baseMatrixUsing(InstructionSet set, BaseKind kind, const Examples& a, const Examples* b, double* out,
                      std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop) {
-    return matrixUsing(loopsFor(set), kind, nullptr, a, b, out, ldOut, threadCount, stop);
+    return matrixUsing(kernelLoopsFor(set), kind, nullptr, a, b, out, ldOut, threadCount, stop);
 }
 
 bool kernelMatrixUsing(InstructionSet set, const KernelSetting& setting, const Examples& a, const Examples* b,
                        double* out, std::int64_t ldOut, int threadCount, const std::atomic<bool>* stop) {
-    return matrixUsing(loopsFor(set), baseKindOf(setting.type), &setting, a, b, out, ldOut, threadCount, stop);
+    return matrixUsing(kernelLoopsFor(set), baseKindOf(setting.type), &setting, a, b, out, ldOut, threadCount, stop);
 }
 
 bool baseMatrix(BaseKind kind, const Examples& a, const Examples* b, double* out, std::int64_t ldOut,
@@ -584,12 +584,12 @@ bool kernelMatrix(const KernelSetting& setting, const Examples& a, const Example
 
 void kernelRow(const KernelSetting& setting, const double* point, const Examples& block, std::int64_t begin,
                std::int64_t end, double* out) {
-    loopsFor(detail::fastestSupported()).row(setting, point, block, begin, end, out);
+    kernelLoopsFor(detail::fastestSupported()).row(setting, point, block, begin, end, out);
 }
 
 void kernelRowUsing(InstructionSet set, const KernelSetting& setting, const double* point, const Examples& block,
                     std::int64_t begin, std::int64_t end, double* out) {
-    loopsFor(set).row(setting, point, block, begin, end, out);
+    kernelLoopsFor(set).row(setting, point, block, begin, end, out);
 }
 
 void sparseKernelRow(const KernelSetting& setting, const Examples& x, std::int64_t point, const Examples& block,
@@ -604,7 +604,7 @@ void sparseKernelRow(const KernelSetting& setting, const Examples& x, std::int64
 
 void kernelFromBase(const KernelSetting& setting, const double* base, std::int64_t ldBase, const std::int64_t* rows,
                     std::int64_t rowCount, const std::int64_t* cols, std::int64_t colCount, double* out) {
-    const EngineLoops& loops = loopsFor(detail::fastestSupported());
+    const EngineLoops& loops = kernelLoopsFor(detail::fastestSupported());
     for (std::int64_t c = 0; c < colCount; ++c) {
         const double* baseColumn = base + cols[c] * ldBase;
         double* outColumn = out + c * rowCount;

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 namespace zelmor::engine {
 
