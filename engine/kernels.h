@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "solve_internals.h"
+#include "instruction_sets.h"
 
 namespace zelmor::engine {
 

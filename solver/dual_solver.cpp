@@ -21,6 +21,9 @@ extern const SolveLoops kPortableLoops;
 #if defined(__x86_64__)
 extern const SolveLoops kAvx2Loops;
 extern const SolveLoops kAvx512Loops;
+constexpr LoopsPerSet<SolveLoops> kSolveLoops{&kPortableLoops, &kAvx2Loops, &kAvx512Loops};
+#else
+constexpr LoopsPerSet<SolveLoops> kSolveLoops{&kPortableLoops};
 #endif
 
 namespace {
@@ -502,14 +505,6 @@ Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std:
     return Selection{first, top};
 }
 
-const char* nameOf(InstructionSet set) {
-    switch (set) {
-        case InstructionSet::Avx512: return "AVX-512";
-        case InstructionSet::Avx2: return "AVX2";
-        default: return "portable";
-    }
-}
-
 const char* nameOf(SweepMode mode) {
     switch (mode) {
         case SweepMode::Dense: return "dense";
@@ -523,35 +518,7 @@ SweepMode chooseSweepMode(std::int32_t classCount) {
     return classCount >= kClassSparseFromClasses ? SweepMode::ClassSparse : SweepMode::Dense;
 }
 
-bool cpuSupports(InstructionSet set) {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    switch (set) {
-        case InstructionSet::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-        case InstructionSet::Avx2: return __builtin_cpu_supports("avx2");
-        default: return true;
-    }
-#else
-    return set == InstructionSet::Portable;
-#endif
-}
-
-InstructionSet fastestSupported() {
-    // Asked once: solves run on several threads at once, and the CPU model is global state.
-    static const InstructionSet fastest = cpuSupports(InstructionSet::Avx512) ? InstructionSet::Avx512
-                                          : cpuSupports(InstructionSet::Avx2) ? InstructionSet::Avx2
-                                                                              : InstructionSet::Portable;
-    return fastest;
-}
-
-const SolveLoops& loopsFor(InstructionSet set) {
-#if defined(__x86_64__)
-    if (set == InstructionSet::Avx512) return kAvx512Loops;
-    if (set == InstructionSet::Avx2) return kAvx2Loops;
-#endif
-    (void)set;
-    return kPortableLoops;
-}
+const SolveLoops& loopsFor(InstructionSet set) { return kSolveLoops.forSet(set); }
 
 std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
                                        SweepMode mode) {

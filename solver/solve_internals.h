@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dual_solver.h"
+#include "instruction_sets.h"
 
 namespace zelmor {
 namespace detail {
@@ -108,11 +109,7 @@ struct SolveLoops {
 // first maximum overall.
 Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std::int64_t (&example)[kBlockWidth]);
 
-enum class InstructionSet { Portable, Avx2, Avx512 };
-
-const char* nameOf(InstructionSet set);
-bool cpuSupports(InstructionSet set);
-InstructionSet fastestSupported();
+// The solve loops built for `set` (see instruction_sets.h).
 const SolveLoops& loopsFor(InstructionSet set);
 
 // How the gradient is updated: every class of every example in one pass (Dense), or only the

@@ -1,0 +1,15 @@
+// The kernel loops for CPUs with AVX2.
+#if defined(__x86_64__)
+
+#include "lanes_avx2.h"
+
+#define ZELMOR_LANES_TARGET ZELMOR_AVX2
+#include "kernel_loops.h"
+
+namespace zelmor::engine {
+
+extern const KernelLoops kAvx2KernelLoops = kernelLoopsOf<detail::Avx2Lanes>();
+
+}  // namespace zelmor::engine
+
+#endif  // defined(__x86_64__)

@@ -1,0 +1,15 @@
+// The kernel loops for CPUs with AVX-512F and AVX-512DQ.
+#if defined(__x86_64__)
+
+#include "lanes_avx512.h"
+
+#define ZELMOR_LANES_TARGET ZELMOR_AVX512
+#include "kernel_loops.h"
+
+namespace zelmor::engine {
+
+extern const KernelLoops kAvx512KernelLoops = kernelLoopsOf<detail::Avx512Lanes>();
+
+}  // namespace zelmor::engine
+
+#endif  // defined(__x86_64__)
