@@ -39,6 +39,11 @@ struct KernelLoops {
     std::int64_t blockRows;
 };
 
+// Each instruction set's build, defined in kernel_loops_*.cpp; off x86-64 only the portable one.
+extern const KernelLoops kPortableKernelLoops;
+extern const KernelLoops kAvx2KernelLoops;
+extern const KernelLoops kAvx512KernelLoops;
+
 // The kernel loops built for `set`.
 const KernelLoops& kernelLoopsFor(detail::InstructionSet set);
 

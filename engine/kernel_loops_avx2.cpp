@@ -6,10 +6,6 @@
 #define ZELMOR_LANES_TARGET ZELMOR_AVX2
 #include "kernel_loops.h"
 
-namespace zelmor::engine {
-
-extern const KernelLoops kAvx2KernelLoops = kernelLoopsOf<detail::Avx2Lanes>();
-
-}  // namespace zelmor::engine
+const zelmor::engine::KernelLoops zelmor::engine::kAvx2KernelLoops = kernelLoopsOf<detail::Avx2Lanes>();
 
 #endif  // defined(__x86_64__)

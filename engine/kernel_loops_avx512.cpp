@@ -6,10 +6,6 @@
 #define ZELMOR_LANES_TARGET ZELMOR_AVX512
 #include "kernel_loops.h"
 
-namespace zelmor::engine {
-
-extern const KernelLoops kAvx512KernelLoops = kernelLoopsOf<detail::Avx512Lanes>();
-
-}  // namespace zelmor::engine
+const zelmor::engine::KernelLoops zelmor::engine::kAvx512KernelLoops = kernelLoopsOf<detail::Avx512Lanes>();
 
 #endif  // defined(__x86_64__)

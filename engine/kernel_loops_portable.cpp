@@ -6,7 +6,7 @@
 
 namespace zelmor::engine {
 
-extern const KernelLoops kPortableKernelLoops = kernelLoopsOf<detail::PortableLanes>();
+const KernelLoops kPortableKernelLoops = kernelLoopsOf<detail::PortableLanes>();
 
 // One lane: the same operations as every other build's, on this value alone.
 double kernelExp(double x) {

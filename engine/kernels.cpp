@@ -49,10 +49,7 @@ void sparseBases(const Examples& x, std::int64_t point, const Examples& block, c
 
 }  // namespace
 
-extern const KernelLoops kPortableKernelLoops;
 #if defined(__x86_64__)
-extern const KernelLoops kAvx2KernelLoops;
-extern const KernelLoops kAvx512KernelLoops;
 constexpr detail::LoopsPerSet<KernelLoops> kKernelLoops{&kPortableKernelLoops, &kAvx2KernelLoops, &kAvx512KernelLoops};
 #else
 constexpr detail::LoopsPerSet<KernelLoops> kKernelLoops{&kPortableKernelLoops};
