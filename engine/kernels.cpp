@@ -9,6 +9,15 @@
 #include "parallel.h"
 
 namespace zelmor::engine {
+
+#if defined(__x86_64__)
+constexpr detail::LoopsPerSet<KernelLoops> kKernelLoops{&kPortableKernelLoops, &kAvx2KernelLoops, &kAvx512KernelLoops};
+#else
+constexpr detail::LoopsPerSet<KernelLoops> kKernelLoops{&kPortableKernelLoops};
+#endif
+
+const KernelLoops& kernelLoopsFor(InstructionSet set) { return kKernelLoops.forSet(set); }
+
 namespace {
 
 // The base of example i of a and example j of b, both sparse: the dense loops' terms, each
@@ -46,18 +55,6 @@ void sparseBases(const Examples& x, std::int64_t point, const Examples& block, c
                  std::int64_t count, double* out) {
     for (std::int64_t c = 0; c < count; ++c) out[c] = sparseBase<kind>(x.sparse, point, block.sparse, examples[c]);
 }
-
-}  // namespace
-
-#if defined(__x86_64__)
-constexpr detail::LoopsPerSet<KernelLoops> kKernelLoops{&kPortableKernelLoops, &kAvx2KernelLoops, &kAvx512KernelLoops};
-#else
-constexpr detail::LoopsPerSet<KernelLoops> kKernelLoops{&kPortableKernelLoops};
-#endif
-
-const KernelLoops& kernelLoopsFor(InstructionSet set) { return kKernelLoops.forSet(set); }
-
-namespace {
 
 // How the work is cut: square tiles of side x side entries, a chunk being a stretch of side
 // columns. At 128 a tile's values (128 KB) stay in the second-level cache until copied out, each
