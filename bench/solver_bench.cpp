@@ -1,9 +1,9 @@
-// Speed of the solver: the path the solver picks (class-sparse, or dense where that serves
-// better), the dense path of every class, the reference solver, the memory floor of one
+// Speed of the solver: the sweep mode the solver picks (class-sparse, or dense where that
+// serves better), the dense mode over every class, the reference solver, the memory floor of one
 // iteration and, beside it, the memory work of applying only a few changed classes. On RBF
 // kernels (features scaled to [-1, 1]) of the letter-recognition and satellite-image data in
 // bench/data, and of letter-like clustered data (16 integer features, one cluster per class)
-// for ten classes; beta = 0.1 throughout. Prints tables; asserts nothing but that every path
+// for ten classes; beta = 0.1 throughout. Prints tables; asserts nothing but that every variant
 // agrees with the others bit for bit.
 //
 // Times are the CPU time of the benchmark's thread, so that other work on the machine, which
@@ -26,7 +26,7 @@
 #include "dual_solver.h"
 #include "problems.h"
 #include "reference.h"
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -72,7 +72,7 @@ OwnedProblem satellite(std::int32_t n) {
 }
 
 // The floor of one iteration: every gradient entry read, multiplied in and written once, one
-// kernel column read, and nothing else. Same blocked layout and vector width as the dense path.
+// kernel column read, and nothing else. Same blocked layout and vector width as the dense mode.
 #if defined(__x86_64__)
 __attribute__((target("avx512f"))) void floorPassAvx512(double* grad, std::int64_t blocks, std::int32_t k,
                                                          const double* column, const double* delta) {
@@ -199,7 +199,7 @@ std::string cpuName() {
 }
 
 // One stretch of a cold solve to tolerance 0.001 (all of it, or the first `limit` iterations),
-// timed on the automatic path, the dense path and, when asked, the reference solver.
+// timed in the automatic mode, the dense mode and, when asked, the reference solver.
 struct ColdRun {
     std::int32_t n = 0, k = 0;
     std::string stretch;
@@ -214,18 +214,18 @@ struct ColdRun {
 };
 
 ColdRun coldRun(const OwnedProblem& p, std::int64_t limit, const std::string& stretch, int repeats, bool withReference) {
-    const InstructionSet path = zelmor::detail::fastestSupported();
+    const InstructionSet set = zelmor::detail::fastestSupported();
     const double tolerance = zelmor::kColdStartTolerance;
     ColdRun run;
     run.n = p.n;
     run.k = p.k;
     run.stretch = stretch;
     run.automatic = bestSeconds(repeats, [&] {
-        run.result = zelmor::detail::solveDualUsing(path, p.problem(), p.start(), tolerance, limit, {}, SweepMode::Automatic);
+        run.result = zelmor::detail::solveDualUsing(set, p.problem(), p.start(), tolerance, limit, {}, SweepMode::Automatic);
     });
     zelmor::SolveResult dense;
     run.dense = bestSeconds(repeats, [&] {
-        dense = zelmor::detail::solveDualUsing(path, p.problem(), p.start(), tolerance, limit, {}, SweepMode::Dense);
+        dense = zelmor::detail::solveDualUsing(set, p.problem(), p.start(), tolerance, limit, {}, SweepMode::Dense);
     });
     run.agree = identical(run.result, dense);
     run.updates = updatesApplied(run.result);
@@ -327,7 +327,7 @@ void printInstructionSets(const OwnedProblem& p, std::int64_t iterations) {
 
 int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    std::printf("CPU: %s; solver path: %s%s\n", cpuName().c_str(),
+    std::printf("CPU: %s; solver instruction set: %s%s\n", cpuName().c_str(),
                 zelmor::detail::nameOf(zelmor::detail::fastestSupported()), quick ? "; quick run" : "");
     std::printf("Data: letters (RBF gamma %g), satellite images (gamma %g), letter-like clusters (gamma %g); beta %g\n",
                 kLetterGamma, kSatelliteGamma, kClusterGamma, kBeta);

@@ -11,8 +11,8 @@ MEX_FILES = hello zelmor_c zelmor_c2 zelmor_engine zelmor_svmlight
 INCLUDE_DIRS = gateways solver engine formats
 HOST_SOURCES = gateways/mex_host.cpp
 
-zelmor_solver_SOURCES = solver/dual_solver.cpp solver/projection.cpp solver/kernels_portable.cpp solver/kernels_avx2.cpp solver/kernels_avx512.cpp
-zelmor_engine_core_SOURCES = engine/kernels.cpp engine/kernel_cache.cpp engine/face_step.cpp engine/path.cpp engine/kernel_storage.cpp engine/search.cpp engine/predict.cpp engine/scoring.cpp engine/calibration.cpp
+zelmor_solver_SOURCES = solver/dual_solver.cpp solver/projection.cpp solver/instruction_sets.cpp solver/loops_portable.cpp solver/loops_avx2.cpp solver/loops_avx512.cpp
+zelmor_engine_core_SOURCES = engine/kernels.cpp engine/kernel_loops_portable.cpp engine/kernel_loops_avx2.cpp engine/kernel_loops_avx512.cpp engine/kernel_cache.cpp engine/face_step.cpp engine/path.cpp engine/kernel_storage.cpp engine/search.cpp engine/predict.cpp engine/scoring.cpp engine/calibration.cpp
 zelmor_formats_SOURCES = formats/svmlight.cpp formats/gzip.cpp
 
 hello_SOURCES = gateways/hello.cpp

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "solve_kernels.h"
+#include "instruction_sets.h"
 
 namespace zelmor::engine {
 

@@ -357,7 +357,7 @@ std::vector<PathStep> solvePath(const PathProblem& problem, const double* betas,
         if (b > 0 && warmStartAtBeta(problem, &tau, &grad, betas[b - 1], beta) < 0.0) return steps;
         dual.beta = beta;
         SolveControl control;
-        control.tolerance = pathTolerance(b == 0 ? settings.coldTolerance : settings.warmTolerance, beta);
+        control.tolerance = pathTolerance(b == 0 ? settings.firstBetaTolerance : settings.laterBetaTolerance, beta);
         control.sweepStart = std::numeric_limits<double>::infinity();
         control.keepGradient = true;
         control.workers = settings.workers;

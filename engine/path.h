@@ -37,10 +37,11 @@ using PathReport = std::function<void(const PathProgress&)>;
 struct PathSettings {
     // Continuations of a solve that ended at the cap, per beta.
     std::int64_t maxRestarts = 20;
-    // Tolerances relative to beta: the cold solve at the first beta, the warm ones after it.
-    // A beta that is not positive has no relative scale and takes them as they are.
-    double coldTolerance = kColdStartTolerance;
-    double warmTolerance = 0.01;
+    // Stopping tolerances relative to beta: of the cold solve at the first beta, and of the
+    // solves at every later beta, each started from the previous beta's solution. A beta that is
+    // not positive has no relative scale and takes them as they are.
+    double firstBetaTolerance = kColdStartTolerance;
+    double laterBetaTolerance = 0.01;
     // Solves sweep only the examples that may still move, when those are few (see solvePath).
     bool shrink = true;
     // A face step (face_step.h) after every this many greedy iterations of a solve that has not

@@ -5,7 +5,7 @@
 // without positive weights. Values run from quarter steps that tie exactly to raw doubles at the
 // edge of overflow. A second
 // shape, 65 to 140 examples over a bounded stretch of iterations, crosses the solver's groups of
-// 64 examples whose row/column symmetry it learns and reuses. Every instruction-set path the CPU
+// 64 examples whose row/column symmetry it learns and reuses. Every instruction set the CPU
 // has is run in every sweep mode: each must match on its own. Where a projection's fixed point
 // would cycle, both stop at the same pass, so even those runs must agree.
 #include <cmath>
@@ -22,7 +22,7 @@
 #include "fuzz_input.h"
 #include "problems.h"
 #include "reference.h"
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ double drawTolerance(fuzzing::FuzzInput& in, int choice) {
         case 0:
             return zelmor::kColdStartTolerance;
         case 1:
-            return zelmor::kWarmStartTolerance;
+            return zelmor::kContinuedSolveTolerance;
         case 2:
             return 0.0;
         default:

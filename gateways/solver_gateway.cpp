@@ -45,7 +45,7 @@ void requireWorkingStorage(std::int32_t exampleCount, double classCount) {
 // caller once the outputs are in place, since the caller may have made it an error.
 void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, double k, double beta,
                       HostReport* warning) {
-    const double tolerance = warm ? kWarmStartTolerance : kColdStartTolerance;
+    const double tolerance = warm ? kContinuedSolveTolerance : kColdStartTolerance;
     // A cold start's first violation is beta itself (with one class there is none at all).
     if (!warm && n > 0 && k >= 2.0 && beta > 0.0 && result.end == SolveEnd::Converged &&
         result.iterationCount == 0) {
@@ -69,7 +69,7 @@ void recordEndWarning(const SolveResult& result, bool warm, std::int32_t n, doub
     }
 }
 
-void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode, const SolverPath& path,
+void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode, const SolveVariant& variant,
            HostReport* warning) {
     const bool warm = mode == Mode::warm;
     requireArgumentCounts(nrhs, warm ? 5 : 4, nlhs, 2);
@@ -106,11 +106,11 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
         start = StartMode::warmFrom(MatrixView{realData(initialTau), n, columns});
     }
 
-    const double tolerance = warm ? kWarmStartTolerance : kColdStartTolerance;
+    const double tolerance = warm ? kContinuedSolveTolerance : kColdStartTolerance;
     // Ctrl-C stops the solve within a few iterations; its partial tau goes nowhere.
     const StopRequest stop{[](void*) { return interruptPending(); }, nullptr};
-    const SolveResult result = path.chosen
-                                   ? detail::solveDualUsing(path.set, problem, start, tolerance, -1, stop, path.sweep)
+    const SolveResult result = variant.chosen
+                                   ? detail::solveDualUsing(variant.set, problem, start, tolerance, -1, stop, variant.sweep)
                                    : solveDual(problem, start, tolerance, stop);
     if (result.end == SolveEnd::Interrupted) {
         throw Interrupted{};
@@ -133,9 +133,9 @@ void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode
 }  // namespace
 
 void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode,
-                      const SolverPath& path) {
+                      const SolveVariant& variant) {
     HostReport warning;
-    runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode, path, &warning); });
+    runGuarded([&] { solve(nlhs, plhs, nrhs, prhs, mode, variant, &warning); });
     raiseWarning(warning);
 }
 

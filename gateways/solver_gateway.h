@@ -4,7 +4,7 @@
 #define ZELMOR_GATEWAYS_SOLVER_GATEWAY_H
 
 #include "mex_host.h"
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 namespace zelmor::gateways {
 
@@ -14,8 +14,8 @@ enum class Mode {
 };
 
 // The instruction set and sweep mode to solve with. The MEX functions leave both to the solver
-// (the fastest set, the automatic mode); a test-only entry chooses them to reach every path.
-struct SolverPath {
+// (the fastest set, the automatic mode); a test-only entry chooses them to reach every variant.
+struct SolveVariant {
     bool chosen = false;
     detail::InstructionSet set = detail::InstructionSet::Portable;
     detail::SweepMode sweep = detail::SweepMode::Automatic;
@@ -23,7 +23,7 @@ struct SolverPath {
 
 // Validates the call, solves, and fills the outputs; every failure becomes a host error.
 void runSolverGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Mode mode,
-                      const SolverPath& path = SolverPath{});
+                      const SolveVariant& variant = SolveVariant{});
 
 }  // namespace zelmor::gateways
 

@@ -4,7 +4,7 @@
 // iteration: each example's violation is measured right after its own gradient update, with
 // the eligibility its dual row will have at the next sweep. The inner loops live in
 // solve_loops.h; this file owns the state, the start and the per-example work, and chooses
-// between the dense update of every class and the class-sparse one (solve_kernels.h).
+// between the dense update of every class and the class-sparse one (solve_internals.h).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,15 +12,18 @@
 #include <utility>
 
 #include "dual_solver.h"
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 namespace zelmor {
 namespace detail {
 
-extern const SolveKernels kPortableKernels;
+extern const SolveLoops kPortableLoops;
 #if defined(__x86_64__)
-extern const SolveKernels kAvx2Kernels;
-extern const SolveKernels kAvx512Kernels;
+extern const SolveLoops kAvx2Loops;
+extern const SolveLoops kAvx512Loops;
+constexpr LoopsPerSet<SolveLoops> kSolveLoops{&kPortableLoops, &kAvx2Loops, &kAvx512Loops};
+#else
+constexpr LoopsPerSet<SolveLoops> kSolveLoops{&kPortableLoops};
 #endif
 
 namespace {
@@ -355,7 +358,7 @@ bool addRowProducts(const KernelRows& source, const double* tau0, const std::vec
 }
 
 // False when the StopRequest asked to stop during the warm start, whose gradient is then unfinished.
-bool startState(const DualProblem& problem, const StartMode& start, const SolveKernels& kernels, const Layout& layout,
+bool startState(const DualProblem& problem, const StartMode& start, const SolveLoops& loops, const Layout& layout,
                 const StopRequest& stop, DualState* state) {
     const std::int64_t n = layout.n;
     const std::int32_t k = layout.k;
@@ -395,7 +398,7 @@ bool startState(const DualProblem& problem, const StartMode& start, const SolveK
                 const std::int64_t count = static_cast<std::int64_t>(rows.size() - i0) < stretch
                                                ? static_cast<std::int64_t>(rows.size() - i0)
                                                : stretch;
-                kernels.accumulateKernelProducts(state->blocks, problem.kernel.data, tau0, rows.data() + i0, count);
+                loops.accumulateKernelProducts(state->blocks, problem.kernel.data, tau0, rows.data() + i0, count);
             }
         }
     }
@@ -444,7 +447,7 @@ GradientLayout piecesLayout(const GradientLayout& whole, std::int64_t first, std
 // piece selects its own first largest violation; the largest of those, ties to the lowest
 // example, is the selection of one pass over every example.
 struct SharedPass {
-    const SolveKernels* kernels = nullptr;
+    const SolveLoops* loops = nullptr;
     const GradientLayout* whole = nullptr;
     const double* line = nullptr;
     const double* delta = nullptr;
@@ -465,9 +468,9 @@ struct SharedPass {
             update.line = pass->sparse->line + offset;
             const std::int64_t updated = pass->sparse->updatedExample - offset;
             update.updatedExample = updated >= 0 && updated < layout.blockCount * kBlockWidth ? updated : -1;
-            selection = pass->kernels->sparseUpdateAndSelect(layout, update);
+            selection = pass->loops->sparseUpdateAndSelect(layout, update);
         } else {
-            selection = pass->kernels->updateAndSelect(layout, pass->line + offset, pass->delta);
+            selection = pass->loops->updateAndSelect(layout, pass->line + offset, pass->delta);
         }
         if (selection.example >= 0) selection.example += offset;
         pass->selections[piece] = selection;
@@ -502,14 +505,6 @@ Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std:
     return Selection{first, top};
 }
 
-const char* nameOf(InstructionSet set) {
-    switch (set) {
-        case InstructionSet::Avx512: return "AVX-512";
-        case InstructionSet::Avx2: return "AVX2";
-        default: return "portable";
-    }
-}
-
 const char* nameOf(SweepMode mode) {
     switch (mode) {
         case SweepMode::Dense: return "dense";
@@ -523,42 +518,14 @@ SweepMode chooseSweepMode(std::int32_t classCount) {
     return classCount >= kClassSparseFromClasses ? SweepMode::ClassSparse : SweepMode::Dense;
 }
 
-bool cpuSupports(InstructionSet set) {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    switch (set) {
-        case InstructionSet::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-        case InstructionSet::Avx2: return __builtin_cpu_supports("avx2");
-        default: return true;
-    }
-#else
-    return set == InstructionSet::Portable;
-#endif
-}
-
-InstructionSet fastestSupported() {
-    // Asked once: solves run on several threads at once, and the CPU model is global state.
-    static const InstructionSet fastest = cpuSupports(InstructionSet::Avx512) ? InstructionSet::Avx512
-                                          : cpuSupports(InstructionSet::Avx2) ? InstructionSet::Avx2
-                                                                              : InstructionSet::Portable;
-    return fastest;
-}
-
-const SolveKernels& kernelsFor(InstructionSet set) {
-#if defined(__x86_64__)
-    if (set == InstructionSet::Avx512) return kAvx512Kernels;
-    if (set == InstructionSet::Avx2) return kAvx2Kernels;
-#endif
-    (void)set;
-    return kPortableKernels;
-}
+const SolveLoops& loopsFor(InstructionSet set) { return kSolveLoops.forSet(set); }
 
 std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
                                        SweepMode mode) {
     const Layout layout = layoutOf(problem);
     const bool chosen = mode == SweepMode::Automatic || mode == SweepMode::Alternating;
     DualState state(layout, chosen ? chooseSweepMode(layout.k) : mode);
-    startState(problem, start, kernelsFor(set), layout, StopRequest{}, &state);
+    startState(problem, start, loopsFor(set), layout, StopRequest{}, &state);
     std::vector<double> grad(state.tauRows.size());
     for (std::int64_t i = 0; i < layout.n; ++i) {
         for (std::int32_t m = 0; m < layout.k; ++m) grad[static_cast<std::size_t>(i * layout.k + m)] = state.gradAt(i, m);
@@ -574,140 +541,183 @@ SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const
     return solveDualUsing(set, problem, start, control, stop, mode);
 }
 
-SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
-                           const SolveControl& control, const StopRequest& stop, SweepMode mode) {
-    const double tolerance = control.tolerance;
-    const std::int64_t iterationLimit = control.iterationLimit;
-    const SolveKernels& kernels = kernelsFor(set);
-    const Layout layout = layoutOf(problem);
-    const std::int64_t n = layout.n;
-    const std::int32_t k = layout.k;
-    const double* labels = problem.labels;
+namespace {
 
-    const bool alternating = mode == SweepMode::Alternating;
-    bool adaptive = alternating || (mode == SweepMode::Automatic && k >= kClassSparseFromClasses);
-    const std::int64_t window = alternating ? kAlternateEvery : kModeWindow;
-    DualState state(layout, mode == SweepMode::Automatic || alternating ? chooseSweepMode(k) : mode);
-    state.blocks.sweepStart = control.sweepStart;
+// When the solve moves between the dense and the class-sparse sweep. Adaptive solves weigh the
+// share of classes the updates change over each window of iterations; alternating ones move at
+// the end of every window whatever the share.
+struct ModeChoice {
+    bool adaptive = false;
+    bool alternating = false;
+    std::int64_t window = kModeWindow;
     std::int64_t changedInWindow = 0;
-    SolveResult result;
-    result.remainingViolation = -control.sweepStart;
-    if (!startState(problem, start, kernels, layout, stop, &state)) {
-        result.iterationCount = 0;
-        result.end = SolveEnd::Interrupted;
-        result.tau = state.columnMajorTau();
-        return result;
-    }
-    std::vector<double>& tau = state.tauRows;
+};
 
+ModeChoice modeChoiceFor(SweepMode mode, std::int32_t k) {
+    ModeChoice choice;
+    choice.alternating = mode == SweepMode::Alternating;
+    choice.adaptive = choice.alternating || (mode == SweepMode::Automatic && k >= kClassSparseFromClasses);
+    choice.window = choice.alternating ? kAlternateEvery : kModeWindow;
+    return choice;
+}
+
+// Iteration t changed `changed` classes: at the end of a window, move to the sweep mode the
+// window's share of changed classes calls for. A move that cannot have its storage ends the
+// adapting.
+void adaptSweepMode(const SolveLoops& loops, std::int64_t t, std::int32_t changed, std::int32_t k, ModeChoice* choice,
+                    DualState* state, SolveResult* result) {
+    choice->changedInWindow += changed;
+    if (!choice->adaptive || (t + 1) % choice->window != 0) return;
+    const double share = static_cast<double>(choice->changedInWindow) / static_cast<double>(kModeWindow * k);
+    choice->changedInWindow = 0;
+    const bool sparse = state->mode == SweepMode::ClassSparse;
+    SweepMode better = sparse ? (share > kDenseAboveShare ? SweepMode::Dense : state->mode)
+                              : (share < kClassSparseBelowShare ? SweepMode::ClassSparse : state->mode);
+    if (choice->alternating) better = sparse ? SweepMode::Dense : SweepMode::ClassSparse;
+    if (better == state->mode) return;
+    if (state->switchTo(better)) {
+        ++result->layoutMoves;
+        // Only sets the bounds: the gradient is the same, so is the selection.
+        if (better == SweepMode::ClassSparse) loops.select(state->blocks);
+    } else {
+        choice->adaptive = false;
+    }
+}
+
+// Example p's sub-problem, projected onto its bound, becomes its new dual row: sets its deltas,
+// its eligibility and the list of classes that changed, and returns how many changed.
+std::int32_t updateDualRow(const DualProblem& problem, const Layout& layout, std::int64_t p, DualState* state) {
+    const std::int32_t k = layout.k;
+    std::vector<double>& tau = state->tauRows;
+    double* subproblem = state->subproblem.data();
+    double* delta = state->delta.data();
+    const std::int64_t c = classIndexOf(problem.labels[p], k);
+    const double diag = state->kernelDiag[static_cast<std::size_t>(p)];
+    const double bound = boundOf(problem, p);
+    for (std::int32_t m = 0; m < k; ++m) {
+        const double target = m == c ? bound : 0.0;
+        // Order fixed: ((grad / diag) - tau) + target; adding a 0.0 target turns -0.0 into 0.0.
+        subproblem[m] = ((state->gradAt(p, m) / diag) - tau[static_cast<std::size_t>(p * k + m)]) + target;
+    }
+    double* nu = state->projected.data();
+    projectSimplexWithBound(subproblem, k, bound, nu);
+    const double labelIndex = problem.labels[p] - 1.0;
+    std::int32_t changed = 0;
+    for (std::int32_t m = 0; m < k; ++m) {
+        double& tauPM = tau[static_cast<std::size_t>(p * k + m)];
+        // Negation, not 0 - nu: a zero becomes -0.0.
+        const double updated = labelIndex == static_cast<double>(m) ? bound - nu[m] : -nu[m];
+        delta[m] = updated - tauPM;
+        tauPM = updated;
+        state->setEligible(p, m, (m == c ? bound : 0.0) > updated);
+        // NaN counts as a change: it is not equal to zero.
+        if (delta[m] != 0.0) {
+            state->changedClasses[static_cast<std::size_t>(changed)] = m;
+            state->changedDeltas[static_cast<std::size_t>(changed)] = delta[m];
+            ++changed;
+        }
+    }
+    return changed;
+}
+
+// The gradient update for example p's new dual row, along its kernel row `line`, and the sweep
+// that selects the next example: on the calling thread, or cut into pieces for the workers.
+Selection updateAndSweep(const SolveLoops& loops, const SolveControl& control, std::int64_t pieces,
+                         const double* line, std::int64_t p, std::int32_t changed, DualState* state) {
+    SparseUpdate update;
+    if (state->mode == SweepMode::ClassSparse) {
+        update.line = line;
+        update.changed = ChangedClasses{changed, state->changedClasses.data(), state->changedDeltas.data()};
+        update.updatedExample = p;
+    }
+    if (pieces > 1) {
+        SharedPass pass;
+        pass.loops = &loops;
+        pass.whole = &state->blocks;
+        pass.line = line;
+        pass.delta = state->delta.data();
+        pass.sparse = state->mode == SweepMode::ClassSparse ? &update : nullptr;
+        pass.pieces = pieces;
+        control.workers->run(control.workers->context, pieces, SharedPass::run, &pass);
+        return pass.combined();
+    }
+    if (state->mode == SweepMode::ClassSparse) return loops.sparseUpdateAndSelect(state->blocks, update);
+    return loops.updateAndSelect(state->blocks, line, state->delta.data());
+}
+
+// The solve stops at iteration t, for the reason given.
+void endAt(std::int64_t t, SolveEnd end, SolveResult* result) {
+    result->iterationCount = t;
+    result->end = end;
+}
+
+// The iterations of a solve from its start, up to the cap, a stop, or convergence; sets the
+// count and the end in result and returns the last selection.
+Selection iterate(const SolveLoops& loops, const DualProblem& problem, const Layout& layout,
+                  const SolveControl& control, const StopRequest& stop, ModeChoice* choice, DualState* state,
+                  SolveResult* result) {
     // In 64 bits: n * n overflows 32 bits beyond n = 46340.
-    const std::int64_t fullCap = control.iterationCap >= 0 ? control.iterationCap : n * n;
+    const std::int64_t fullCap = control.iterationCap >= 0 ? control.iterationCap : layout.n * layout.n;
+    const std::int64_t iterationLimit = control.iterationLimit;
     const std::int64_t iterationCap = iterationLimit >= 0 && iterationLimit < fullCap ? iterationLimit : fullCap;
     const std::int64_t checkInterval = stopCheckInterval(layout);
-    result.iterationCount = iterationCap;
-    result.end = SolveEnd::IterationCap;
-    double* subproblem = state.subproblem.data();
-    double* delta = state.delta.data();
-    Selection selected = iterationCap > 0 ? kernels.select(state.blocks) : Selection{};
+    result->iterationCount = iterationCap;
+    result->end = SolveEnd::IterationCap;
+    Selection selected = iterationCap > 0 ? loops.select(state->blocks) : Selection{};
     const std::int64_t pieces = piecesOf(control.workers, layout);
     for (std::int64_t t = 0; t < iterationCap; ++t) {
         if (t % checkInterval == 0 && control.progress != nullptr && t > 0) {
             control.progress(control.progressContext, t, selected.violation);
         }
         if (t % checkInterval == 0 && stop.now()) {
-            result.iterationCount = t;
-            result.end = SolveEnd::Interrupted;
+            endAt(t, SolveEnd::Interrupted, result);
             break;
         }
         // No example selected: nothing can be updated, so stop with tau as it stands.
-        if (selected.example < 0) {
-            result.iterationCount = t;
-            result.end = SolveEnd::NothingSelected;
-            break;
-        }
         const std::int64_t p = selected.example;
-        // Before anything changes: a row made on demand may not come.
-        const double* line = kernelLineOf(problem, n, p, &state);
-        if (line == nullptr) {
-            result.iterationCount = t;
-            result.end = SolveEnd::Interrupted;
+        if (p < 0) {
+            endAt(t, SolveEnd::NothingSelected, result);
             break;
         }
-        const std::int64_t c = classIndexOf(labels[p], k);
-        const double diag = state.kernelDiag[static_cast<std::size_t>(p)];
-        const double bound = boundOf(problem, p);
-        for (std::int32_t m = 0; m < k; ++m) {
-            const double target = m == c ? bound : 0.0;
-            // Order fixed: ((grad / diag) - tau) + target; adding a 0.0 target turns -0.0 into 0.0.
-            subproblem[m] = ((state.gradAt(p, m) / diag) - tau[static_cast<std::size_t>(p * k + m)]) + target;
+        // Before anything changes: a row made on demand may not come.
+        const double* line = kernelLineOf(problem, layout.n, p, state);
+        if (line == nullptr) {
+            endAt(t, SolveEnd::Interrupted, result);
+            break;
         }
-        double* nu = state.projected.data();
-        projectSimplexWithBound(subproblem, k, bound, nu);
-        const double labelIndex = labels[p] - 1.0;
-        std::int32_t changed = 0;
-        for (std::int32_t m = 0; m < k; ++m) {
-            double& tauPM = tau[static_cast<std::size_t>(p * k + m)];
-            // Negation, not 0 - nu: a zero becomes -0.0.
-            const double updated = labelIndex == static_cast<double>(m) ? bound - nu[m] : -nu[m];
-            delta[m] = updated - tauPM;
-            tauPM = updated;
-            state.setEligible(p, m, (m == c ? bound : 0.0) > updated);
-            // NaN counts as a change: it is not equal to zero.
-            if (delta[m] != 0.0) {
-                state.changedClasses[static_cast<std::size_t>(changed)] = m;
-                state.changedDeltas[static_cast<std::size_t>(changed)] = delta[m];
-                ++changed;
-            }
-        }
-
+        const std::int32_t changed = updateDualRow(problem, layout, p, state);
         // Strict: a violation equal to the tolerance does not stop. The converging iteration
         // still applies its update.
-        const bool converged = selected.violation < tolerance;
-        SparseUpdate update;
-        if (state.mode == SweepMode::ClassSparse) {
-            update.line = line;
-            update.changed = ChangedClasses{changed, state.changedClasses.data(), state.changedDeltas.data()};
-            update.updatedExample = p;
-        }
-        if (pieces > 1) {
-            SharedPass pass;
-            pass.kernels = &kernels;
-            pass.whole = &state.blocks;
-            pass.line = line;
-            pass.delta = delta;
-            pass.sparse = state.mode == SweepMode::ClassSparse ? &update : nullptr;
-            pass.pieces = pieces;
-            control.workers->run(control.workers->context, pieces, SharedPass::run, &pass);
-            selected = pass.combined();
-        } else if (state.mode == SweepMode::ClassSparse) {
-            selected = kernels.sparseUpdateAndSelect(state.blocks, update);
-        } else {
-            selected = kernels.updateAndSelect(state.blocks, line, delta);
-        }
+        const bool converged = selected.violation < control.tolerance;
+        selected = updateAndSweep(loops, control, pieces, line, p, changed, state);
         if (converged) {
-            result.iterationCount = t;
-            result.end = SolveEnd::Converged;
+            endAt(t, SolveEnd::Converged, result);
             break;
         }
-        changedInWindow += changed;
-        if (adaptive && (t + 1) % window == 0) {
-            const double share = static_cast<double>(changedInWindow) / static_cast<double>(kModeWindow * k);
-            changedInWindow = 0;
-            const bool sparse = state.mode == SweepMode::ClassSparse;
-            SweepMode better = sparse ? (share > kDenseAboveShare ? SweepMode::Dense : state.mode)
-                                      : (share < kClassSparseBelowShare ? SweepMode::ClassSparse : state.mode);
-            if (alternating) better = sparse ? SweepMode::Dense : SweepMode::ClassSparse;
-            if (better != state.mode) {
-                if (state.switchTo(better)) {
-                    ++result.layoutMoves;
-                    // Only sets the bounds: the gradient is the same, so is the selection.
-                    if (better == SweepMode::ClassSparse) kernels.select(state.blocks);
-                } else {
-                    adaptive = false;
-                }
-            }
-        }
+        adaptSweepMode(loops, t, changed, layout.k, choice, state, result);
     }
+    return selected;
+}
+
+}  // namespace
+
+SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start,
+                           const SolveControl& control, const StopRequest& stop, SweepMode mode) {
+    const SolveLoops& loops = loopsFor(set);
+    const Layout layout = layoutOf(problem);
+    ModeChoice choice = modeChoiceFor(mode, layout.k);
+    const bool chosen = mode == SweepMode::Automatic || choice.alternating;
+    DualState state(layout, chosen ? chooseSweepMode(layout.k) : mode);
+    state.blocks.sweepStart = control.sweepStart;
+    SolveResult result;
+    result.remainingViolation = -control.sweepStart;
+    if (!startState(problem, start, loops, layout, stop, &state)) {
+        result.iterationCount = 0;
+        result.end = SolveEnd::Interrupted;
+        result.tau = state.columnMajorTau();
+        return result;
+    }
+    const Selection selected = iterate(loops, problem, layout, control, stop, &choice, &state, &result);
     result.remainingViolation = selected.example >= 0 ? selected.violation : -control.sweepStart;
     result.tau = state.columnMajorTau();
     if (control.keepGradient) result.grad = state.columnMajorGrad();

@@ -126,9 +126,10 @@ struct SolveWorkers {
     std::int64_t leastBlocks = 1024;
 };
 
-// Stopping tolerances of the two solvers. The warm one is the double-precision product
-// 0.1 * 0.1 (0x3F847AE147AE147C), one ulp above the double nearest 0.01; keep it that way.
-constexpr double kWarmStartTolerance = 0.1 * 0.1;
+// Absolute stopping tolerances of the two solver MEX functions: zelmor_c continues from given
+// dual variables, zelmor_c2 starts cold. The first is the double-precision product 0.1 * 0.1
+// (0x3F847AE147AE147C), one ulp above the double nearest 0.01; keep it that way.
+constexpr double kContinuedSolveTolerance = 0.1 * 0.1;
 constexpr double kColdStartTolerance = 0.001;
 
 // The MEX functions' sweep starts from hi = -100 and lo = 100: gradient entries at or below -100

@@ -1,7 +1,7 @@
 // Lanes for CPUs with AVX2: one block of eight examples as two vectors of four doubles.
 //
-// Included by exactly one source file; everything here has internal linkage and carries the
-// AVX2 target, so none of it can reach code that runs on other CPUs.
+// Included by the sources that build loops for AVX2; everything here has internal linkage and
+// carries the AVX2 target, so none of it can reach code that runs on other CPUs.
 #ifndef ZELMOR_SOLVER_LANES_AVX2_H
 #define ZELMOR_SOLVER_LANES_AVX2_H
 
@@ -40,6 +40,7 @@ struct SpreadTable {
 constexpr SpreadTable kSpread{};
 
 struct Avx2Lanes {
+    static constexpr int kWidth = 8;
     // Lanes 0-3 and 4-7.
     struct Doubles {
         __m256d low;
@@ -58,6 +59,9 @@ struct Avx2Lanes {
     // Warm-start tile: one block by six classes, 12 accumulators of the 16 registers.
     static constexpr int kWarmRows = 1;
     static constexpr int kWarmClasses = 6;
+    // Kernel loops: the base tile's rows in vectors of lanes, and a row's columns.
+    static constexpr int kBaseRowVectors = 1;
+    static constexpr int kRowVectors = 2;
 
     ZELMOR_AVX2 static Doubles load(const double* p) { return Doubles{_mm256_load_pd(p), _mm256_load_pd(p + 4)}; }
     ZELMOR_AVX2 static Doubles loadUnaligned(const double* p) { return Doubles{_mm256_loadu_pd(p), _mm256_loadu_pd(p + 4)}; }
@@ -70,6 +74,10 @@ struct Avx2Lanes {
         _mm256_store_pd(p, a.low);
         _mm256_store_pd(p + 4, a.high);
     }
+    ZELMOR_AVX2 static void storeUnaligned(double* p, Doubles a) {
+        _mm256_storeu_pd(p, a.low);
+        _mm256_storeu_pd(p + 4, a.high);
+    }
     ZELMOR_AVX2 static Doubles broadcast(double x) {
         const __m256d a = _mm256_set1_pd(x);
         return Doubles{a, a};
@@ -81,6 +89,17 @@ struct Avx2Lanes {
     ZELMOR_AVX2 static Doubles plusProduct(Doubles sum, Doubles x, Doubles t) {
         return Doubles{_mm256_add_pd(sum.low, _mm256_mul_pd(x.low, t.low)),
                        _mm256_add_pd(sum.high, _mm256_mul_pd(x.high, t.high))};
+    }
+    ZELMOR_AVX2 static Doubles plus(Doubles x, Doubles y) {
+        return Doubles{_mm256_add_pd(x.low, y.low), _mm256_add_pd(x.high, y.high)};
+    }
+    ZELMOR_AVX2 static Doubles times(Doubles x, Doubles y) {
+        return Doubles{_mm256_mul_pd(x.low, y.low), _mm256_mul_pd(x.high, y.high)};
+    }
+    // Each lane's bits shifted left by 52: the low bits move into the sign and exponent.
+    ZELMOR_AVX2 static Doubles lowBitsToExponent(Doubles x) {
+        return Doubles{_mm256_castsi256_pd(_mm256_slli_epi64(_mm256_castpd_si256(x.low), 52)),
+                       _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_castpd_si256(x.high), 52))};
     }
     ZELMOR_AVX2 static Doubles minus(Doubles x, Doubles y) {
         return Doubles{_mm256_sub_pd(x.low, y.low), _mm256_sub_pd(x.high, y.high)};

@@ -1,8 +1,8 @@
 // Lanes for CPUs with AVX-512F and AVX-512DQ (every AVX-512 CPU but the Xeon Phi): one block
 // of eight examples is one vector, a lane mask one mask register.
 //
-// Included by exactly one source file; everything here has internal linkage and carries the
-// AVX-512 target, so none of it can reach code that runs on other CPUs.
+// Included by the sources that build loops for AVX-512; everything here has internal linkage
+// and carries the AVX-512 target, so none of it can reach code that runs on other CPUs.
 #ifndef ZELMOR_SOLVER_LANES_AVX512_H
 #define ZELMOR_SOLVER_LANES_AVX512_H
 
@@ -17,6 +17,7 @@ namespace detail {
 namespace {
 
 struct Avx512Lanes {
+    static constexpr int kWidth = 8;
     using Doubles = __m512d;
     using Mask = __mmask8;
     using Examples = __m512i;
@@ -24,6 +25,9 @@ struct Avx512Lanes {
     // Warm-start tile: four blocks by six classes, 24 accumulators of the 32 registers.
     static constexpr int kWarmRows = 4;
     static constexpr int kWarmClasses = 6;
+    // Kernel loops: the base tile's rows in vectors of lanes, and a row's columns.
+    static constexpr int kBaseRowVectors = 2;
+    static constexpr int kRowVectors = 4;
 
     // The masked forms with every lane set, where an unmasked one would do: GCC 12 warns about
     // the undefined pass-through operand of the unmasked forms.
@@ -34,6 +38,7 @@ struct Avx512Lanes {
     // The masked load never touches memory outside `valid`.
     ZELMOR_AVX512 static Doubles loadValid(const double* p, Mask valid) { return _mm512_maskz_loadu_pd(valid, p); }
     ZELMOR_AVX512 static void store(double* p, Doubles a) { _mm512_store_pd(p, a); }
+    ZELMOR_AVX512 static void storeUnaligned(double* p, Doubles a) { _mm512_storeu_pd(p, a); }
     ZELMOR_AVX512 static Doubles broadcast(double x) { return _mm512_set1_pd(x); }
     // Product then sum, never fused.
     ZELMOR_AVX512 static Doubles productPlus(Doubles d, Doubles x, Doubles g) {
@@ -41,6 +46,12 @@ struct Avx512Lanes {
     }
     ZELMOR_AVX512 static Doubles plusProduct(Doubles sum, Doubles x, Doubles t) {
         return _mm512_add_pd(sum, _mm512_mul_pd(x, t));
+    }
+    ZELMOR_AVX512 static Doubles plus(Doubles x, Doubles y) { return _mm512_add_pd(x, y); }
+    ZELMOR_AVX512 static Doubles times(Doubles x, Doubles y) { return _mm512_mul_pd(x, y); }
+    // Each lane's bits shifted left by 52: the low bits move into the sign and exponent.
+    ZELMOR_AVX512 static Doubles lowBitsToExponent(Doubles x) {
+        return _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll, _mm512_castpd_si512(x), 52));
     }
     ZELMOR_AVX512 static Doubles minus(Doubles x, Doubles y) { return _mm512_sub_pd(x, y); }
     // max(v, hi) is v > hi ? v : hi, operand order included: a NaN v leaves hi.

@@ -3,7 +3,7 @@
 // class, or over the few classes an update changes), and the warm start's kernel products.
 // lanes_portable.h, lanes_avx2.h and lanes_avx512.h are the lane types; each instruction set's
 // source file includes one of them and this file, with ZELMOR_LANES_TARGET naming its target,
-// and fills a SolveKernels table from the instances.
+// and fills a SolveLoops table from the instances.
 //
 // What L provides, per lane of a block: loads and stores of eight doubles, the update
 // d * x + g and the warm-start sum s + x * t (each product rounded before its sum), the running
@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 #ifndef ZELMOR_LANES_TARGET
 #error "define ZELMOR_LANES_TARGET (the target attribute of the lane type) before including solve_loops.h"
@@ -432,8 +432,8 @@ ZELMOR_LANES_TARGET void accumulateKernelProducts(const GradientLayout& s, const
 }
 
 template <class L>
-constexpr SolveKernels kernelsOf() {
-    return SolveKernels{select<L>, updateAndSelect<L>, sparseUpdateAndSelect<L>, accumulateKernelProducts<L>};
+constexpr SolveLoops loopsOf() {
+    return SolveLoops{select<L>, updateAndSelect<L>, sparseUpdateAndSelect<L>, accumulateKernelProducts<L>};
 }
 
 }  // namespace

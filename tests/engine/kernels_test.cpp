@@ -50,7 +50,7 @@ struct Shape {
 };
 
 // Every entry of the base matrix of `kind`, or given a setting of the kernel matrix, against the
-// plain loops, on every path and thread count.
+// plain loops, on every instruction set and thread count.
 void expectEveryEntry(const Shape& shape, BaseKind kind, const KernelSetting* setting) {
     SCOPED_TRACE(testing::Message() << "base " << static_cast<int>(kind) << ", kernel "
                                     << (setting ? static_cast<int>(setting->type) : -1) << " degree "
@@ -184,7 +184,7 @@ TEST(KernelExp, SpecialValuesAndEveryArrayPathGiveTheScalarBits) {
         xs.push_back(c[0]);
     }
     EXPECT_TRUE(std::isnan(kernelExp(std::numeric_limits<double>::quiet_NaN())));
-    // An odd count, so that every path also takes its tail; Rbf with gamma 1 of -x is exp(x).
+    // An odd count, so that every instruction set also takes its tail; Rbf with gamma 1 of -x is exp(x).
     for (int i = 0; i < 991; ++i) xs.push_back(-745.3 + 1455.0 * i / 990.0);
     for (InstructionSet set : testing_support::supportedInstructionSets()) {
         std::vector<double> values;

@@ -1,5 +1,5 @@
 // Test-only MEX function: zelmor_c2 or zelmor_c through the same gateway, on a chosen
-// instruction set and sweep mode, so that the Octave tests reach every path the CPU offers.
+// instruction set and sweep mode, so that the Octave tests reach every variant the CPU offers.
 //
 //   [tau, count] = zelmor_solve_on(set, sweep, G, labels, beta, k)         like zelmor_c2
 //   [tau, count] = zelmor_solve_on(set, sweep, G, labels, beta, k, tau0)   like zelmor_c
@@ -28,7 +28,7 @@ std::string textOf(const mxArray* array, const char* what) {
 extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const detail::InstructionSet sets[] = {detail::InstructionSet::Portable, detail::InstructionSet::Avx2,
                                            detail::InstructionSet::Avx512};
-    gateways::SolverPath path;
+    gateways::SolveVariant variant;
     bool listOnly = false;
     mexhost::runGuarded([&] {
         if (nrhs == 1 && textOf(prhs[0], "the query") == "supported") {
@@ -38,19 +38,19 @@ extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrh
         if (nrhs < 2) throw GatewayError("zelmor:nargin", "expected a set, a sweep mode and the solver's inputs");
         const std::string set = textOf(prhs[0], "the instruction set");
         const std::string sweep = textOf(prhs[1], "the sweep mode");
-        path.chosen = false;
+        variant.chosen = false;
         for (detail::InstructionSet candidate : sets) {
             if (set == detail::nameOf(candidate)) {
                 if (!detail::cpuSupports(candidate)) throw GatewayError("zelmor:badInput", set + " is not on this CPU");
-                path.set = candidate;
-                path.chosen = true;
+                variant.set = candidate;
+                variant.chosen = true;
             }
         }
-        if (!path.chosen) throw GatewayError("zelmor:badInput", "unknown instruction set " + set);
+        if (!variant.chosen) throw GatewayError("zelmor:badInput", "unknown instruction set " + set);
         for (detail::SweepMode mode : {detail::SweepMode::Dense, detail::SweepMode::ClassSparse, detail::SweepMode::Automatic}) {
-            if (sweep == detail::nameOf(mode)) path.sweep = mode;
+            if (sweep == detail::nameOf(mode)) variant.sweep = mode;
         }
-        if (sweep != detail::nameOf(path.sweep)) throw GatewayError("zelmor:badInput", "unknown sweep mode " + sweep);
+        if (sweep != detail::nameOf(variant.sweep)) throw GatewayError("zelmor:badInput", "unknown sweep mode " + sweep);
     });
     if (listOnly) {
         int count = 0;
@@ -64,5 +64,5 @@ extern "C" ZELMOR_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrh
         return;
     }
     const gateways::Mode mode = nrhs - 2 == 5 ? gateways::Mode::warm : gateways::Mode::cold;
-    gateways::runSolverGateway(nlhs, plhs, nrhs - 2, prhs + 2, mode, path);
+    gateways::runSolverGateway(nlhs, plhs, nrhs - 2, prhs + 2, mode, variant);
 }

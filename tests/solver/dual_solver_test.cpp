@@ -39,7 +39,7 @@ OwnedProblem smallProblem(std::int32_t n, std::int32_t k, std::vector<double> ke
 }
 
 TEST(Tolerances, HaveTheirExactBitPatterns) {
-    EXPECT_EQ(bitsOf(zelmor::kWarmStartTolerance), 0x3F847AE147AE147CULL);
+    EXPECT_EQ(bitsOf(zelmor::kContinuedSolveTolerance), 0x3F847AE147AE147CULL);
     EXPECT_EQ(bitsOf(zelmor::kColdStartTolerance), 0x3F50624DD2F1A9FCULL);
     // One ulp above the double nearest 0.01.
     EXPECT_EQ(bitsOf(0.01), 0x3F847AE147AE147BULL);
@@ -55,7 +55,7 @@ struct SolveCase {
 };
 
 TEST(SolveDual, HandSolvedCasesToTheBit) {
-    const double warmTol = zelmor::kWarmStartTolerance;
+    const double warmTol = zelmor::kContinuedSolveTolerance;
     const double coldTol = zelmor::kColdStartTolerance;
     const double halfWarmTol = warmTol / 2;     // violation 2 * a lands exactly on the tolerance
     const double halfNearest = 0.01 / 2;        // ... or exactly on the double nearest 0.01
@@ -158,7 +158,7 @@ TEST(SolveDual, StopRequestEndsEarlyWithoutChangingBits) {
 TEST(SolveDual, TieGoesToTheLowestNumberedExample) {
     const double a = 0.5025;
     const OwnedProblem p = smallProblem(2, 2, {1.0, 0.0, 0.0, 1.0}, {1.0, 1.0}, 1.0, {a, a, -a, -a}, true);
-    const zelmor::SolveResult got = zelmor::solveDual(p.problem(), p.start(), zelmor::kWarmStartTolerance);
+    const zelmor::SolveResult got = zelmor::solveDual(p.problem(), p.start(), zelmor::kContinuedSolveTolerance);
     EXPECT_EQ(got.iterationCount, 0);
     EXPECT_FALSE(sameBits(got.tau[0], a));  // example 0, class 0
     EXPECT_TRUE(sameBits(got.tau[1], a));   // example 1, class 0
@@ -196,7 +196,7 @@ void expectAgreesWithTheReference(const OwnedProblem& p, double tolerance, const
 }
 
 TEST(SolveDual, AgreesWithTheReferenceOnRandomProblems) {
-    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
+    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kContinuedSolveTolerance, 0.0};
     for (std::uint64_t seed = 1; seed <= 1500; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed);
         expectAgreesWithTheReference(p, tolerances[seed % 3], "seed " + std::to_string(seed));
@@ -260,7 +260,7 @@ TEST(SolveDual, AgreesWithTheReferenceOnIris) {
     p.tau0 = zelmor::solveDual(p.problem(), p.start(), zelmor::kColdStartTolerance).tau;
     p.warm = true;
     p.beta = 3.0;
-    expectAgreesWithTheReference(p, zelmor::kWarmStartTolerance, "iris warm");
+    expectAgreesWithTheReference(p, zelmor::kContinuedSolveTolerance, "iris warm");
 }
 
 TEST(WorkingStorage, FiguresOverflowAsMinusOne) {

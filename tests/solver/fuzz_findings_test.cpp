@@ -9,14 +9,14 @@
 #include "dual_solver.h"
 #include "problems.h"
 #include "reference.h"
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 namespace {
 
 using zelmor::detail::InstructionSet;
 using zelmor::detail::SweepMode;
 
-const InstructionSet kPaths[] = {InstructionSet::Portable, InstructionSet::Avx2, InstructionSet::Avx512};
+const InstructionSet kInstructionSets[] = {InstructionSet::Portable, InstructionSet::Avx2, InstructionSet::Avx512};
 
 // No examples, as a caller with empty arrays builds it: every pointer is null. Copying zero
 // bytes from or to a null pointer is still undefined behaviour (memcpy's arguments are
@@ -37,7 +37,7 @@ TEST(FuzzFindings, NoExamplesWithNullPointers) {
         problem.exampleCount = 0;
         const zelmor::StartMode start = c.warm ? zelmor::StartMode::warmFrom(zelmor::MatrixView{nullptr, 0, 3})
                                                : zelmor::StartMode::cold();
-        for (InstructionSet set : kPaths) {
+        for (InstructionSet set : kInstructionSets) {
             if (!zelmor::detail::cpuSupports(set)) continue;
             SCOPED_TRACE(std::string(c.name) + ", " + zelmor::detail::nameOf(set));
             const zelmor::SolveResult got = zelmor::detail::solveDualUsing(set, problem, start, 0.001);
@@ -71,7 +71,7 @@ TEST(FuzzFindings, ProjectionEndsWhereTheFixedPointCycles) {
 }
 
 // A warm start whose overflowing kernel entry sends one sub-problem into such a cycle: every
-// path ends with the reference solver's result.
+// variant ends with the reference solver's result.
 TEST(FuzzFindings, SolveEndsWhenAProjectionWouldCycle) {
     const double kernel[] = {0x1p+0, 0x0p+0,  0x0p+0, -0x1.fdfd9ffdfdfep+510, 0x1p-3,
                              0x0p+0, 0x0.000005f001201p-1022, 0x0p+0, 0x1p+0};
@@ -90,7 +90,7 @@ TEST(FuzzFindings, SolveEndsWhenAProjectionWouldCycle) {
     problem.exampleCount = 3;
     const zelmor::StartMode start = zelmor::StartMode::warmFrom(zelmor::MatrixView{tau0.data(), 3, 9});
     const zelmor::SolveResult reference = zelmor::reference::solveDual(problem, start, 0.0);
-    for (InstructionSet set : kPaths) {
+    for (InstructionSet set : kInstructionSets) {
         if (!zelmor::detail::cpuSupports(set)) continue;
         for (SweepMode mode : {SweepMode::Dense, SweepMode::ClassSparse}) {
             SCOPED_TRACE(std::string(zelmor::detail::nameOf(set)) + " " + zelmor::detail::nameOf(mode));

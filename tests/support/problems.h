@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dual_solver.h"
-#include "solve_kernels.h"
+#include "solve_internals.h"
 
 namespace testing_support {
 

@@ -1,17 +1,18 @@
 // The inner loops of the solve, written once over a lane type (solve_loops.h) and built for
 // each instruction set, and the means to pick one. Internal to the solver; tests and benchmarks
-// include it to run every path side by side.
+// include it to run every instruction set and sweep mode side by side.
 //
-// Every path performs the same IEEE operations in the same order on every value, so all of
+// Every build performs the same IEEE operations in the same order on every value, so all of
 // them give bitwise identical results; they differ only in how many examples one instruction
 // handles.
-#ifndef ZELMOR_SOLVER_SOLVE_KERNELS_H
-#define ZELMOR_SOLVER_SOLVE_KERNELS_H
+#ifndef ZELMOR_SOLVER_SOLVE_INTERNALS_H
+#define ZELMOR_SOLVER_SOLVE_INTERNALS_H
 
 #include <cstdint>
 #include <vector>
 
 #include "dual_solver.h"
+#include "instruction_sets.h"
 
 namespace zelmor {
 namespace detail {
@@ -87,7 +88,7 @@ struct SparseUpdate {
     std::int64_t updatedExample = -1;
 };
 
-struct SolveKernels {
+struct SolveLoops {
     // The sweep: largest violation hi - lo over all examples, ties to the lowest index. With a
     // bounds array in the layout, also sets every bound to the exact hi and lo.
     Selection (*select)(const GradientLayout& layout);
@@ -108,12 +109,8 @@ struct SolveKernels {
 // first maximum overall.
 Selection firstMaximumOfLanes(const double (&violation)[kBlockWidth], const std::int64_t (&example)[kBlockWidth]);
 
-enum class InstructionSet { Portable, Avx2, Avx512 };
-
-const char* nameOf(InstructionSet set);
-bool cpuSupports(InstructionSet set);
-InstructionSet fastestSupported();
-const SolveKernels& kernelsFor(InstructionSet set);
+// The solve loops built for `set` (see instruction_sets.h).
+const SolveLoops& loopsFor(InstructionSet set);
 
 // How the gradient is updated: every class of every example in one pass (Dense), or only the
 // classes an update changes (ClassSparse). Automatic starts by the class count and moves
@@ -126,7 +123,7 @@ const char* nameOf(SweepMode mode);
 // The mode Automatic starts a solve of k classes in.
 SweepMode chooseSweepMode(std::int32_t classCount);
 
-// solveDual on a chosen path and mode; solveDual itself uses fastestSupported() and Automatic.
+// solveDual on a chosen instruction set and sweep mode; solveDual itself uses fastestSupported() and Automatic.
 // iterationLimit, when not negative, lowers the cap of n * n iterations to it (for benchmarks
 // timing a stretch).
 SolveResult solveDualUsing(InstructionSet set, const DualProblem& problem, const StartMode& start, double tolerance,
@@ -144,4 +141,4 @@ std::vector<double> startGradientUsing(InstructionSet set, const DualProblem& pr
 }  // namespace detail
 }  // namespace zelmor
 
-#endif  // ZELMOR_SOLVER_SOLVE_KERNELS_H
+#endif  // ZELMOR_SOLVER_SOLVE_INTERNALS_H

@@ -1,6 +1,6 @@
-// Every instruction-set path of the solve loop this CPU can run, checked bit for bit against
-// the reference solver: random problems, block tails and masks, the warm start's cache
-// blocks, the kernel row/column choice, signed zeros and values that overflow.
+// Every variant of the solve this CPU can run (instruction set and sweep mode), checked bit for
+// bit against the reference solver: random problems, block tails and masks, the warm start's
+// cache blocks, the kernel row/column choice, signed zeros and values that overflow.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +14,7 @@
 
 #include "dual_solver.h"
 #include "reference.h"
-#include "solve_kernels.h"
+#include "solve_internals.h"
 #include "problems.h"
 
 namespace {
@@ -26,7 +26,7 @@ using testing_support::sameBits;
 using zelmor::detail::InstructionSet;
 using zelmor::detail::SweepMode;
 
-::testing::AssertionResult everyPathAgreesWithTheReference(const OwnedProblem& p, double tolerance) {
+::testing::AssertionResult everyVariantAgreesWithTheReference(const OwnedProblem& p, double tolerance) {
     const zelmor::SolveResult reference = zelmor::reference::solveDual(p.problem(), p.start(), tolerance);
     for (InstructionSet set : testing_support::supportedInstructionSets()) {
         for (SweepMode mode : {SweepMode::Dense, SweepMode::ClassSparse}) {
@@ -73,9 +73,9 @@ zelmor::detail::Selection referenceSweep(const std::vector<double>& grad, const 
 }
 
 // A gradient of up to 40 examples and 9 classes drawn from a palette, with random
-// eligibility, laid out for the kernels in the blocked or the class-major layout (padding
+// eligibility, laid out for the solve loops in the blocked or the class-major layout (padding
 // lanes hold NaN: they must never be selected nor change a result).
-struct KernelFixture {
+struct LoopsFixture {
     std::int64_t n = 0;
     std::int32_t k = 0;
     std::vector<double> grad;  // row-major, entry (i, m) at i * k + m
@@ -88,7 +88,7 @@ struct KernelFixture {
     zelmor::detail::GradientLayout layout;
 
     template <std::size_t kPalette>
-    KernelFixture(std::mt19937_64& rng, const double (&palette)[kPalette]) {
+    LoopsFixture(std::mt19937_64& rng, const double (&palette)[kPalette]) {
         n = 1 + static_cast<std::int64_t>(rng() % 40);
         k = 1 + static_cast<std::int32_t>(rng() % 9);
         grad.resize(static_cast<std::size_t>(n * k));
@@ -133,11 +133,11 @@ struct KernelFixture {
     double& at(std::int64_t i, std::int32_t m) { return layout.gradAt(i / 8, m)[i % 8]; }
 };
 
-// The kernels alone on gradients drawn from a palette of awkward values: NaN, infinities,
+// The solve loops alone on gradients drawn from a palette of awkward values: NaN, infinities,
 // zeros of both signs, the sweep's bounds -100 and 100 and their neighbours, ties. Updates
-// multiply infinities by zeros and add opposite infinities. Every path must select the same
+// multiply infinities by zeros and add opposite infinities. Every build must select the same
 // example with an equal violation and leave the same gradient bits.
-TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
+TEST(SolveVariants, LoopsSweepAwkwardValuesAsDefined) {
     volatile double inf = std::numeric_limits<double>::infinity();
     // The NaN the hardware makes from an invalid operation. The solver's inputs are finite, so
     // that is the only NaN it ever meets, and then no bit shows which operand a NaN came from
@@ -147,7 +147,7 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
                               100.0, -100.0, 99.5, -100.5, 1e308, -1e308, 5e-324};
     std::mt19937_64 rng(99);
     for (int trial = 0; trial < 3000; ++trial) {
-        KernelFixture f(rng, palette);
+        LoopsFixture f(rng, palette);
         const std::int64_t n = f.n;
         const std::int32_t k = f.k;
         const bool update = trial % 2 == 1;
@@ -169,9 +169,9 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
 
         for (InstructionSet set : testing_support::supportedInstructionSets()) {
             f.layOut(false);
-            const zelmor::detail::SolveKernels& kernels = zelmor::detail::kernelsFor(set);
+            const zelmor::detail::SolveLoops& loops = zelmor::detail::loopsFor(set);
             const zelmor::detail::Selection got =
-                update ? kernels.updateAndSelect(f.layout, line.data(), delta.data()) : kernels.select(f.layout);
+                update ? loops.updateAndSelect(f.layout, line.data(), delta.data()) : loops.select(f.layout);
             ASSERT_EQ(got.example, expected.example) << zelmor::detail::nameOf(set) << " trial " << trial;
             ASSERT_TRUE(got.violation == expected.violation) << zelmor::detail::nameOf(set) << " trial " << trial;
             for (std::int64_t i = 0; i < n; ++i) {
@@ -189,14 +189,14 @@ TEST(SolvePaths, KernelsSweepAwkwardValuesAsDefined) {
 // selection is the full sweep's over the gradient the dense update would leave (which differs
 // only in the signs of zeros in unchanged classes), and every bound still bounds afterwards.
 // Gradients from the awkward palette, ties included; kernel lines finite, as the solver's are.
-TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
+TEST(SolveVariants, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
     volatile double inf = std::numeric_limits<double>::infinity();
     const double nan = inf - inf;
     const double palette[] = {-0.0, 0.0, 1.0, -1.0, 0.5, nan, inf, -inf, 100.0, -100.0, 99.5, -100.5, 1e308, -1e308};
     const double finite[] = {-0.0, 0.0, 1.0, -1.0, 0.5, 0.25, 2.0, 1e-300, 1e300, -7.0};
     std::mt19937_64 rng(4711);
     for (int trial = 0; trial < 2000; ++trial) {
-        KernelFixture f(rng, palette);
+        LoopsFixture f(rng, palette);
         const std::int64_t n = f.n;
         const std::int32_t k = f.k;
         std::vector<double> line(static_cast<std::size_t>(n));
@@ -231,7 +231,7 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
             update.changed = zelmor::detail::ChangedClasses{static_cast<std::int32_t>(classes.size()), classes.data(),
                                                             deltas.data()};
             update.updatedExample = rng() % 2 ? static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n)) : -1;
-            const zelmor::detail::Selection got = zelmor::detail::kernelsFor(set).sparseUpdateAndSelect(f.layout, update);
+            const zelmor::detail::Selection got = zelmor::detail::loopsFor(set).sparseUpdateAndSelect(f.layout, update);
             const std::string where = std::string(zelmor::detail::nameOf(set)) + " trial " + std::to_string(trial);
             ASSERT_EQ(got.example, expected.example) << where;
             ASSERT_TRUE(got.violation == expected.violation) << where;
@@ -253,7 +253,7 @@ TEST(SolvePaths, ClassSparseSweepSelectsAsTheFullOneFromAnyBounds) {
 // Long enough for the automatic mode to weigh the share of classes the updates change, window
 // after window, and to move the gradient between its two layouts on the way; k from 4, where
 // most classes change, to 26, where few do.
-TEST(SolvePaths, AutomaticModeAgreesWithTheReferenceAcrossLayoutMoves) {
+TEST(SolveVariants, AutomaticModeAgreesWithTheReferenceAcrossLayoutMoves) {
     struct Case {
         std::int32_t n;
         std::int32_t k;
@@ -279,7 +279,7 @@ TEST(SolvePaths, AutomaticModeAgreesWithTheReferenceAcrossLayoutMoves) {
 // Moves between the layouts every few iterations, from the first ones of a cold or warm start,
 // where gradients change most, to the end: after every move the selection is the full sweep's,
 // whatever bounds the class-sparse layout kept from its last use.
-TEST(SolvePaths, AlternatingLayoutsAgreeWithTheReference) {
+TEST(SolveVariants, AlternatingLayoutsAgreeWithTheReference) {
     RandomOptions options;
     for (std::uint64_t seed = 200001; seed <= 201500; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed, options);
@@ -309,7 +309,7 @@ struct TestWorkers {
 
 // A pass cut into pieces, one block each up to many, in both layouts and across their moves:
 // the same bits as one pass.
-TEST(SolvePaths, PassesSharedAmongThreadsAgreeWithTheReference) {
+TEST(SolveVariants, PassesSharedAmongThreadsAgreeWithTheReference) {
     RandomOptions options;
     options.maxExamples = 70;
     for (std::uint64_t seed = 300001; seed <= 300150; ++seed) {
@@ -337,28 +337,28 @@ TEST(SolvePaths, PassesSharedAmongThreadsAgreeWithTheReference) {
 
 // Thousands of small problems: asymmetric kernels, exact ties from duplicated examples, k = 1,
 // warm starts from feasible and from infeasible points, beta over twelve decades.
-TEST(SolvePaths, AgreeWithTheReferenceOnRandomProblems) {
-    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
+TEST(SolveVariants, AgreeWithTheReferenceOnRandomProblems) {
+    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kContinuedSolveTolerance, 0.0};
     RandomOptions options;
     options.minBeta = 1e-6;
     options.maxBeta = 1e6;
     for (std::uint64_t seed = 100001; seed <= 103000; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed, options);
-        ASSERT_TRUE(everyPathAgreesWithTheReference(p, tolerances[seed % 3])) << "seed " << seed;
+        ASSERT_TRUE(everyVariantAgreesWithTheReference(p, tolerances[seed % 3])) << "seed " << seed;
     }
 }
 
-// Weights bound each row at its own scale: tiny and large ones beside exact ones, on every path,
+// Weights bound each row at its own scale: tiny and large ones beside exact ones, on every variant,
 // in both layouts, moving between them, and with the pass shared among threads.
-TEST(SolvePaths, AgreeWithTheReferenceOnWeightedProblems) {
-    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
+TEST(SolveVariants, AgreeWithTheReferenceOnWeightedProblems) {
+    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kContinuedSolveTolerance, 0.0};
     RandomOptions options;
     options.weighted = true;
     options.minBeta = 1e-4;
     options.maxBeta = 1e4;
     for (std::uint64_t seed = 110001; seed <= 111200; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed, options);
-        ASSERT_TRUE(everyPathAgreesWithTheReference(p, tolerances[seed % 3])) << "seed " << seed;
+        ASSERT_TRUE(everyVariantAgreesWithTheReference(p, tolerances[seed % 3])) << "seed " << seed;
         if (seed % 4 != 0) continue;
         const auto reference = zelmor::reference::solveDual(p.problem(), p.start(), 0.0, 300);
         zelmor::SolveWorkers workers;
@@ -376,8 +376,8 @@ TEST(SolvePaths, AgreeWithTheReferenceOnWeightedProblems) {
     }
 }
 
-// Every weight 1 is no weight, to the bit, on every path; and a row keeps to its bound w * Y.
-TEST(SolvePaths, WeightsOfOneGiveTheBitsOfNoWeights) {
+// Every weight 1 is no weight, to the bit, on every variant; and a row keeps to its bound w * Y.
+TEST(SolveVariants, WeightsOfOneGiveTheBitsOfNoWeights) {
     RandomOptions options;
     for (std::uint64_t seed = 120001; seed <= 120300; ++seed) {
         const OwnedProblem plain = testing_support::randomProblem(seed, options);
@@ -415,7 +415,7 @@ TEST(SolvePaths, WeightsOfOneGiveTheBitsOfNoWeights) {
 
 // The iteration limit benchmarks use to time a stretch of a long solve stops both solvers at
 // the same iteration with the same count.
-TEST(SolvePaths, IterationLimitStopsLikeTheCap) {
+TEST(SolveVariants, IterationLimitStopsLikeTheCap) {
     for (std::uint64_t seed = 400001; seed <= 400040; ++seed) {
         const OwnedProblem p = testing_support::randomProblem(seed);
         for (std::int64_t limit : {0, 1, 5, 17}) {
@@ -432,7 +432,7 @@ TEST(SolvePaths, IterationLimitStopsLikeTheCap) {
 
 // n around multiples of the vector widths (4 and 8 examples) and k across the class counts
 // the warm-start tiles split differently (tiles of 6 classes).
-TEST(SolvePaths, AgreeWithTheReferenceAcrossBlockTails) {
+TEST(SolveVariants, AgreeWithTheReferenceAcrossBlockTails) {
     const std::int32_t exampleCounts[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 23, 24, 25, 31, 32, 33, 41};
     const std::int32_t classCounts[] = {1, 2, 3, 5, 6, 7, 11, 12, 13, 26};
     std::uint64_t seed = 200000;
@@ -442,7 +442,7 @@ TEST(SolvePaths, AgreeWithTheReferenceAcrossBlockTails) {
             options.exampleCount = n;
             options.classCount = k;
             const OwnedProblem p = testing_support::randomProblem(++seed, options);
-            ASSERT_TRUE(everyPathAgreesWithTheReference(p, zelmor::kColdStartTolerance)) << "seed " << seed;
+            ASSERT_TRUE(everyVariantAgreesWithTheReference(p, zelmor::kColdStartTolerance)) << "seed " << seed;
         }
     }
 }
@@ -457,8 +457,8 @@ std::vector<double> wideRangeValues(std::size_t count, std::mt19937_64& rng) {
 }
 
 // The warm start's G * tau0 against the sums written out, in increasing l from 0.0, for n
-// across the row tiles (8 and 32 examples) and column blocks (128 columns) of the kernels.
-TEST(SolvePaths, WarmStartSumsInOrderAcrossCacheBlocks) {
+// across the row tiles (8 and 32 examples) and column blocks (128 columns) of the solve loops.
+TEST(SolveVariants, WarmStartSumsInOrderAcrossCacheBlocks) {
     const std::int32_t exampleCounts[] = {1, 7, 8, 9, 31, 32, 33, 127, 128, 129, 255, 257, 300};
     const std::int32_t classCounts[] = {1, 5, 6, 7, 26};
     std::mt19937_64 rng(31337);
@@ -493,7 +493,7 @@ TEST(SolvePaths, WarmStartSumsInOrderAcrossCacheBlocks) {
 
 // The update follows row p of the kernel. Reading column p instead is allowed only when the two
 // are bitwise equal; a kernel symmetric but for one entry must still be followed row by row.
-TEST(SolvePaths, FollowRowPWhereTheKernelIsNotSymmetric) {
+TEST(SolveVariants, FollowRowPWhereTheKernelIsNotSymmetric) {
     RandomOptions options;
     options.exampleCount = 21;
     options.classCount = 4;
@@ -522,13 +522,13 @@ TEST(SolvePaths, FollowRowPWhereTheKernelIsNotSymmetric) {
     for (const Case& c : cases) {
         OwnedProblem p = symmetric;
         p.kernel[c.row + c.column * n] *= c.factor;
-        EXPECT_TRUE(everyPathAgreesWithTheReference(p, 0.0)) << c.name;
+        EXPECT_TRUE(everyVariantAgreesWithTheReference(p, 0.0)) << c.name;
         // Had a solver read column `row`, it would have solved the symmetric problem instead.
         const zelmor::SolveResult perturbed = zelmor::reference::solveDual(p.problem(), p.start(), 0.0);
         somePerturbationMatters = somePerturbationMatters || firstBitDifference(perturbed.tau, base.tau) != -1;
     }
     EXPECT_TRUE(somePerturbationMatters);
-    EXPECT_TRUE(everyPathAgreesWithTheReference(symmetric, 0.0));
+    EXPECT_TRUE(everyVariantAgreesWithTheReference(symmetric, 0.0));
 
     // Shapes are learned for groups of 64 examples: asymmetric rows on both sides of a group
     // boundary, in a kernel otherwise symmetric.
@@ -539,21 +539,21 @@ TEST(SolvePaths, FollowRowPWhereTheKernelIsNotSymmetric) {
     for (std::int64_t c = 0; c < m; ++c) {
         for (std::int64_t r = 0; r < c; ++r) large.kernel[c + r * m] = large.kernel[r + c * m];
     }
-    EXPECT_TRUE(everyPathAgreesWithTheReference(large, zelmor::kColdStartTolerance));
+    EXPECT_TRUE(everyVariantAgreesWithTheReference(large, zelmor::kColdStartTolerance));
     for (std::int64_t row : {0, 63, 64, 127, 128, 149}) large.kernel[row + ((row + 7) % m) * m] *= 1.0001;
-    EXPECT_TRUE(everyPathAgreesWithTheReference(large, zelmor::kColdStartTolerance));
+    EXPECT_TRUE(everyVariantAgreesWithTheReference(large, zelmor::kColdStartTolerance));
 
     // A mirror pair differing only in the sign of a zero is not bitwise symmetric.
     OwnedProblem signedZero = symmetric;
     signedZero.kernel[0 + 3 * n] = 0.0;
     signedZero.kernel[3 + 0 * n] = -0.0;
-    EXPECT_TRUE(everyPathAgreesWithTheReference(signedZero, 0.0));
+    EXPECT_TRUE(everyVariantAgreesWithTheReference(signedZero, 0.0));
 }
 
 // Huge kernel entries overflow the warm start's sums and products to infinities of both signs
 // and to NaN, inside gradient rows that also hold finite values; the sweep's comparisons then
 // meet NaN and must treat it as the scalar `g > hi` and `lo > g` do.
-TEST(SolvePaths, AgreeWithTheReferenceWhenValuesOverflow) {
+TEST(SolveVariants, AgreeWithTheReferenceWhenValuesOverflow) {
     std::mt19937_64 rng(808);
     std::uniform_real_distribution<double> magnitude(0.1, 1.0);
     std::uniform_real_distribution<double> tauValue(-2.0, 2.0);
@@ -586,7 +586,7 @@ TEST(SolvePaths, AgreeWithTheReferenceWhenValuesOverflow) {
         }
         problemsWithNaN += nan;
         problemsWithInfinity += infinity;
-        ASSERT_TRUE(everyPathAgreesWithTheReference(p, zelmor::kColdStartTolerance)) << "trial " << trial;
+        ASSERT_TRUE(everyVariantAgreesWithTheReference(p, zelmor::kColdStartTolerance)) << "trial " << trial;
     }
     // The table must reach what it is for.
     EXPECT_GT(problemsWithNaN, 20);
@@ -596,8 +596,8 @@ TEST(SolvePaths, AgreeWithTheReferenceWhenValuesOverflow) {
 // Zero gradient entries of either sign (beta = 0, integer kernels with zero entries, zero and
 // negative-zero dual variables): hi and lo may end as -0.0 or 0.0, which only the sign of a
 // zero violation can show, and a violation is only ever compared.
-TEST(SolvePaths, AgreeWithTheReferenceOnSignedZeros) {
-    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kWarmStartTolerance, 0.0};
+TEST(SolveVariants, AgreeWithTheReferenceOnSignedZeros) {
+    const double tolerances[] = {zelmor::kColdStartTolerance, zelmor::kContinuedSolveTolerance, 0.0};
     std::mt19937_64 rng(2718);
     for (int trial = 0; trial < 400; ++trial) {
         RandomOptions options;
@@ -613,7 +613,7 @@ TEST(SolvePaths, AgreeWithTheReferenceOnSignedZeros) {
         if (p.warm) {
             for (auto& t : p.tau0) t = rng() % 3 == 0 ? -0.0 : std::round(t);
         }
-        ASSERT_TRUE(everyPathAgreesWithTheReference(p, tolerances[trial % 3])) << "trial " << trial;
+        ASSERT_TRUE(everyVariantAgreesWithTheReference(p, tolerances[trial % 3])) << "trial " << trial;
     }
 }
 

@@ -7,7 +7,7 @@
 namespace zelmor {
 namespace detail {
 
-extern const SolveKernels kPortableKernels = kernelsOf<PortableLanes>();
+extern const SolveLoops kPortableLoops = loopsOf<PortableLanes>();
 
 }  // namespace detail
 }  // namespace zelmor

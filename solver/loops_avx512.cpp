@@ -9,7 +9,7 @@
 namespace zelmor {
 namespace detail {
 
-extern const SolveKernels kAvx512Kernels = kernelsOf<Avx512Lanes>();
+extern const SolveLoops kAvx512Loops = loopsOf<Avx512Lanes>();
 
 }  // namespace detail
 }  // namespace zelmor

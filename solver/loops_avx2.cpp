@@ -9,7 +9,7 @@
 namespace zelmor {
 namespace detail {
 
-extern const SolveKernels kAvx2Kernels = kernelsOf<Avx2Lanes>();
+extern const SolveLoops kAvx2Loops = loopsOf<Avx2Lanes>();
 
 }  // namespace detail
 }  // namespace zelmor
