@@ -315,4 +315,32 @@ void probabilitiesCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* pr
     plhs[0] = probabilities;
 }
 
+// The grid of P settings, B betas, F folds and K classes with no cell tried, shaped and named as
+// 'train' and 'units' give theirs: the grid the cluster helpers fill with their units' results.
+void gridCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    requireArgumentCounts(nrhs, 5, nlhs, 1);
+    GridResult grid;
+    grid.settingCount = countOf(prhs[1], "the setting count", 1);
+    grid.betaCount = countOf(prhs[2], "the beta count", 1);
+    grid.foldCount = countOf(prhs[3], "the fold count", 1);
+    grid.classCount = countOf(prhs[4], "the class count", 1);
+    const double cells = static_cast<double>(grid.settingCount) * static_cast<double>(grid.betaCount) *
+                         static_cast<double>(grid.foldCount);
+    requireMemory(8.0 * cells * (static_cast<double>(grid.classCount) + 5.0), "the grid");
+    const auto count = static_cast<std::size_t>(cells);
+    grid.correct.assign(count, -1);
+    grid.classCorrect.assign(count * static_cast<std::size_t>(grid.classCount), -1);
+    grid.iterations.assign(count, 0);
+    grid.restarts.assign(count, 0);
+    grid.converged.assign(count, 0);
+    grid.seconds.assign(count, 0.0);
+    grid.foldSizes.assign(static_cast<std::size_t>(grid.foldCount), 0);
+    plhs[0] = gridStruct(grid);
+}
+
+void quietSecondsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* /*prhs*/[]) {
+    requireArgumentCounts(nrhs, 1, nlhs, 1);
+    plhs[0] = mxCreateDoubleScalar(kQuietSeconds);
+}
+
 }  // namespace zelmor::enginegateway

@@ -18,6 +18,8 @@ void fitCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void memoryCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void calibrateCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void probabilitiesCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void gridCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void quietSecondsCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 }  // namespace zelmor::enginegateway
 

@@ -17,6 +17,8 @@
 //   T = zelmor_engine('calibrate', DECISION, LABELS, K, BETA)       temperature from out-of-fold values
 //   P = zelmor_engine('probabilities', SCORES, T)                   softmax of SCORES / T
 //   H = zelmor_engine('checksum', A, B, ...)
+//   G = zelmor_engine('grid', SETTINGS, BETAS, FOLDS, K)             a grid of those counts, none tried
+//   S = zelmor_engine('quietSeconds')                               the spell VERBOSE 2 keeps quiet
 //
 // The work runs on threads of the engine while this thread alone talks to the host
 // (host_runner.h). Each command reads its inputs (engine_inputs.h) and builds its outputs
@@ -44,7 +46,8 @@ constexpr Command kCommands[] = {
     {"kernel", kernelCommand},       {"decision", decisionCommand},   {"path", pathCommand},
     {"crossval", crossvalCommand},   {"train", trainCommand},         {"units", unitsCommand},
     {"fit", fitCommand},             {"memory", memoryCommand},       {"calibrate", calibrateCommand},
-    {"probabilities", probabilitiesCommand}, {"checksum", checksumCommand},
+    {"probabilities", probabilitiesCommand}, {"checksum", checksumCommand},  {"grid", gridCommand},
+    {"quietSeconds", quietSecondsCommand},
 };
 
 // The commands' names as a list: 'a', 'b' or 'c'.
