@@ -87,21 +87,21 @@ std::vector<double> betasOf(const mxArray* array) {
 }
 
 std::int32_t checkFolds(const std::vector<double>& folds, std::int32_t n) {
-    if (static_cast<std::int64_t>(folds.size()) != n) {
-        throw GatewayError("zelmor:badFolds", formatMessage("folds must hold %d fold numbers", n));
-    }
+    // Fold numbers index each example's fold, and the units presume every fold has examples to
+    // test and others to train on.
+    const auto refused = [n] {
+        return GatewayError("zelmor:badFolds",
+                            formatMessage("folds must be %d fold numbers over 1..F, F >= 2, each used", n));
+    };
+    if (static_cast<std::int64_t>(folds.size()) != n) throw refused();
     double largest = 0;
     for (double f : folds) {
-        if (f < 1 || std::trunc(f) != f || f > n) {
-            throw GatewayError("zelmor:badFolds", "fold numbers must be integers from 1 to the example count");
-        }
+        if (!(f >= 1 && f <= n && std::trunc(f) == f)) throw refused();
         largest = std::max(largest, f);
     }
     std::vector<char> used(static_cast<std::size_t>(largest), 0);
     for (double f : folds) used[static_cast<std::size_t>(f) - 1] = 1;
-    if (largest < 2 || std::find(used.begin(), used.end(), 0) != used.end()) {
-        throw GatewayError("zelmor:badFolds", "fold numbers must run over 1..F with F >= 2, each used");
-    }
+    if (largest < 2 || std::find(used.begin(), used.end(), 0) != used.end()) throw refused();
     return static_cast<std::int32_t>(largest);
 }
 
@@ -113,13 +113,13 @@ KernelType kernelTypeOf(const std::string& name) {
 }
 
 KernelSetting settingOf(KernelType type, double gamma, double degree, double offset) {
-    const bool usesGamma = type != KernelType::Linear;
-    if (usesGamma && !(gamma > 0)) {
-        throw GatewayError("zelmor:badKernelParameter", formatMessage("gamma must be positive (got %g)", gamma));
-    }
-    if (type == KernelType::Poly && (degree < 1 || std::trunc(degree) != degree || degree > 1e9 || offset < 0)) {
+    // The helpers check gamma, the degree and the offset in the words users read. Kept here: a
+    // degree the setting's 32 bits hold whole, and a positive gamma.
+    const bool gammaValid = type == KernelType::Linear || gamma > 0;
+    const bool degreeValid = type != KernelType::Poly || (degree >= 1 && degree <= 1e9 && std::trunc(degree) == degree);
+    if (!gammaValid || !degreeValid) {
         throw GatewayError("zelmor:badKernelParameter",
-                           "the degree must be a positive integer and the offset not negative");
+                           formatMessage("gamma %g or degree %g is out of range", gamma, degree));
     }
     KernelSetting setting;
     setting.type = type;
