@@ -1,4 +1,4 @@
-// zelmor_engine's commands but 'checksum' (checksum.h), each read its inputs from prhs (prhs[0]
+// zelmor_engine's commands but 'checksum' (checksum.h): each reads its inputs from prhs (prhs[0]
 // is the command's name), runs its work beside the host and writes its outputs to plhs. The
 // usage of each is at the top of zelmor_engine.cpp.
 #ifndef ZELMOR_GATEWAYS_ENGINE_COMMANDS_H

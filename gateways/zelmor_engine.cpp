@@ -23,6 +23,7 @@
 // The work runs on threads of the engine while this thread alone talks to the host
 // (host_runner.h). Each command reads its inputs (engine_inputs.h) and builds its outputs
 // (engine_outputs.h); this file holds the table of commands and the entry point.
+#include <iterator>
 #include <string>
 
 #include "checksum.h"
@@ -42,17 +43,26 @@ struct Command {
     CommandHandler handler;
 };
 
+// The commands, by name; the 'expected a command' message lists them in this order.
 constexpr Command kCommands[] = {
-    {"kernel", kernelCommand},       {"decision", decisionCommand},   {"path", pathCommand},
-    {"crossval", crossvalCommand},   {"train", trainCommand},         {"units", unitsCommand},
-    {"fit", fitCommand},             {"memory", memoryCommand},       {"calibrate", calibrateCommand},
-    {"probabilities", probabilitiesCommand}, {"checksum", checksumCommand},  {"grid", gridCommand},
+    {"kernel", kernelCommand},
+    {"decision", decisionCommand},
+    {"path", pathCommand},
+    {"crossval", crossvalCommand},
+    {"train", trainCommand},
+    {"units", unitsCommand},
+    {"fit", fitCommand},
+    {"memory", memoryCommand},
+    {"calibrate", calibrateCommand},
+    {"probabilities", probabilitiesCommand},
+    {"checksum", checksumCommand},
+    {"grid", gridCommand},
     {"quietSeconds", quietSecondsCommand},
 };
 
 // The commands' names as a list: 'a', 'b' or 'c'.
 std::string commandNames() {
-    constexpr std::size_t count = sizeof kCommands / sizeof kCommands[0];
+    constexpr std::size_t count = std::size(kCommands);
     std::string names;
     for (std::size_t c = 0; c < count; ++c) {
         if (c > 0) names += c + 1 == count ? " or " : ", ";
