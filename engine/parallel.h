@@ -182,10 +182,14 @@ private:
     bool closing_ = false;
 };
 
+// The most threads a call runs on: a larger thread count, given or the machine's, means this
+// many (every core of the largest machines).
+constexpr int kMaxThreadCount = 1024;
+
 // The number of threads to use when the caller leaves it open: every core.
 inline int defaultThreadCount() {
     const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, 256));
+    return cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, kMaxThreadCount));
 }
 
 }  // namespace zelmor::engine

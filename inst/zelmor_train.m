@@ -211,7 +211,7 @@ end
 
 function printLine (verbose, started, text)
   elapsed = toc(started);
-  if isequal(verbose, true) || (ischar(verbose) && elapsed >= 2)
+  if isequal(verbose, true) || (ischar(verbose) && elapsed >= zelmor_engine('quietSeconds'))
     fprintf('zelmor_train: %s; %.1f s\n', text, elapsed);
   end
 end

@@ -15,10 +15,10 @@ function [model, result] = collected_model (folder, data, submitted)
   problem = data.problem;
   plan = problem.plan;
   [P, B, F, K] = deal(numel(plan.settings), numel(plan.betas), max(plan.folds), problem.classCount);
-  grid = struct('correct', -ones(P, B, F), 'classCorrect', -ones(P, B, F, K), 'iterations', zeros(P, B, F), ...
-                'restarts', zeros(P, B, F), 'converged', false(P, B, F), 'seconds', zeros(P, B, F), ...
-                'foldSizes', accumarray(plan.folds(:), 1).', 'concurrentUnits', 1, 'baseSeconds', 0, ...
-                'kernelSeconds', 0, 'solveSeconds', 0, 'scoringSeconds', 0);
+  % The grid as the engine names and shapes it, every cell untried until its unit fills it.
+  grid = zelmor_engine('grid', P, B, F, K);
+  grid.foldSizes = accumarray(plan.folds(:), 1).';
+  grid.concurrentUnits = 1;
   problems = {};
   decisions = cell(P, F);
   lastWritten = submitted;

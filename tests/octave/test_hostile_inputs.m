@@ -198,6 +198,8 @@ engine_calls = {
   "probabilities: NaN",     "zelmor:badInput",           {"probabilities", [1 NaN], 1}
   "checksum: a cell",       "zelmor:badInput",           {"checksum", {1}}
   "checksum: complex",      "zelmor:badInput",           {"checksum", 1, 1i}
+  "grid: no folds",         "zelmor:badInput",           {"grid", 1, 1, 0, 2}
+  "grid: too large",        "zelmor:outOfMemory",        {"grid", 1e6, 1e6, 1e6, 2}
 };
 for c = 1:rows (engine_calls)
   [what, id, args] = engine_calls{c, :};
