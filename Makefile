@@ -97,13 +97,16 @@ fuzz:
 
 # The benchmarks: the solver's speed against the reference solver and the memory floor, then
 # the time to a tuned model against scikit-learn's GridSearchCV (installed for it when missing,
-# as root) and one large fit, probabilities against SVC(probability=True), then reading LIBSVM
-# files against the statistics package's libsvmread (installed likewise); printed as tables.
-# Takes about twenty minutes and up to 3 GB of memory; not part of `make test`.
+# as root) and one large fit, satimage's solves cell by cell, fits on tens of thousands of
+# examples, probabilities against SVC(probability=True), then reading LIBSVM files against the
+# statistics package's libsvmread (installed likewise); printed as tables. Takes about half an
+# hour and up to 3 GB of memory; not part of `make test`.
 bench: configure
 	cmake --build $(BUILD_DIR) --parallel --target solver_bench mex_files
 	$(BUILD_DIR)/bench/solver_bench
 	bash bench/time_to_model.sh $(abspath $(BUILD_DIR))/mex
+	octave-cli -f --no-history --no-window-system \
+	  --eval "addpath('$(abspath $(BUILD_DIR))/mex', 'bench'); cell_costs(pwd)"
 	bash bench/large_fits.sh $(abspath $(BUILD_DIR))/mex
 	bash bench/probability_bench.sh $(abspath $(BUILD_DIR))/mex
 	bash bench/svmlight_bench.sh $(abspath $(BUILD_DIR))/mex

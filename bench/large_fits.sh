@@ -50,9 +50,10 @@ echo
 echo "| data | n | zelmor | scikit-learn SVC | statistics svmtrain |"
 echo "|---|---:|---|---|---|"
 awk -F, '
-    { key = $1 SUBSEP $3; if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+    { isGrid = ($2 ~ /-grid$/); key = $1 SUBSEP $3 SUBSEP isGrid
+      if (!(key in seen)) { seen[key] = 1; order[++count] = key }
       who = $2; sub(/-grid$/, "", who); cell[key, who] = sprintf("%.2f s, %.2f%%, %d MB", $4, 100 * $5, $6)
-      if ($2 ~ /grid$/) grid[key] = 1 }
+      if (isGrid) grid[key] = 1 }
     END { for (i = 1; i <= count; i++) { key = order[i]; split(key, part, SUBSEP)
             label = part[1] (key in grid ? ", 7 x 7 grid" : "")
             printf "| %s | %s | %s | %s | %s |\n", label, part[2], cell[key, "zelmor"],

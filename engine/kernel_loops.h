@@ -133,7 +133,10 @@ ZELMOR_LANES_TARGET inline void applyValuesOfType(const KernelSetting setting, d
     }
     if (i == count) return;
     // The last few values in lanes of their own: each lane's result is independent of the others.
-    double lanes[width] = {};
+    // The lanes are not on the stack: AddressSanitizer's fake stack frames do not keep the
+    // 64-byte alignment the compiler assumes for a local array of one vector.
+    alignas(64) static thread_local double lanes[width];
+    std::fill(lanes, lanes + width, 0.0);
     std::memcpy(lanes, values + i, static_cast<std::size_t>(count - i) * sizeof(double));
     L::storeUnaligned(lanes, valueLanes<L, type>(setting, L::loadUnaligned(lanes)));
     std::memcpy(values + i, lanes, static_cast<std::size_t>(count - i) * sizeof(double));
@@ -254,7 +257,7 @@ ZELMOR_LANES_TARGET inline void rowStretch(const double* point, const Examples& 
     }
     for (; c < count; c += width) {
         Doubles acc = L::broadcast(0.0);
-        double lanes[width];
+        alignas(64) static thread_local double lanes[width];  // off the stack, as in applyValuesOfType
         for (std::int64_t f = 0; f < block.featureCount; ++f) {
             const double* column = block.data + f * block.count + begin + c;
             for (int lane = 0; lane < width; ++lane) lanes[lane] = c + lane < count ? column[lane] : 0.0;

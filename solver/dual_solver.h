@@ -134,8 +134,8 @@ constexpr double kColdStartTolerance = 0.001;
 
 // The MEX functions' sweep starts from hi = -100 and lo = 100: gradient entries at or below -100
 // never raise hi, eligible entries at or above 100 never lower lo, and only a violation above
-// -100 selects an example. Finite starting values keep those functions' results as they have
-// always been; large gradients (a large scale, far outliers) then hide violations.
+// -100 selects an example. These finite starting values are part of those functions' results;
+// large gradients (a large scale, far outliers) then hide violations.
 constexpr double kSweepStart = 100.0;
 
 // How one solve runs, beyond its problem and start.

@@ -130,6 +130,7 @@ bool mxIsComplex(const mxArray*) { return false; }
 bool mxIsSparse(const mxArray* pm) { return pm->sparse; }
 bool mxIsChar(const mxArray* pm) { return pm->classId == mxCHAR_CLASS; }
 bool mxIsStruct(const mxArray* pm) { return pm->classId == mxSTRUCT_CLASS; }
+bool mxIsCell(const mxArray* pm) { return pm->classId == mxCELL_CLASS; }
 bool mxIsEmpty(const mxArray* pm) { return countOf(pm->dims) == 0; }
 bool mxIsNumeric(const mxArray* pm) { return pm->classId == mxDOUBLE_CLASS; }
 bool mxIsLogical(const mxArray* pm) { return pm->classId == mxLOGICAL_CLASS; }
@@ -201,6 +202,10 @@ mxArray* mxGetField(const mxArray* pm, mwIndex index, const char* fieldname) {
 void mxSetFieldByNumber(mxArray* pm, mwIndex index, int fieldnumber, mxArray* pvalue) {
     // As in MATLAB, a value already in the field is the caller's to destroy.
     pm->elements[index * pm->fieldNames.size() + static_cast<mwSize>(fieldnumber)] = pvalue;
+}
+
+mxArray* mxGetCell(const mxArray* pm, mwIndex index) {
+    return pm->classId == mxCELL_CLASS ? pm->elements[index] : nullptr;
 }
 
 void mxSetCell(mxArray* pm, mwIndex index, mxArray* value) {

@@ -86,6 +86,7 @@ bool mxIsComplex(const mxArray *pm);
 bool mxIsSparse(const mxArray *pm);
 bool mxIsChar(const mxArray *pm);
 bool mxIsStruct(const mxArray *pm);
+bool mxIsCell(const mxArray *pm);
 bool mxIsEmpty(const mxArray *pm);
 bool mxIsNumeric(const mxArray *pm);
 bool mxIsLogical(const mxArray *pm);
@@ -109,6 +110,7 @@ mxChar *mxGetChars(const mxArray *array_ptr);
 int mxGetString(const mxArray *pm, char *str, mwSize strlen);
 mxArray *mxGetField(const mxArray *pm, mwIndex index, const char *fieldname);
 void mxSetFieldByNumber(mxArray *pm, mwIndex index, int fieldnumber, mxArray *pvalue);
+mxArray *mxGetCell(const mxArray *pm, mwIndex index);
 void mxSetCell(mxArray *pm, mwIndex index, mxArray *value);
 
 #ifdef __cplusplus
