@@ -44,7 +44,7 @@
 %                   smallest gammas the largest C take the longest to solve
 %                   and, on the usual data sets, never win by much. On two
 %                   cores a 7 x 7 grid with 5 folds takes about a second for
-%                   1347 digits and about half a minute for 4435 satimage
+%                   1347 digits and under half a minute for 4435 satimage
 %                   examples (docs/performance.md has the figures). For
 %                   'linear' the default is 2.^(-4:2:4), as its solves converge
 %                   slowly at large C.
